@@ -1,0 +1,59 @@
+# Shared build settings and helpers for every target of the project.
+
+add_library(korvel_cfg INTERFACE)
+add_library(korvel::cfg ALIAS korvel_cfg)
+target_compile_features(korvel_cfg INTERFACE cxx_std_20)
+target_compile_options(korvel_cfg INTERFACE -Wall -Wextra $<$<BOOL:${KORVEL_WERROR}>:-Werror>)
+target_compile_definitions(korvel_cfg INTERFACE QT_NO_CAST_FROM_ASCII QT_NO_CONTEXTLESS_CONNECT)
+
+if(KORVEL_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# korvel_add_tests(<dir> [GUI] LIBS <targets...>)
+# Every <dir>/*_test.cpp becomes one test executable and one CTest test. GUI tests get a
+# QApplication from test_support; all tests run offscreen and write screenshots to
+# build/screenshots.
+function(korvel_add_tests dir)
+  cmake_parse_arguments(ARG "GUI" "" "LIBS" ${ARGN})
+  file(GLOB _tests CONFIGURE_DEPENDS ${dir}/*_test.cpp)
+  foreach(src IN LISTS _tests)
+    get_filename_component(name ${src} NAME_WE)
+    set(exe ${name})
+    add_executable(${exe} ${src})
+    set_target_properties(${exe} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+    if(ARG_GUI)
+      target_link_libraries(${exe} PRIVATE korvel_test_main_gui)
+    else()
+      target_link_libraries(${exe} PRIVATE korvel_test_main)
+    endif()
+    target_link_libraries(${exe} PRIVATE korvel::cfg GTest::gtest GTest::gmock ${ARG_LIBS})
+    target_compile_definitions(${exe} PRIVATE
+      KORVEL_BIN_DIR="${CMAKE_BINARY_DIR}/bin"
+      KORVEL_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
+      KORVEL_SCREENSHOT_DIR="${CMAKE_SOURCE_DIR}/build/screenshots")
+    add_test(NAME ${name} COMMAND ${exe})
+    set_tests_properties(${name} PROPERTIES
+      ENVIRONMENT "QT_QPA_PLATFORM=offscreen;LC_ALL=C.UTF-8"
+      TIMEOUT 300)
+  endforeach()
+endfunction()
+
+# korvel_add_library(<name> SHARED|STATIC) with sources from src/*.cpp and the public
+# header folder include/, plus an ALIAS korvel::<name>.
+function(korvel_add_library name kind)
+  file(GLOB _src CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/src/*.cpp)
+  file(GLOB_RECURSE _hdr CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/include/*.h)
+  if(NOT _src)
+    # A library whose sources are not written yet still links, as an empty one.
+    set(_src ${CMAKE_CURRENT_BINARY_DIR}/${name}_empty.cpp)
+    file(WRITE ${_src} "")
+  endif()
+  add_library(${name} ${kind} ${_src} ${_hdr})
+  add_library(korvel::${name} ALIAS ${name})
+  target_include_directories(${name} PUBLIC
+    $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>
+    $<INSTALL_INTERFACE:include>)
+  target_link_libraries(${name} PRIVATE korvel::cfg)
+endfunction()
