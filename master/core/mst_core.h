@@ -1,0 +1,118 @@
+#pragma once
+// The master's request core: everything the main window does for a request, a local
+// announcement, the end of a local instance and the audit, free of any window or socket.
+// The window owns the sockets and timers and applies what each call reports.
+
+#include "mst_cls.h"
+
+#include <common/settings.h>
+#include <common/tables.h>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+/// The remote end of the connection a request came on.
+struct TPeerInfo {
+    UnicodeString host;     ///< remote host name
+    UnicodeString address;  ///< remote address, dotted IPv4 text
+};
+
+/// What the window must do after a call.
+struct TCoreActions {
+    enum class Timer { Keep, Start, Stop };
+    bool valid = true;        ///< the request passed parsing and validation
+    bool refreshList = false; ///< set the list's item count to rowCount() and repaint
+    bool refreshLog = false;  ///< refresh the event log window
+    Timer auditTimer = Timer::Keep;  ///< enable or disable the audit timer
+};
+
+/// Reply and actions of one request.
+struct TReceiveResult {
+    std::string reply;  ///< the reply buffer after the request: send it (nothing when empty)
+    TCoreActions actions;
+};
+
+class TMstCore {
+public:
+    using Clock = std::function<TDateTime()>;
+    /// Asked to start a watcher on a local process of the given application code.
+    using WatcherStarter = std::function<void(unsigned short code, int pid)>;
+
+    /// The log is the store owned by the event log window; the clock gives "now".
+    explicit TMstCore(TLogStore &log, Clock clock = Now);
+
+    /// Settings record (loaded by the window at start-up; defaults until then).
+    TMstSettings &settings() { return settings_; }
+    const TMstSettings &settings() const { return settings_; }
+
+    void setWatcherStarter(WatcherStarter starter) { startWatcher_ = std::move(starter); }
+
+    /// Window start-up after the settings are loaded: starts the log with the configured
+    /// port and enables the audit timer.
+    TCoreActions startUp();
+
+    /// One request read from a client connection.
+    TReceiveResult receive(const std::string &requestText, const TPeerInfo &peer);
+
+    /// WM_ANNOUNCE: a local application (code = WParam, pid = LParam) announced itself.
+    TCoreActions localAnnounce(int code, int pid);
+    /// WM_INSTANCE_ENDED: the watcher of a local instance of code saw its process end.
+    TCoreActions localEnded(int code);
+
+    /// The audit timer fired.
+    TCoreActions audit();
+    /// Audit timeout: (audit period + grace period) * 1.15 seconds, truncated.
+    long long auditTimeout() const;
+
+    /// A socket error of a client connection (kind 0..6): log line with its word.
+    TCoreActions socketError(int errorKind);
+
+    // --- read access for the window ---
+    int rowCount() const { return sessions_.size(); }
+    const TSessionRow &rowAt(int index) const { return sessions_.rowAt(index); }
+    /// Tooltip line of list row index; empty for an index outside the list.
+    UnicodeString tipText(int index) const;
+    const TSessionTable &sessions() const { return sessions_; }
+    const TClientTable &clients() const { return clients_; }
+    int highestClientId() const { return highestId_; }
+    const std::string &replyBuffer() const { return reply_; }
+    bool auditTimerRunning() const { return auditTimerOn_; }
+    int announcedCode() const { return announcedCode_; }
+    int announcedProcess() const { return announcedProcess_; }
+    /// Process id held by the watcher slot of a known code; 0 when the slot is empty or
+    /// the code has no slot.
+    int watchedProcess(int code) const;
+    bool watcherSlotHeld(int code) const;
+    /// Codes whose slot holds a watcher (for asking them to terminate at close).
+    std::vector<unsigned short> heldWatcherCodes() const;
+    TLogStore &log() { return log_; }
+
+private:
+    struct Slot {
+        unsigned short code;
+        bool held = false;
+        int pid = 0;
+    };
+    bool validate(int code, int field2, int field3, int field4) const;
+    void handleAnnounce(int clientId, int appCode, const TPeerInfo &peer, TCoreActions &act);
+    void handleKeepAlive(int clientId);
+    void handleWithdraw(int clientId, int appCode, TCoreActions &act);
+    Slot *slotOf(int code);
+    const Slot *slotOf(int code) const;
+    void setTimer(TCoreActions &act, bool on);
+
+    TLogStore &log_;
+    Clock clock_;
+    TMstSettings settings_;
+    TSessionTable sessions_;
+    TClientTable clients_;
+    std::string reply_;
+    int highestId_ = 10;
+    bool auditTimerOn_ = false;
+    int announcedCode_ = 0;
+    int announcedProcess_ = 0;
+    std::array<Slot, 4> slots_{{{10}, {83}, {93}, {97}}};
+    WatcherStarter startWatcher_;
+};
