@@ -51,3 +51,51 @@ void Sv_StrToList(const UnicodeString &text, const UnicodeString &delimiters, st
     if (start < n)
         list.emplace_back(text, start, n - start);
 }
+
+bool Sv_SaveToStream(const std::vector<UnicodeString> &list, FILE *stream)
+{
+    if (!stream)
+        return false;
+    for (const UnicodeString &s : list) {
+        if (!corekit::detail::writeUtf8(stream, s + u'\n'))
+            return false;
+    }
+    return true;
+}
+
+bool Sv_LoadFromStream(std::vector<UnicodeString> &list, FILE *stream, int maxLineLength)
+{
+    list.clear();
+    // Each piece holds at most maxLineLength - 1 characters; below 2 no piece could hold
+    // anything and the reading would never advance.
+    if (!stream || maxLineLength < 2)
+        return false;
+    const std::size_t pieceUnits = static_cast<std::size_t>(maxLineLength) - 1;
+    UnicodeString piece;
+    while (corekit::detail::readUtf8Piece(stream, pieceUnits, piece)) {
+        corekit::detail::trimTrailingControls(piece);
+        list.push_back(std::move(piece));
+    }
+    return !list.empty();
+}
+
+bool Sv_SaveToFile(const std::vector<UnicodeString> &list, const UnicodeString &path)
+{
+    FILE *f = std::fopen(corekit::detail::toNativePath(path).c_str(), "w");
+    if (!f)
+        return false;
+    const bool written = Sv_SaveToStream(list, f);
+    // Buffered lines reach the disc only at close; a failure there is a failed save too.
+    const bool closed = std::fclose(f) == 0;
+    return written && closed;
+}
+
+bool Sv_LoadFromFile(std::vector<UnicodeString> &list, const UnicodeString &path, int maxLineLength)
+{
+    FILE *f = std::fopen(corekit::detail::toNativePath(path).c_str(), "r");
+    if (!f)
+        return false;
+    const bool read = Sv_LoadFromStream(list, f, maxLineLength);
+    std::fclose(f);
+    return read;
+}
