@@ -1,0 +1,225 @@
+// Named blocks on POSIX shared memory. The creator holds an open-file-description write lock on
+// its block for as long as it keeps the handle; the kernel drops that lock when the creator ends
+// in any way, so "is the block held" is answered by the lock, never by the name alone. That way
+// a block left behind by a killed program reads as absent and the next creator takes it over.
+
+#include <mapkit/mapkit.h>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+namespace {
+
+void AppendUtf8(std::string &out, char32_t c)
+{
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+// The shared-memory object name of a block: "/" and the name in UTF-8, with '/' (not allowed
+// inside the object name), '%' and NUL escaped so that distinct names never meet.
+std::string ObjectName(const std::u16string &name)
+{
+    std::string utf8;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        char32_t c = name[i];
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < name.size() && name[i + 1] >= 0xDC00 &&
+            name[i + 1] < 0xE000) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (name[i + 1] - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c < 0xE000) {
+            c = 0xFFFD;
+        }
+        switch (c) {
+        case U'/': utf8 += "%2F"; break;
+        case U'%': utf8 += "%25"; break;
+        case 0: utf8 += "%00"; break;
+        default: AppendUtf8(utf8, c);
+        }
+    }
+    return "/" + utf8;
+}
+
+bool IsHeld(int fd)
+{
+    struct flock probe {};
+    probe.l_type = F_WRLCK;
+    probe.l_whence = SEEK_SET;
+    if (fcntl(fd, F_OFD_GETLK, &probe) != 0)
+        return false;
+    return probe.l_type != F_UNLCK;
+}
+
+// Whether the name still leads to the object behind fd (a closing creator may have unlinked it
+// between our open and our lock).
+bool NameLeadsTo(const std::string &objectName, int fd)
+{
+    int other = shm_open(objectName.c_str(), O_RDONLY, 0);
+    if (other < 0)
+        return false;
+    struct stat a {}, b {};
+    bool same = fstat(fd, &a) == 0 && fstat(other, &b) == 0 && a.st_dev == b.st_dev &&
+                a.st_ino == b.st_ino;
+    close(other);
+    return same;
+}
+
+}  // namespace
+
+MHandle::MHandle(MHandle &&other) noexcept
+    : FHandle(std::exchange(other.FHandle, -1)),
+      FView(std::exchange(other.FView, nullptr)),
+      FSize(std::exchange(other.FSize, 0)),
+      FCreator(std::exchange(other.FCreator, false)),
+      FObjectName(std::move(other.FObjectName))
+{
+}
+
+MHandle &MHandle::operator=(MHandle &&other) noexcept
+{
+    if (this != &other) {
+        Close();
+        FHandle = std::exchange(other.FHandle, -1);
+        FView = std::exchange(other.FView, nullptr);
+        FSize = std::exchange(other.FSize, 0);
+        FCreator = std::exchange(other.FCreator, false);
+        FObjectName = std::move(other.FObjectName);
+    }
+    return *this;
+}
+
+MHandle::~MHandle()
+{
+    Close();
+}
+
+void MHandle::UnmapView()
+{
+    if (FView)
+        munmap(FView, FSize);
+    FView = nullptr;
+    FSize = 0;
+}
+
+void MHandle::Close()
+{
+    UnmapView();
+    if (FHandle >= 0) {
+        // Remove the name while the lock is still held, so no creator can have taken the
+        // object over in between.
+        if (FCreator && NameLeadsTo(FObjectName, FHandle))
+            shm_unlink(FObjectName.c_str());
+        close(FHandle);
+    }
+    FHandle = -1;
+    FCreator = false;
+    FObjectName.clear();
+}
+
+MHandle CreateMemFile(const std::u16string &name, std::size_t size)
+{
+    MHandle h;
+    if (name.empty() || size == 0)
+        return h;
+    const std::string objectName = ObjectName(name);
+
+    // More than one round only when a dead creator's block is in the way, or when another
+    // creator opens or closes at the very same moment.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        int fd = shm_open(objectName.c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
+        const bool fresh = fd >= 0;
+        if (!fresh) {
+            if (errno != EEXIST)
+                return h;
+            fd = shm_open(objectName.c_str(), O_RDWR, 0);
+            if (fd < 0) {
+                if (errno == ENOENT)
+                    continue;  // its holder closed it meanwhile
+                return h;
+            }
+        }
+        struct flock lock {};
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        if (fcntl(fd, F_OFD_SETLK, &lock) != 0) {
+            close(fd);  // a living program holds it
+            return h;
+        }
+        if (!NameLeadsTo(objectName, fd)) {
+            close(fd);
+            continue;
+        }
+        if (!fresh) {
+            // Left behind by a creator that died. Remove it and make a new one rather than
+            // resize it under a reader that may still map the old size.
+            shm_unlink(objectName.c_str());
+            close(fd);
+            continue;
+        }
+        void *view = MAP_FAILED;
+        if (fchmod(fd, 0644) == 0 && ftruncate(fd, static_cast<off_t>(size)) == 0)
+            view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (view == MAP_FAILED) {
+            shm_unlink(objectName.c_str());
+            close(fd);
+            return h;
+        }
+        h.FHandle = fd;
+        h.FView = view;
+        h.FSize = size;
+        h.FCreator = true;
+        h.FObjectName = objectName;
+        return h;
+    }
+    return h;
+}
+
+MHandle OpenMemFile(const std::u16string &name, char access)
+{
+    MHandle h;
+    int flags = 0;
+    int prot = 0;
+    switch (access) {
+    case 'R': case 'r': flags = O_RDONLY; prot = PROT_READ; break;
+    case 'W': case 'w': flags = O_RDWR; prot = PROT_READ | PROT_WRITE; break;
+    default: return h;
+    }
+    if (name.empty())
+        return h;
+    int fd = shm_open(ObjectName(name).c_str(), flags, 0);
+    if (fd < 0)
+        return h;
+    struct stat st {};
+    if (!IsHeld(fd) || fstat(fd, &st) != 0 || st.st_size <= 0) {
+        close(fd);
+        return h;
+    }
+    const auto size = static_cast<std::size_t>(st.st_size);
+    void *view = mmap(nullptr, size, prot, MAP_SHARED, fd, 0);
+    if (view == MAP_FAILED) {
+        close(fd);
+        return h;
+    }
+    h.FHandle = fd;
+    h.FView = view;
+    h.FSize = size;
+    return h;
+}
