@@ -85,7 +85,7 @@ public:
 private:
     void compactIfSparse();
 
-    std::vector<TClientRow> slots_;  // rows and holes (clientId 0 marks a hole)
+    std::vector<TClientRow> slots_;  // rows and holes, in insertion order
     std::vector<char> live_;
     std::unordered_map<std::int16_t, std::size_t> index_;
 };
