@@ -1,0 +1,221 @@
+#include "mst_core.h"
+
+#include <common/codec.h>
+#include <common/messages.h>
+#include <common/strtable.h>
+
+namespace {
+
+constexpr int CODE_INVALID = 999;  // a request that failed parsing or validation
+
+bool isKnownOrNoApp(int code)
+{
+    return code == 0 || code == 10 || code == 83 || code == 93 || code == 97;
+}
+
+} // namespace
+
+TMstCore::TMstCore(TLogStore &log, Clock clock) : log_(log), clock_(std::move(clock)) {}
+
+TCoreActions TMstCore::startUp()
+{
+    TCoreActions act;
+    log_.start(settings_.port);
+    act.refreshLog = true;
+    setTimer(act, true);
+    return act;
+}
+
+void TMstCore::setTimer(TCoreActions &act, bool on)
+{
+    auditTimerOn_ = on;
+    act.auditTimer = on ? TCoreActions::Timer::Start : TCoreActions::Timer::Stop;
+}
+
+bool TMstCore::validate(int code, int field2, int field3, int field4) const
+{
+    if (code != MSG_ANNOUNCE && code != MSG_KEEPALIVE && code != MSG_WITHDRAW && code != MSG_CLOSING)
+        return false;
+    if (field3 < 0 || field4 < 0)
+        return false;
+    if (!isKnownOrNoApp(field3))
+        return false;
+    // IDs above the highest one handed out were never given by this run of the master.
+    return field2 == 0 || (field2 >= MASTER_CLIENT_ID && field2 <= highestId_);
+}
+
+TReceiveResult TMstCore::receive(const std::string &requestText, const TPeerInfo &peer)
+{
+    TCoreActions act;
+    int field2 = 0, field3 = 0, field4 = 0;
+    int code = MsgParse(requestText, field2, field3, field4);
+    if (!validate(code, field2, field3, field4))
+        code = CODE_INVALID;
+
+    switch (code) {
+    case MSG_ANNOUNCE:
+        handleAnnounce(field2, field3, peer, act);
+        break;
+    case MSG_KEEPALIVE:
+        handleKeepAlive(field2);
+        break;
+    case MSG_WITHDRAW:
+        handleWithdraw(field2, field3, act);
+        break;
+    case MSG_CLOSING:
+        break;  // answered with the previous reply
+    default:
+        reply_ = MsgCompose(MSG_ERROR, 0, 0, 0);
+        log_.addLine(IDS_LOG_BAD_MESSAGE);
+        break;
+    }
+    act.valid = code != CODE_INVALID;
+    act.refreshList = act.valid;
+    act.refreshLog = true;
+    return TReceiveResult{reply_, act};
+}
+
+void TMstCore::handleAnnounce(int clientId, int appCode, const TPeerInfo &peer, TCoreActions &act)
+{
+    int newId = 0;
+    int interval = 0;
+    int id = clientId;
+    if (clientId == 0) {
+        id = ++highestId_;
+        newId = id;
+        interval = settings_.auditPeriod;
+    }
+    reply_ = MsgCompose(MSG_ANNOUNCE_REPLY, 1, newId, interval);
+    if (newId != 0)
+        log_.addAssignedId(newId);
+    const TDateTime now = clock_();
+    clients_.addIfAbsent(static_cast<std::int16_t>(id), peer.host, peer.address, now);
+    sessions_.append(TSessionRow{static_cast<std::int16_t>(id), static_cast<std::uint16_t>(appCode), now});
+    setTimer(act, true);
+}
+
+void TMstCore::handleKeepAlive(int clientId)
+{
+    log_.addKeepAlive(clientId);
+    clients_.touch(static_cast<std::int16_t>(clientId), clock_());
+    reply_ = MsgCompose(MSG_ACK, 1, 0, 0);
+}
+
+void TMstCore::handleWithdraw(int clientId, int appCode, TCoreActions &act)
+{
+    const auto id = static_cast<std::int16_t>(clientId);
+    log_.addShutDown(appCode, clientId);
+    sessions_.removeInstances(id, static_cast<std::uint16_t>(appCode));
+    if (sessions_.countByClient(id) == 0)
+        clients_.remove(id);
+    if (clients_.size() == 0)
+        setTimer(act, false);
+    reply_ = MsgCompose(MSG_ACK, 1, 0, 0);
+}
+
+TMstCore::Slot *TMstCore::slotOf(int code)
+{
+    for (Slot &s : slots_) {
+        if (s.code == code)
+            return &s;
+    }
+    return nullptr;
+}
+
+const TMstCore::Slot *TMstCore::slotOf(int code) const
+{
+    return const_cast<TMstCore *>(this)->slotOf(code);
+}
+
+TCoreActions TMstCore::localAnnounce(int code, int pid)
+{
+    TCoreActions act;
+    announcedCode_ = code;
+    announcedProcess_ = pid;
+    sessions_.append(TSessionRow{MASTER_CLIENT_ID, static_cast<std::uint16_t>(code), clock_()});
+    act.refreshList = true;
+    // A code without a slot is still watched; its watcher is simply not referenced.
+    if (Slot *slot = slotOf(code)) {
+        slot->held = true;
+        slot->pid = pid;
+    }
+    if (startWatcher_)
+        startWatcher_(static_cast<unsigned short>(code), pid);
+    return act;
+}
+
+TCoreActions TMstCore::localEnded(int code)
+{
+    TCoreActions act;
+    if (Slot *slot = slotOf(code)) {
+        slot->held = false;
+        slot->pid = 0;
+    }
+    handleWithdraw(MASTER_CLIENT_ID, code, act);
+    act.refreshList = true;
+    act.refreshLog = true;
+    return act;
+}
+
+long long TMstCore::auditTimeout() const
+{
+    // (audit + grace) * 1.15 in whole numbers: 360 * 1.15 in doubles truncates to 413.
+    return (static_cast<long long>(settings_.auditPeriod) + settings_.gracePeriod) * 115 / 100;
+}
+
+TCoreActions TMstCore::audit()
+{
+    TCoreActions act;
+    setTimer(act, false);
+    if (clients_.size() == 0)
+        return act;
+    const int removed = clients_.purgeStale(auditTimeout(), clock_());
+    log_.addLine(removed == 0 ? IDS_LOG_AUDIT_OK : IDS_LOG_AUDIT_DEAD);
+    act.refreshLog = true;
+    act.refreshList = removed != 0;
+    if (clients_.size() != 0)
+        setTimer(act, true);
+    return act;
+}
+
+TCoreActions TMstCore::socketError(int errorKind)
+{
+    TCoreActions act;
+    log_.addSocketError(errorKind);
+    act.refreshLog = true;
+    return act;
+}
+
+UnicodeString TMstCore::tipText(int index) const
+{
+    if (index < 0 || index >= rowCount())
+        return UnicodeString();
+    const TSessionRow &row = rowAt(index);
+    if (row.clientId == MASTER_CLIENT_ID)
+        return LoadFmt(IDS_TIP_MASTER_STATION, {MASTER_CLIENT_ID});
+    UnicodeString host, address;
+    clients_.hostAndAddress(row.clientId, host, address);
+    return LoadFmt(IDS_TIP_CLIENT, {static_cast<int>(row.clientId), host, address});
+}
+
+int TMstCore::watchedProcess(int code) const
+{
+    const Slot *slot = slotOf(code);
+    return slot && slot->held ? slot->pid : 0;
+}
+
+bool TMstCore::watcherSlotHeld(int code) const
+{
+    const Slot *slot = slotOf(code);
+    return slot && slot->held;
+}
+
+std::vector<unsigned short> TMstCore::heldWatcherCodes() const
+{
+    std::vector<unsigned short> codes;
+    for (const Slot &s : slots_) {
+        if (s.held)
+            codes.push_back(s.code);
+    }
+    return codes;
+}
