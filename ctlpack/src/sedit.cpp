@@ -1,0 +1,370 @@
+#include <ctlpack/ctlpack.h>
+
+#include <QAction>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QDropEvent>
+#include <QFocusEvent>
+#include <QGuiApplication>
+#include <QInputMethodEvent>
+#include <QKeyEvent>
+#include <QLocale>
+#include <QMenu>
+#include <QMouseEvent>
+
+#include <cfloat>
+#include <cmath>
+
+namespace {
+
+UnicodeString ToUnicode(const QString &s)
+{
+    return UnicodeString(reinterpret_cast<const char16_t *>(s.utf16()),
+                         static_cast<size_t>(s.size()));
+}
+
+// The character a key produces, as the edit control's character event sees it; 0 for keys that
+// produce none. Ctrl with a letter gives its control character (Ctrl+V is 22), Delete gives none.
+char16_t KeyChar(const QKeyEvent *e)
+{
+    const int key = e->key();
+    const Qt::KeyboardModifiers mods = e->modifiers();
+    switch (key) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        return 13;
+    case Qt::Key_Escape:
+        return 27;
+    case Qt::Key_Backspace:
+        return 8;
+    case Qt::Key_Tab:
+        return 9;
+    default:
+        break;
+    }
+    const bool ctrl = mods & Qt::ControlModifier;
+    const bool alt = mods & Qt::AltModifier;
+    if (ctrl && !alt && key >= Qt::Key_A && key <= Qt::Key_Z)
+        return static_cast<char16_t>(key - Qt::Key_A + 1);
+    if ((ctrl && !alt) || (mods & Qt::MetaModifier))
+        return 0;
+    const QString t = e->text();
+    if (t.isEmpty() || t.at(0).unicode() == 127)
+        return 0;
+    return t.at(0).unicode();
+}
+
+bool IsControlChar(char16_t ch)
+{
+    return ch >= 1 && ch <= 31;
+}
+
+} // namespace
+
+TSEdit::TSEdit(QWidget *parent) : QLineEdit(parent) {}
+
+bool TSEdit::FNValid(char16_t ch) const
+{
+    switch (ch) {
+    case u'\\':
+    case u'/':
+    case u':':
+    case u'*':
+    case u'?':
+    case u'"':
+    case u'<':
+    case u'>':
+    case u'|':
+        return false;
+    default:
+        return true;
+    }
+}
+
+bool TSEdit::UIValid(char16_t ch) const
+{
+    return IsControlChar(ch) || (ch >= u'0' && ch <= u'9');
+}
+
+bool TSEdit::UFValid(char16_t ch) const
+{
+    if (ch == FDecimalSep)
+        return !text().contains(QChar(FDecimalSep));
+    return UIValid(ch);
+}
+
+bool TSEdit::CaretAtStart() const
+{
+    // The character position, not the caret's pixel: in a scrolled box a caret in the middle of
+    // the text can sit at the left edge, and a minus must never land there.
+    return cursorPosition() == 0;
+}
+
+bool TSEdit::IValid(char16_t ch)
+{
+    // Control characters are editing commands (Backspace, Ctrl+A, Ctrl+C): they replace nothing,
+    // so they neither delete the selection nor depend on the caret.
+    if (IsControlChar(ch))
+        return true;
+    if (hasSelectedText())
+        del();
+    if (!CaretAtStart())
+        return UIValid(ch);
+    if (text().contains(QLatin1Char('-')))
+        return false;
+    return ch == u'-' || UIValid(ch);
+}
+
+bool TSEdit::FValid(char16_t ch) const
+{
+    if (IsControlChar(ch))
+        return true;
+    if (!CaretAtStart())
+        return UFValid(ch);
+    if (text().contains(QLatin1Char('-')))
+        return false;
+    return ch == u'-' || UFValid(ch);
+}
+
+bool TSEdit::CharAllowed(char16_t ch)
+{
+    switch (FEditKind) {
+    case ::ekCmn:
+        return true;
+    case ::ekFileName:
+        return FNValid(ch);
+    case ::ekUInt:
+        return UIValid(ch);
+    case ::ekInt:
+        return IValid(ch);
+    case ::ekUFloat:
+        return UFValid(ch);
+    case ::ekFloat:
+        return FValid(ch);
+    }
+    return false;
+}
+
+bool TSEdit::ValidFileName() const
+{
+    for (const QChar c : text()) {
+        const char16_t ch = c.unicode();
+        if (ch < 32 || ch == 127 || ch == u';' || !FNValid(ch))
+            return false;
+    }
+    return true;
+}
+
+bool TSEdit::ConvertsToDouble(double *value) const
+{
+    QLocale loc;
+    loc.setNumberOptions(loc.numberOptions() | QLocale::RejectGroupSeparator);
+    bool ok = false;
+    const double v = loc.toDouble(text(), &ok);
+    // A number box never means infinity or NaN, even when someone pastes "inf".
+    if (!ok || !std::isfinite(v))
+        return false;
+    if (value)
+        *value = v;
+    return true;
+}
+
+bool TSEdit::ValidText() const
+{
+    switch (FEditKind) {
+    case ::ekCmn:
+        return true;
+    case ::ekFileName:
+        return ValidFileName();
+    case ::ekUInt:
+    case ::ekInt:
+        try {
+            const int v = StrToInt(ToUnicode(text()));
+            return FEditKind == ::ekInt || v >= 0;
+        } catch (const EConvertError &) {
+            return false;
+        }
+    case ::ekUFloat:
+    case ::ekFloat: {
+        double v = 0;
+        if (!ConvertsToDouble(&v))
+            return false;
+        return FEditKind == ::ekFloat || v >= 0;
+    }
+    }
+    return false;
+}
+
+int TSEdit::GetAsInteger() const
+{
+    return StrToInt(ToUnicode(text()));
+}
+
+long long TSEdit::GetAsInt64() const
+{
+    return StrToInt64(ToUnicode(text()));
+}
+
+std::uint32_t TSEdit::GetAsUInt() const
+{
+    const UnicodeString t = ToUnicode(text());
+    const long long v = StrToInt64(t);
+    if (v < 0 || v > 4294967295LL)
+        throw EConvertError(UnicodeToUtf8(t) + " is not valid unsigned integer");
+    return static_cast<std::uint32_t>(v);
+}
+
+double TSEdit::GetAsDouble() const
+{
+    double v = 0;
+    if (!ConvertsToDouble(&v))
+        throw EConvertError("'" + text().toStdString() + "' is not a valid floating point value");
+    return v;
+}
+
+float TSEdit::GetAsFloat() const
+{
+    const double v = GetAsDouble();
+    // Narrowing a value beyond the single range would give infinity (or worse): report it.
+    if (std::fabs(v) > static_cast<double>(FLT_MAX))
+        throw EConvertError("'" + text().toStdString() + "' is not a valid floating point value");
+    return static_cast<float>(v);
+}
+
+bool TSEdit::PasteChecked(bool fromSelection)
+{
+    const QString before = text();
+    const int selStart = selectionStart();
+    const int selLength = selectedText().size();
+    const int caret = cursorPosition();
+    if (fromSelection)
+        insert(QGuiApplication::clipboard()->text(QClipboard::Selection));
+    else
+        paste();
+    if (ValidText())
+        return true;
+    setText(before);
+    if (selStart >= 0 && selLength > 0) {
+        if (caret == selStart)
+            setSelection(selStart + selLength, -selLength);
+        else
+            setSelection(selStart, selLength);
+    } else {
+        setCursorPosition(caret);
+    }
+    return false;
+}
+
+void TSEdit::keyPressEvent(QKeyEvent *event)
+{
+    const Qt::KeyboardModifiers mods = event->modifiers();
+    const bool shift = mods & Qt::ShiftModifier;
+    const bool ctrl = mods & Qt::ControlModifier;
+    const int key = event->key();
+
+    if (key == Qt::Key_Escape) {
+        if (FEscape)
+            setText(FEnterText);
+    } else if ((key == Qt::Key_Insert && !(ctrl && !shift)) || (key == Qt::Key_V && ctrl && !shift)
+               || event->matches(QKeySequence::Paste)) {
+        // Every paste key goes through the check; the line edit's own paste would skip it.
+        PasteChecked();
+        event->accept();
+        return;
+    }
+
+    const char16_t ch = KeyChar(event);
+    if (ch == 22) {
+        event->accept();
+        return;
+    }
+    if (ch == 0 || ch == 13 || ch == 27) {
+        // Enter and Esc insert nothing; the line edit passes them on to the dialog's buttons.
+        QLineEdit::keyPressEvent(event);
+        return;
+    }
+    if (IsControlChar(ch)) {
+        if (CharAllowed(ch))
+            QLineEdit::keyPressEvent(event);
+        else
+            event->accept();
+        return;
+    }
+    const QString t = event->text();
+    if (t.isEmpty()) {
+        QLineEdit::keyPressEvent(event);
+        return;
+    }
+    for (const QChar c : t) {
+        if (!CharAllowed(c.unicode())) {
+            event->accept();
+            return;
+        }
+    }
+    QLineEdit::keyPressEvent(event);
+}
+
+void TSEdit::focusInEvent(QFocusEvent *event)
+{
+    // Coming back from another window or a popup is not entering the box.
+    if (event->reason() != Qt::ActiveWindowFocusReason && event->reason() != Qt::PopupFocusReason)
+        FEnterText = text();
+    QLineEdit::focusInEvent(event);
+}
+
+void TSEdit::focusOutEvent(QFocusEvent *event)
+{
+    if (event->reason() != Qt::ActiveWindowFocusReason && event->reason() != Qt::PopupFocusReason
+        && FEditKind >= ::ekUInt && !text().isEmpty()) {
+        const QString sep{QChar(FDecimalSep)};
+        const QString t = text();
+        if (t == QStringLiteral("-") || t == sep || t == QStringLiteral("-") + sep)
+            clear();
+    }
+    QLineEdit::focusOutEvent(event);
+}
+
+void TSEdit::contextMenuEvent(QContextMenuEvent *event)
+{
+    QMenu *menu = createStandardContextMenu();
+    for (QAction *action : menu->actions()) {
+        if (action->objectName() == QStringLiteral("edit-paste")) {
+            disconnect(action, &QAction::triggered, nullptr, nullptr);
+            connect(action, &QAction::triggered, this, [this] { PasteChecked(); });
+        }
+    }
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->popup(event->globalPos());
+}
+
+void TSEdit::dropEvent(QDropEvent *event)
+{
+    const QString before = text();
+    QLineEdit::dropEvent(event);
+    if (!ValidText())
+        setText(before);
+}
+
+void TSEdit::mouseReleaseEvent(QMouseEvent *event)
+{
+    // The middle button pastes the selection on X11: checked like any paste.
+    if (event->button() == Qt::MiddleButton && !isReadOnly()
+        && QGuiApplication::clipboard()->supportsSelection()) {
+        deselect();
+        PasteChecked(true);
+        event->accept();
+        return;
+    }
+    QLineEdit::mouseReleaseEvent(event);
+}
+
+void TSEdit::inputMethodEvent(QInputMethodEvent *event)
+{
+    for (const QChar c : event->commitString()) {
+        if (!CharAllowed(c.unicode())) {
+            event->accept();
+            return;
+        }
+    }
+    QLineEdit::inputMethodEvent(event);
+}
