@@ -1,0 +1,128 @@
+#include <mst_cls.h>
+
+#include <common/aux.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+constexpr double kSecond = 1.0 / 86400.0;
+
+// A log whose clock the test moves.
+struct ClockedLog {
+    TDateTime now = 45000.25;
+    TLogStore log{[this] { return now; }};
+    void advance(double seconds) { now += seconds * kSecond; }
+    std::string text(int i) const { return UnicodeToUtf8(log.at(i).text); }
+};
+
+TEST(LogLines, StartLineAndFormattedLines)
+{
+    ClockedLog c;
+    EXPECT_EQ(c.log.count(), 0);
+    c.log.start(52100);
+    c.log.addAssignedId(11);
+    c.log.addKeepAlive(11);
+    c.log.addShutDown(83, 11);
+    c.log.addLine(67);
+    c.log.addLine(68);
+    c.log.addLine(69);
+    ASSERT_EQ(c.log.count(), 7);
+    EXPECT_EQ(c.text(0), "Master begins listening at port 52100.");
+    EXPECT_EQ(c.text(1), "Client is assigned ID = 11. ");
+    EXPECT_EQ(c.text(2), "Client 11 requested for acknowledgment.");
+    EXPECT_EQ(c.text(3), "Application 83 has shut down, client 11.");
+    EXPECT_EQ(c.text(4), "Bad client messge - discarded.");
+    EXPECT_EQ(c.text(5), "Master audit: all clients are active.");
+    EXPECT_EQ(c.text(6), "Master audit: at least, one client is dead.");
+    EXPECT_EQ(c.log.at(3).time, c.now);
+    EXPECT_EQ(c.log.retentionHours(), 1);
+}
+
+TEST(LogLines, SocketErrorKindWords)
+{
+    ClockedLog c;
+    const char *words[] = {"general", "sending", "receiving", "connecting", "disconnecting", "connecting",
+                           "looking up", "", ""};
+    const int kinds[] = {0, 1, 2, 3, 4, 5, 6, 7, -1};
+    for (int i = 0; i < 9; ++i) {
+        c.log.addSocketError(kinds[i]);
+        EXPECT_EQ(c.text(i), std::string("Error occured during communication session with a client (") + words[i]
+                                 + ").")
+            << kinds[i];
+    }
+}
+
+TEST(LogPrune, NothingBelowTenEntries)
+{
+    ClockedLog c;
+    c.log.start(52100);
+    for (int i = 1; i < 9; ++i)
+        c.log.addKeepAlive(i);
+    ASSERT_EQ(c.log.count(), 9);
+    c.advance(7200);
+    c.log.addKeepAlive(100);  // nine present: no pruning
+    EXPECT_EQ(c.log.count(), 10);
+    c.advance(7200);
+    c.log.addKeepAlive(101);  // ten present, all older than an hour
+    ASSERT_EQ(c.log.count(), 3);
+    EXPECT_EQ(c.text(0), "Master begins listening at port 52100.");
+    EXPECT_EQ(c.text(1), "Client 100 requested for acknowledgment.");
+    EXPECT_EQ(c.text(2), "Client 101 requested for acknowledgment.");
+}
+
+TEST(LogPrune, KeepsTheNewestExpiredLine)
+{
+    ClockedLog c;
+    c.log.start(1);
+    c.log.addKeepAlive(1);
+    c.log.addKeepAlive(2);
+    c.advance(1800);
+    for (int i = 3; i < 12; ++i)
+        c.log.addKeepAlive(i);
+    ASSERT_EQ(c.log.count(), 12);
+    c.advance(1801);  // entries 1 and 2 are now older than an hour, the rest younger
+    c.log.addKeepAlive(12);
+    ASSERT_EQ(c.log.count(), 12);
+    EXPECT_EQ(c.text(1), "Client 2 requested for acknowledgment.");
+    EXPECT_EQ(c.text(2), "Client 3 requested for acknowledgment.");
+    EXPECT_EQ(c.text(11), "Client 12 requested for acknowledgment.");
+}
+
+TEST(LogPrune, AnEntryExactlyAnHourOldCountsAsExpired)
+{
+    ClockedLog c;
+    c.log.start(1);
+    for (int i = 1; i < 10; ++i)
+        c.log.addKeepAlive(i);
+    c.advance(3600);
+    c.log.addKeepAlive(10);
+    EXPECT_EQ(c.log.count(), 3);
+
+    ClockedLog d;
+    d.log.start(1);
+    for (int i = 1; i < 10; ++i)
+        d.log.addKeepAlive(i);
+    d.advance(3599.9);
+    d.log.addKeepAlive(10);
+    EXPECT_EQ(d.log.count(), 11);
+}
+
+TEST(LogPrune, TheStartLineStaysForTheWholeRun)
+{
+    ClockedLog c;
+    c.log.start(52100);
+    for (int i = 0; i < 5000; ++i) {
+        c.advance(5);
+        c.log.addKeepAlive(i);
+    }
+    EXPECT_EQ(c.text(0), "Master begins listening at port 52100.");
+    // About an hour of lines at one line per 5 s, plus the start line and one expired line.
+    EXPECT_EQ(c.log.count(), 3600 / 5 + 2);
+    EXPECT_GE(SecondsBetween(c.log.at(1).time, c.now), 3600);
+    EXPECT_LT(SecondsBetween(c.log.at(2).time, c.now), 3600);
+}
+
+} // namespace

@@ -1,0 +1,397 @@
+#include <mst_core.h>
+
+#include <common/aux.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr double kSecond = 1.0 / 86400.0;
+using Timer = TCoreActions::Timer;
+
+// A master core on default settings, started, with a clock the test moves.
+class Master : public ::testing::Test {
+protected:
+    Master()
+    {
+        core.setWatcherStarter([this](unsigned short code, int pid) { watchers.emplace_back(code, pid); });
+        core.startUp();
+    }
+    void advance(double seconds) { now += seconds * kSecond; }
+    std::string send(const std::string &text, const TPeerInfo &peer = {u"ws1", u"10.0.0.5"})
+    {
+        last = core.receive(text, peer);
+        return last.reply;
+    }
+    std::string logLine(int fromEnd = 0) const
+    {
+        return UnicodeToUtf8(log.at(log.count() - 1 - fromEnd).text);
+    }
+    std::vector<std::pair<int, int>> rows() const
+    {
+        std::vector<std::pair<int, int>> out;
+        for (int i = 0; i < core.rowCount(); ++i)
+            out.emplace_back(core.rowAt(i).clientId, core.rowAt(i).appCode);
+        return out;
+    }
+
+    TDateTime now = 45000.5;
+    TLogStore log{[this] { return now; }};
+    TMstCore core{log, [this] { return now; }};
+    TReceiveResult last;
+    std::vector<std::pair<unsigned short, int>> watchers;
+};
+
+using Receive = Master;
+using Announce = Master;
+using KeepAlive = Master;
+using Withdraw = Master;
+using Closing = Master;
+using Audit = Master;
+using LocalMessages = Master;
+using ListAccess = Master;
+
+TEST_F(Master, StartUpBeginsTheLogAndTheAuditTimer)
+{
+    EXPECT_EQ(log.count(), 1);
+    EXPECT_EQ(logLine(), "Master begins listening at port 52100.");
+    EXPECT_TRUE(core.auditTimerRunning());
+    EXPECT_EQ(core.highestClientId(), 10);
+    EXPECT_TRUE(core.replyBuffer().empty());
+}
+
+TEST_F(Announce, ANewClientGetsTheNextIdAndTheInterval)
+{
+    EXPECT_EQ(send("112,0,83,0"), "22,1,11,180");
+    EXPECT_TRUE(last.actions.valid);
+    EXPECT_TRUE(last.actions.refreshList);
+    EXPECT_TRUE(last.actions.refreshLog);
+    EXPECT_EQ(last.actions.auditTimer, Timer::Start);
+    EXPECT_EQ(logLine(), "Client is assigned ID = 11. ");
+    EXPECT_EQ(rows(), (std::vector<std::pair<int, int>>{{11, 83}}));
+    EXPECT_EQ(core.rowAt(0).start, now);
+    ASSERT_EQ(core.clients().size(), 1);
+    const TClientRow c = core.clients().rows()[0];
+    EXPECT_EQ(c.host, u"ws1");
+    EXPECT_EQ(c.address, u"10.0.0.5");
+    EXPECT_EQ(c.lastContact, now);
+
+    EXPECT_EQ(send("112,0,93,7", {u"ws2", u"10.0.0.6"}), "22,1,12,180");
+    EXPECT_EQ(core.highestClientId(), 12);
+}
+
+TEST_F(Announce, TheIntervalIsTheConfiguredAuditPeriod)
+{
+    core.settings().auditPeriod = 60;
+    EXPECT_EQ(send("112,0,10,0"), "22,1,11,60");
+}
+
+TEST_F(Announce, AKnownClientGetsZerosAndAnotherRow)
+{
+    send("112,0,83,0");
+    const int logged = log.count();
+    EXPECT_EQ(send("112,11,83,0"), "22,1,0,0");
+    EXPECT_EQ(rows(), (std::vector<std::pair<int, int>>{{11, 83}, {11, 83}}));
+    EXPECT_EQ(log.count(), logged);  // no ID handed out, no line
+    EXPECT_EQ(core.highestClientId(), 11);
+}
+
+TEST_F(Announce, ApplicationCodeZeroIsRecorded)
+{
+    EXPECT_EQ(send("112,0,0,0"), "22,1,11,180");
+    EXPECT_EQ(rows(), (std::vector<std::pair<int, int>>{{11, 0}}));
+    EXPECT_EQ(core.sessions().countByApp(0), 1);
+}
+
+TEST_F(Announce, DoesNotRenewTheLastContactOfAKnownClient)
+{
+    send("112,0,83,0");
+    const TDateTime first = now;
+    advance(100);
+    send("112,11,93,0", {u"other", u"10.9.9.9"});
+    const TClientRow c = core.clients().rows()[0];
+    EXPECT_EQ(c.lastContact, first);
+    EXPECT_EQ(c.host, u"ws1");
+}
+
+TEST_F(Receive, InvalidRequestsGetTheErrorReplyAndChangeNothing)
+{
+    send("112,0,83,0");
+    send("112,0,93,0");  // highest ID now 12
+    const auto rowsBefore = rows();
+    const int clientsBefore = core.clients().size();
+    const char *bad[] = {"112,0,5,0", "112,9,10,0", "112,13,10,0", "259,11,0,-1", "abc", "", "112,,83,0",
+                         "113,11,0,0", "259,11,-83,0", "376,11,84,0", "428,13,0,0", "112,-11,83,0",
+                         "65648,0,83,0", "999,0,0,0", "0,0,0,0"};
+    for (const char *text : bad) {
+        EXPECT_EQ(send(text), "47,0,0,0") << text;
+        EXPECT_FALSE(last.actions.valid) << text;
+        EXPECT_FALSE(last.actions.refreshList) << text;
+        EXPECT_TRUE(last.actions.refreshLog) << text;
+        EXPECT_EQ(last.actions.auditTimer, Timer::Keep) << text;
+        EXPECT_EQ(logLine(), "Bad client messge - discarded.") << text;
+    }
+    EXPECT_EQ(rows(), rowsBefore);
+    EXPECT_EQ(core.clients().size(), clientsBefore);
+    EXPECT_EQ(core.highestClientId(), 12);
+}
+
+TEST_F(Receive, EmptyPartsAndExtraPartsDoNotMatter)
+{
+    send("112,0,83,0");
+    EXPECT_EQ(send("259,11,0,0,7"), "35,1,0,0");
+    EXPECT_EQ(logLine(), "Client 11 requested for acknowledgment.");
+    EXPECT_EQ(send("259,,11,0,0"), "35,1,0,0");
+    EXPECT_EQ(logLine(), "Client 11 requested for acknowledgment.");
+}
+
+TEST_F(Receive, AfterARestartOldIdsAreRefused)
+{
+    // A fresh master has handed out nothing: every ID above 10 is unknown to it.
+    EXPECT_EQ(send("259,11,0,0"), "47,0,0,0");
+    EXPECT_EQ(send("376,11,83,0"), "47,0,0,0");
+    // ID 10 is the master station and is within range.
+    EXPECT_EQ(send("259,10,0,0"), "35,1,0,0");
+}
+
+TEST_F(KeepAlive, RenewsTheLastContact)
+{
+    send("112,0,83,0");
+    advance(200);
+    EXPECT_EQ(send("259,11,0,0"), "35,1,0,0");
+    EXPECT_EQ(core.clients().rows()[0].lastContact, now);
+    EXPECT_TRUE(last.actions.valid);
+    EXPECT_EQ(last.actions.auditTimer, Timer::Keep);
+}
+
+TEST_F(KeepAlive, FromAPurgedClientIsAcknowledgedButDoesNotBringItBack)
+{
+    send("112,0,83,0");
+    advance(415);
+    core.audit();
+    ASSERT_EQ(core.clients().size(), 0);
+    EXPECT_EQ(send("259,11,0,0"), "35,1,0,0");
+    EXPECT_EQ(core.clients().size(), 0);
+    // Its next announcement does, with the host and address of that connection.
+    EXPECT_EQ(send("112,11,93,0", {u"ws1-new", u"10.0.0.77"}), "22,1,0,0");
+    ASSERT_EQ(core.clients().size(), 1);
+    EXPECT_EQ(core.clients().rows()[0].host, u"ws1-new");
+    EXPECT_EQ(core.clients().rows()[0].address, u"10.0.0.77");
+}
+
+TEST_F(Withdraw, RemovesAllMatchingRowsAndTheClientWhenNoneIsLeft)
+{
+    send("112,0,10,0");
+    send("112,11,10,0");
+    send("112,0,83,0");  // client 12 stays
+    EXPECT_EQ(send("376,11,10,0"), "35,1,0,0");
+    EXPECT_EQ(logLine(), "Application 10 has shut down, client 11.");
+    EXPECT_EQ(rows(), (std::vector<std::pair<int, int>>{{12, 83}}));
+    EXPECT_FALSE(core.clients().contains(11));
+    EXPECT_TRUE(core.clients().contains(12));
+    EXPECT_EQ(last.actions.auditTimer, Timer::Keep);
+    EXPECT_TRUE(core.auditTimerRunning());
+}
+
+TEST_F(Withdraw, KeepsAClientThatStillRunsSomething)
+{
+    send("112,0,83,0");
+    send("112,11,93,0");
+    send("376,11,83,0");
+    EXPECT_EQ(rows(), (std::vector<std::pair<int, int>>{{11, 93}}));
+    EXPECT_TRUE(core.clients().contains(11));
+}
+
+TEST_F(Withdraw, TheLastClientGoingStopsTheAuditTimer)
+{
+    send("112,0,83,0");
+    send("376,11,83,0");
+    EXPECT_EQ(core.clients().size(), 0);
+    EXPECT_EQ(last.actions.auditTimer, Timer::Stop);
+    EXPECT_FALSE(core.auditTimerRunning());
+    // The next announcement starts it again.
+    send("112,0,83,0");
+    EXPECT_EQ(last.actions.auditTimer, Timer::Start);
+    EXPECT_TRUE(core.auditTimerRunning());
+}
+
+TEST_F(Withdraw, OfSomethingNeverAnnouncedOnlyLogsAndAcknowledges)
+{
+    send("112,0,83,0");
+    EXPECT_EQ(send("376,11,97,0"), "35,1,0,0");
+    EXPECT_EQ(logLine(), "Application 97 has shut down, client 11.");
+    EXPECT_EQ(rows().size(), 1u);
+    EXPECT_TRUE(core.clients().contains(11));
+}
+
+TEST_F(Closing, RepeatsThePreviousReply)
+{
+    EXPECT_EQ(send("428,0,0,0"), "");
+    EXPECT_TRUE(last.actions.valid);
+    EXPECT_EQ(log.count(), 1);  // nothing logged
+    send("112,0,83,0");
+    send("259,11,0,0");
+    EXPECT_EQ(send("428,0,0,0"), "35,1,0,0");
+    send("abc");
+    EXPECT_EQ(send("428,11,0,0"), "47,0,0,0");
+    EXPECT_EQ(rows().size(), 1u);
+}
+
+TEST_F(Audit, TimeoutIsTheSumOfPeriodsTimesOnePointFifteen)
+{
+    EXPECT_EQ(core.auditTimeout(), 414);
+    core.settings().auditPeriod = 60;
+    core.settings().gracePeriod = 0;
+    EXPECT_EQ(core.auditTimeout(), 69);
+    core.settings().auditPeriod = 65535;
+    core.settings().gracePeriod = 65535;
+    EXPECT_EQ(core.auditTimeout(), 150730);
+}
+
+TEST_F(Audit, AllActiveLogsSoAndKeepsTheTimer)
+{
+    send("112,0,83,0");
+    advance(414);
+    const TCoreActions a = core.audit();
+    EXPECT_EQ(logLine(), "Master audit: all clients are active.");
+    EXPECT_EQ(core.clients().size(), 1);
+    EXPECT_EQ(a.auditTimer, Timer::Start);
+    EXPECT_FALSE(a.refreshList);
+    EXPECT_TRUE(a.refreshLog);
+    EXPECT_TRUE(core.auditTimerRunning());
+}
+
+TEST_F(Audit, ASilentClientIsRemovedButItsRowsStay)
+{
+    send("112,0,83,0");
+    send("112,0,93,0");
+    advance(300);
+    send("259,12,0,0");
+    advance(115);  // client 11 silent for 415 s, client 12 for 115 s
+    const TCoreActions a = core.audit();
+    EXPECT_EQ(logLine(), "Master audit: at least, one client is dead.");
+    EXPECT_FALSE(core.clients().contains(11));
+    EXPECT_TRUE(core.clients().contains(12));
+    EXPECT_TRUE(a.refreshList);
+    EXPECT_EQ(a.auditTimer, Timer::Start);
+    EXPECT_EQ(rows(), (std::vector<std::pair<int, int>>{{11, 83}, {12, 93}}));
+    EXPECT_EQ(core.sessions().countByClient(11), 1);
+    // The tooltip of the purged client's row shows empty host and address.
+    EXPECT_EQ(UnicodeToUtf8(core.tipText(0)), "Client 11.  Host: .  Address: ");
+}
+
+TEST_F(Audit, TheLastClientRemovedLeavesTheTimerOff)
+{
+    send("112,0,83,0");
+    advance(415);
+    const TCoreActions a = core.audit();
+    EXPECT_EQ(logLine(), "Master audit: at least, one client is dead.");
+    EXPECT_EQ(a.auditTimer, Timer::Stop);
+    EXPECT_FALSE(core.auditTimerRunning());
+}
+
+TEST_F(Audit, WithOnlyLocalInstancesLogsNothing)
+{
+    core.localAnnounce(83, 4242);
+    const int logged = log.count();
+    const TCoreActions a = core.audit();
+    EXPECT_EQ(log.count(), logged);
+    EXPECT_EQ(a.auditTimer, Timer::Stop);
+    EXPECT_FALSE(a.refreshLog);
+    EXPECT_FALSE(core.auditTimerRunning());
+    EXPECT_EQ(rows().size(), 1u);
+}
+
+TEST_F(LocalMessages, AnnounceRecordsClientTenAndStartsAWatcher)
+{
+    const TCoreActions a = core.localAnnounce(83, 4242);
+    EXPECT_TRUE(a.refreshList);
+    EXPECT_EQ(a.auditTimer, Timer::Keep);
+    EXPECT_EQ(rows(), (std::vector<std::pair<int, int>>{{10, 83}}));
+    EXPECT_EQ(core.rowAt(0).start, now);
+    EXPECT_EQ(core.clients().size(), 0);  // the master station has no client row
+    EXPECT_EQ(core.announcedCode(), 83);
+    EXPECT_EQ(core.announcedProcess(), 4242);
+    EXPECT_EQ(watchers, (std::vector<std::pair<unsigned short, int>>{{83, 4242}}));
+    EXPECT_TRUE(core.watcherSlotHeld(83));
+    EXPECT_EQ(core.watchedProcess(83), 4242);
+    EXPECT_EQ(UnicodeToUtf8(core.tipText(0)), "Application is running on master-station (client ID = 10).");
+}
+
+TEST_F(LocalMessages, AnUnknownCodeIsWatchedButHasNoSlot)
+{
+    core.localAnnounce(55, 77);
+    EXPECT_EQ(watchers, (std::vector<std::pair<unsigned short, int>>{{55, 77}}));
+    EXPECT_FALSE(core.watcherSlotHeld(55));
+    EXPECT_EQ(core.watchedProcess(55), 0);
+    EXPECT_TRUE(core.heldWatcherCodes().empty());
+    EXPECT_EQ(rows(), (std::vector<std::pair<int, int>>{{10, 55}}));
+}
+
+TEST_F(LocalMessages, TwoInstancesOfOneCodeEndTogether)
+{
+    core.localAnnounce(83, 100);
+    core.localAnnounce(83, 200);
+    EXPECT_EQ(core.watchedProcess(83), 200);  // the second replaces the first in the slot
+    EXPECT_EQ(watchers.size(), 2u);
+    TCoreActions a = core.localEnded(83);
+    EXPECT_TRUE(a.refreshList);
+    EXPECT_EQ(logLine(), "Application 83 has shut down, client 10.");
+    EXPECT_EQ(core.rowCount(), 0);
+    EXPECT_FALSE(core.watcherSlotHeld(83));
+    EXPECT_EQ(core.replyBuffer(), "35,1,0,0");
+    const int logged = log.count();
+    a = core.localEnded(83);  // the first watcher's message: only the log line
+    EXPECT_EQ(log.count(), logged + 1);
+    EXPECT_EQ(core.rowCount(), 0);
+}
+
+TEST_F(LocalMessages, EndingWithNoNetworkClientStopsTheAuditTimer)
+{
+    core.localAnnounce(93, 1);
+    const TCoreActions a = core.localEnded(93);
+    EXPECT_EQ(a.auditTimer, Timer::Stop);
+    EXPECT_FALSE(core.auditTimerRunning());
+}
+
+TEST_F(LocalMessages, EndingKeepsNetworkRowsAndTheirClients)
+{
+    send("112,0,93,0");
+    core.localAnnounce(93, 1);
+    core.localAnnounce(97, 2);
+    const TCoreActions a = core.localEnded(93);
+    EXPECT_EQ(a.auditTimer, Timer::Keep);
+    EXPECT_EQ(rows(), (std::vector<std::pair<int, int>>{{11, 93}, {10, 97}}));
+    EXPECT_EQ(core.heldWatcherCodes(), (std::vector<unsigned short>{97}));
+}
+
+TEST_F(LocalMessages, TheReplyBufferAfterALocalEndIsWhatAClosingRequestGets)
+{
+    core.localAnnounce(10, 1);
+    core.localEnded(10);
+    EXPECT_EQ(send("428,0,0,0"), "35,1,0,0");
+}
+
+TEST_F(ListAccess, RowsAndTipsFollowTheTableOrder)
+{
+    send("112,0,83,0", {u"alpha", u"192.168.1.2"});
+    core.localAnnounce(97, 9);
+    EXPECT_EQ(core.rowCount(), 2);
+    EXPECT_EQ(UnicodeToUtf8(core.tipText(0)), "Client 11.  Host: alpha.  Address: 192.168.1.2");
+    EXPECT_EQ(UnicodeToUtf8(core.tipText(1)), "Application is running on master-station (client ID = 10).");
+    EXPECT_TRUE(core.tipText(2).empty());
+    EXPECT_TRUE(core.tipText(-1).empty());
+}
+
+TEST_F(Master, SocketErrorsAreLoggedWithTheirWord)
+{
+    const TCoreActions a = core.socketError(5);
+    EXPECT_TRUE(a.refreshLog);
+    EXPECT_EQ(logLine(), "Error occured during communication session with a client (connecting).");
+}
+
+} // namespace
