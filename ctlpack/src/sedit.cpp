@@ -328,7 +328,9 @@ void TSEdit::contextMenuEvent(QContextMenuEvent *event)
 {
     QMenu *menu = createStandardContextMenu();
     for (QAction *action : menu->actions()) {
-        if (action->objectName() == QStringLiteral("edit-paste")) {
+        // Older Qt leaves the actions unnamed; the text is the line edit's own translation.
+        if (action->objectName() == QStringLiteral("edit-paste")
+            || action->text().startsWith(QLineEdit::tr("&Paste"))) {
             disconnect(action, &QAction::triggered, nullptr, nullptr);
             connect(action, &QAction::triggered, this, [this] { PasteChecked(); });
         }
