@@ -825,11 +825,18 @@ Status listKey(const UnicodeString &fullPath, KeyListing &out)
         return Status::NotFound;
     const UnicodeString path = trimPath(fullPath);
     out.path = path;
+    const UnicodeString below = fold(path) + u'\\';
+    for (const Key &k : store.keys) {
+        // A key known only through its subkeys takes its spelling from the first of them.
+        if (fold(k.path).compare(0, below.size(), below) == 0) {
+            out.path = k.path.substr(0, path.size());
+            break;
+        }
+    }
     if (Key *k = findKey(store, path)) {
         out.path = k->path;
         out.values = k->values;
     }
-    const UnicodeString below = fold(path) + u'\\';
     std::vector<UnicodeString> seen;
     for (const Key &k : store.keys) {
         if (k.path.size() <= below.size() || fold(k.path).compare(0, below.size(), below) != 0)
