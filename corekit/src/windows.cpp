@@ -22,8 +22,11 @@ int clampToInt(long long v)
     return static_cast<int>(std::clamp<long long>(v, INT_MIN, INT_MAX));
 }
 
-W_Rect frameRect(const QWidget *w)
+W_Rect frameRect(QWidget *w)
 {
+    // A window that was never shown has no platform window yet, and so no frame to measure.
+    if (w->isWindow())
+        w->winId();
     const QRect r = w->frameGeometry();
     return {r.left(), r.top(), r.left() + r.width(), r.top() + r.height()};
 }

@@ -139,6 +139,7 @@ void placeBox(QWidget *parent, QWidget *box, int x, int y)
     if (!screen)
         return;
     const QRect s = screen->geometry();
+    box->winId(); // the frame is known once the platform window exists
     const QRect f = box->frameGeometry();
     const W_Point p = W_CalcCreatedFormPos({s.left(), s.top(), s.left() + s.width(), s.top() + s.height()},
                                            {f.left(), f.top(), f.left() + f.width(), f.top() + f.height()},

@@ -131,6 +131,19 @@ TEST(WPosCreatedForm, KeepsWindowInsidePrimaryScreen)
     EXPECT_EQ(tall.frameGeometry().height(), screen.height() + 300);
 }
 
+TEST(WPosCreatedForm, MeasuresTheFrameOfAWindowNotYetShown)
+{
+    QWidget owner;
+    placeFrame(owner, 50, 40, 400, 300);
+    QWidget box;
+    box.resize(200, 100);
+    W_PosCreatedForm(&owner, &box, W_Centre, W_Centre);
+    box.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&box));
+    const QRect frame = box.frameGeometry();
+    EXPECT_EQ(frame.topLeft(), QPoint(50 + (400 - frame.width()) / 2, 40 + (300 - frame.height()) / 2));
+}
+
 TEST(WPosCreatedForm, NullHandlesDoNothing)
 {
     QWidget box;
