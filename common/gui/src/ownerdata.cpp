@@ -1,0 +1,69 @@
+#include <common/gui/ownerdata.h>
+
+#include <QHeaderView>
+#include <QTableView>
+
+TOwnerDataModel::TOwnerDataModel(std::vector<Qt::Alignment> columnAlignment, CellText cellText, QObject *parent)
+    : QAbstractTableModel(parent), FAlign(std::move(columnAlignment)), FCellText(std::move(cellText))
+{
+}
+
+void TOwnerDataModel::SetItemCount(int count)
+{
+    if (count < 0)
+        count = 0;
+    // A reset is cheap here: nothing is cached, the view re-asks only the visible rows.
+    beginResetModel();
+    FCount = count;
+    endResetModel();
+}
+
+int TOwnerDataModel::rowCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : FCount;
+}
+
+int TOwnerDataModel::columnCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : static_cast<int>(FAlign.size());
+}
+
+QVariant TOwnerDataModel::data(const QModelIndex &index, int role) const
+{
+    if (!index.isValid() || index.row() >= FCount || index.column() >= static_cast<int>(FAlign.size()))
+        return {};
+    if (role == Qt::DisplayRole)
+        return FCellText ? FCellText(index.row(), index.column()) : QString();
+    if (role == Qt::TextAlignmentRole)
+        return QVariant::fromValue(FAlign[static_cast<size_t>(index.column())] | Qt::AlignVCenter);
+    return {};
+}
+
+Qt::ItemFlags TOwnerDataModel::flags(const QModelIndex &index) const
+{
+    if (!index.isValid())
+        return Qt::NoItemFlags;
+    return Qt::ItemIsEnabled | Qt::ItemIsSelectable;
+}
+
+void SetupReportView(QTableView *view, const std::vector<int> &columnWidths, bool gridLines)
+{
+    view->horizontalHeader()->hide();
+    view->verticalHeader()->hide();
+    view->setShowGrid(gridLines);
+    view->setSelectionBehavior(QAbstractItemView::SelectRows);
+    view->setSelectionMode(QAbstractItemView::SingleSelection);
+    view->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    view->setWordWrap(false);
+    view->setTextElideMode(Qt::ElideRight);
+    view->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    view->horizontalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    view->horizontalHeader()->setMinimumSectionSize(1);
+    view->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    const int rowHeight = view->fontMetrics().height() + 4;
+    view->verticalHeader()->setMinimumSectionSize(1);
+    view->verticalHeader()->setDefaultSectionSize(rowHeight);
+    view->setContextMenuPolicy(Qt::PreventContextMenu);
+    for (size_t c = 0; c < columnWidths.size(); ++c)
+        view->setColumnWidth(static_cast<int>(c), columnWidths[c]);
+}

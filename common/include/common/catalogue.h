@@ -1,0 +1,14 @@
+#pragma once
+// The application catalogue: display names of the suite's applications by application code.
+// Shared by the master's list and the client agent's window.
+
+#include <corekit/types.h>
+
+/// The known application codes of the suite, in ascending order.
+inline constexpr unsigned short KnownAppCodes[] = {10, 83, 93, 97};
+
+/// True for the application codes of the suite (10, 83, 93, 97).
+bool IsKnownAppCode(unsigned short code);
+
+/// Display name of the application with this code; empty for a code the catalogue does not list.
+UnicodeString AppDisplayName(unsigned short code);
