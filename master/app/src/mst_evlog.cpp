@@ -1,0 +1,151 @@
+#include "mst_evlog.h"
+#include "mst_layout.h"
+
+#include <common/aux.h>
+#include <common/gui/ownerdata.h>
+#include <corekit/corekit.h>
+
+#include <QHeaderView>
+#include <QShowEvent>
+#include <QLabel>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTableView>
+#include <QVBoxLayout>
+
+#include <cstdio>
+
+namespace {
+
+QString Q(const UnicodeString &s)
+{
+    return QString::fromUtf16(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+QFont PixelFont(const char *family, int px, bool semibold = false)
+{
+    QFont f(QString::fromLatin1(family));
+    f.setPixelSize(px);
+    if (semibold)
+        f.setWeight(QFont::DemiBold);
+    return f;
+}
+
+} // namespace
+
+TpLogWin::TpLogWin(TLogStore::Clock clock, QWidget *parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
+      FLog(std::move(clock))
+{
+    setObjectName(QStringLiteral("pLogWin"));
+    setWindowTitle(QStringLiteral(" Master Logger"));
+    setFont(PixelFont("Segoe UI", 12));
+    setContextMenuPolicy(Qt::PreventContextMenu);
+    resize(450, 299);
+    // The width never changes; the height never goes below the design height.
+    setMinimumWidth(450);
+    setMaximumWidth(450);
+    setMinimumHeight(299);
+
+    auto *lay = new QVBoxLayout(this);
+    lay->setContentsMargins(0, 0, 0, 0);
+    lay->setSpacing(0);
+
+    p_panTop = new QFrame(this);
+    p_panTop->setObjectName(QStringLiteral("p_panTop"));
+    p_panTop->setFixedHeight(26);
+    p_panTop->setFocusPolicy(Qt::ClickFocus);
+    auto *topLay = new QVBoxLayout(p_panTop);
+    topLay->setContentsMargins(0, 0, 0, 0);
+    p_labTop = new QLabel(QStringLiteral("Last Hour Event Log"), p_panTop);
+    p_labTop->setAlignment(Qt::AlignCenter);
+    p_labTop->setFont(PixelFont("Segoe UI Semibold", 12, true));
+    {
+        QPalette p = p_labTop->palette();
+        p.setColor(QPalette::WindowText, QColor(62, 62, 62));
+        p_labTop->setPalette(p);
+    }
+    topLay->addWidget(p_labTop);
+    lay->addWidget(p_panTop);
+
+    p_panLog = new QFrame(this);
+    p_panLog->setObjectName(QStringLiteral("p_panLog"));
+    p_panLog->setAutoFillBackground(true);
+    p_panLog->setBackgroundRole(QPalette::Base);
+    auto *logLay = new QVBoxLayout(p_panLog);
+    logLay->setContentsMargins(0, 0, 0, 0);
+    FModel = new TOwnerDataModel({Qt::AlignLeft, Qt::AlignLeft},
+                                 [this](int r, int c) { return p_lvLogData(r, c); }, this);
+    p_lvLog = new QTableView(p_panLog);
+    p_lvLog->setObjectName(QStringLiteral("p_lvLog"));
+    p_lvLog->setFrameShape(QFrame::NoFrame);
+    p_lvLog->setFont(PixelFont("Trebuchet MS", 12));
+    p_lvLog->setModel(FModel);
+    SetupReportView(p_lvLog, {66, 350}, false);
+    logLay->addWidget(p_lvLog);
+    lay->addWidget(p_panLog, 1);
+
+    p_panBot = new QFrame(this);
+    p_panBot->setObjectName(QStringLiteral("p_panBot"));
+    p_panBot->setFixedHeight(35);
+    p_bnClose = new QPushButton(QStringLiteral("Close"), p_panBot);
+    p_bnClose->setObjectName(QStringLiteral("p_bnClose"));
+    p_bnClose->setGeometry(188, 6, 75, 24);
+    connect(p_bnClose, &QPushButton::clicked, this, [this] { p_bnCloseClick(); });
+    lay->addWidget(p_panBot);
+
+    // Headless runs can follow the log on standard output.
+    FEcho = qEnvironmentVariableIntValue("KORVEL_LOG_ECHO") != 0;
+}
+
+QString TpLogWin::p_lvLogData(int row, int column) const
+{
+    if (row < 0 || row >= FLog.count())
+        return {};
+    const TLogEntry &e = FLog.at(row);
+    return column == 0 ? Q(TimeText(e.time)) : Q(e.text);
+}
+
+void TpLogWin::Refresh()
+{
+    const int n = FLog.count();
+    if (FEcho) {
+        if (FEchoed > n)
+            FEchoed = n > 0 ? n - 1 : 0;  // pruned meanwhile: go on with the newest line
+        for (; FEchoed < n; ++FEchoed) {
+            const TLogEntry &e = FLog.at(FEchoed);
+            std::printf("%s  %s\n", UnicodeToUtf8(TimeText(e.time)).c_str(), UnicodeToUtf8(e.text).c_str());
+        }
+        std::fflush(stdout);
+    }
+    FModel->SetItemCount(n);
+    if (isVisible()) {
+        if (n > 0)
+            p_lvLog->scrollTo(FModel->index(n - 1, 0), QAbstractItemView::PositionAtBottom);
+        p_lvLog->viewport()->update();
+    }
+}
+
+void TpLogWin::showEvent(QShowEvent *e)
+{
+    QWidget::showEvent(e);
+    if (!e->spontaneous())
+        FormShow();
+}
+
+void TpLogWin::FormShow()
+{
+    if (FFirstShow && FMainWin) {
+        const QPoint off = LogWinOffsets(FMainWin->frameGeometry().width(), FMainWin->frameGeometry().height());
+        W_PosCreatedForm(FMainWin, this, off.x(), off.y());
+    }
+    Refresh();
+    FFirstShow = false;
+}
+
+void TpLogWin::p_bnCloseClick()
+{
+    p_panTop->setFocus(Qt::OtherFocusReason);
+    close();
+}
