@@ -430,6 +430,125 @@ TEST(VersionInfoElf, ProgramWithoutTheSectionOrWithItsTableCut)
     }
 }
 
+namespace {
+
+// A minimal ELF file: a null section, the section-name table and a section holding `block`,
+// in either class and byte order. The block itself keeps its own little-endian layout.
+struct ElfFile {
+    Bytes bytes;
+    std::size_t sectionTable = 0;
+    std::size_t entrySize = 0;
+};
+
+ElfFile elfFile(const Bytes &block, bool is64, bool bigEndian, const std::string &sectionName = ".korvel_version")
+{
+    ElfFile e;
+    Bytes &b = e.bytes;
+    auto put = [&](std::size_t at, std::uint64_t v, int width) {
+        if (b.size() < at + width)
+            b.resize(at + width);
+        for (int i = 0; i < width; ++i)
+            b[at + (bigEndian ? width - 1 - i : i)] = static_cast<unsigned char>(v >> (8 * i));
+    };
+    const std::size_t header = is64 ? 64 : 52;
+    b.assign(header, 0);
+    b[0] = 0x7F, b[1] = 'E', b[2] = 'L', b[3] = 'F';
+    b[4] = is64 ? 2 : 1;
+    b[5] = bigEndian ? 2 : 1;
+    b[6] = 1;
+    const std::string names = std::string("\0.shstrtab\0", 11) + sectionName + std::string(1, '\0');
+    const std::size_t namesAt = b.size();
+    b.insert(b.end(), names.begin(), names.end());
+    while (b.size() % 8)
+        b.push_back(0);
+    const std::size_t blockAt = b.size();
+    b.insert(b.end(), block.begin(), block.end());
+    while (b.size() % 8)
+        b.push_back(0);
+    e.sectionTable = b.size();
+    e.entrySize = is64 ? 64 : 40;
+    b.resize(b.size() + 3 * e.entrySize, 0);
+
+    put(is64 ? 0x28 : 0x20, e.sectionTable, is64 ? 8 : 4);
+    put(is64 ? 0x3A : 0x2E, e.entrySize, 2);
+    put(is64 ? 0x3C : 0x30, 3, 2);
+    put(is64 ? 0x3E : 0x32, 1, 2);
+    auto section = [&](int i, std::uint32_t name, std::uint32_t type, std::uint64_t off, std::uint64_t size) {
+        const std::size_t s = e.sectionTable + i * e.entrySize;
+        put(s, name, 4);
+        put(s + 4, type, 4);
+        put(s + (is64 ? 24 : 16), off, is64 ? 8 : 4);
+        put(s + (is64 ? 32 : 20), size, is64 ? 8 : 4);
+    };
+    section(1, 1, 3, namesAt, names.size());
+    section(2, 11, 1, blockAt, block.size());
+    return e;
+}
+
+} // namespace
+
+TEST(VersionInfoElf, BothClassesAndByteOrders)
+{
+    TempFolder dir;
+    const Bytes block = testpe::standardBlock(kFull);
+    for (bool is64 : {false, true}) {
+        for (bool be : {false, true}) {
+            SCOPED_TRACE(std::string(is64 ? "ELF64 " : "ELF32 ") + (be ? "big-endian" : "little-endian"));
+            const auto r = readBytes(dir, elfFile(block, is64, be).bytes);
+            EXPECT_TRUE(r.ok);
+            EXPECT_EQ(r.list, kFullValues);
+        }
+    }
+    // A section whose name only begins like ours is not ours.
+    EXPECT_FALSE(readBytes(dir, elfFile(block, true, false, ".korvel_versions").bytes).ok);
+    EXPECT_FALSE(readBytes(dir, elfFile(block, true, false, ".korvel_versio").bytes).ok);
+}
+
+TEST(VersionInfoElf, DamagedSectionTables)
+{
+    TempFolder dir;
+    const Bytes block = testpe::standardBlock(kFull);
+    const ElfFile good = elfFile(block, true, false);
+    struct Patch {
+        const char *what;
+        std::size_t at;
+        int width;
+        std::uint64_t value;
+    };
+    const std::size_t s1 = good.sectionTable + good.entrySize, s2 = s1 + good.entrySize;
+    const Patch patches[] = {
+        {"table offset past the end", 0x28, 8, 0xFFFFFFFFFFFFFF00ull},
+        {"entry size too small", 0x3A, 2, 16},
+        {"entry count huge", 0x3C, 2, 0xFFFF},
+        {"name table index out of range", 0x3E, 2, 7},
+        {"name table past the end", s1 + 24, 8, 0x7FFFFFFFFFFFull},
+        {"name offset past the name table", s2, 4, 0xFFFFFFF0u},
+        {"section data past the end", s2 + 24, 8, 0xFFFFFFFFFFFFFFF0ull},
+        {"section size past the end", s2 + 32, 8, 0x10000000ull},
+        {"section of no bits", s2 + 4, 4, 8},
+    };
+    for (const Patch &p : patches) {
+        SCOPED_TRACE(p.what);
+        Bytes b = good.bytes;
+        for (int i = 0; i < p.width; ++i)
+            b[p.at + i] = static_cast<unsigned char>(p.value >> (8 * i));
+        const auto r = readBytes(dir, b);
+        EXPECT_FALSE(r.ok);
+        EXPECT_TRUE(r.list.empty());
+    }
+
+    std::mt19937 rng(7);
+    for (int round = 0; round < 1000; ++round) {
+        Bytes b = good.bytes;
+        for (int i = 0, n = 1 + static_cast<int>(rng() % 6); i < n; ++i) {
+            const std::size_t at = rng() % 2 ? rng() % 64 : good.sectionTable + rng() % (3 * good.entrySize);
+            b[at] = static_cast<unsigned char>(rng());
+        }
+        const auto r = readBytes(dir, b);
+        EXPECT_TRUE(r.list.empty() || r.list.size() == 10u);
+    }
+}
+
 TEST(VersionInfoElf, ToolsOfTheSuiteCarryTheirInformation)
 {
     const std::filesystem::path tool = std::filesystem::path(KORVEL_BIN_DIR) / "korvel-reg";
