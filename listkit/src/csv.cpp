@@ -20,6 +20,7 @@ bool Sv_CsvToIntVect(const UnicodeString &text, std::vector<int> &list)
     // Fields are found and converted in one pass: the same fields as splitting at "," first
     // (empty ones skipped), without building the intermediate list of strings.
     const std::size_t n = text.size();
+    UnicodeString field; // reused, so long texts convert without an allocation per field
     std::size_t start = 0;
     while (start < n) {
         std::size_t end = text.find(u',', start);
@@ -33,7 +34,8 @@ bool Sv_CsvToIntVect(const UnicodeString &text, std::vector<int> &list)
             while (b > a && text[b - 1] <= u' ')
                 --b;
             try {
-                list.push_back(StrToInt(text.substr(a, b - a)));
+                field.assign(text, a, b - a);
+                list.push_back(StrToInt(field));
             } catch (const EConvertError &) {
                 return false;
             }

@@ -1,55 +1,87 @@
 #include <listkit/lists.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <vector>
 
 namespace {
 
-// Membership test for the delimiter set: a plain scan for the usual one to a few characters,
-// a table over all code units for larger sets, so long texts stay linear either way.
+// Membership test for the delimiter set: a bitmap for the first 256 code units, where
+// delimiters almost always are, and a scan of the few others.
 class DelimiterSet {
 public:
-    explicit DelimiterSet(const UnicodeString &delimiters) : m_list(delimiters)
+    explicit DelimiterSet(const UnicodeString &delimiters)
     {
-        if (delimiters.size() > 8) {
-            m_table.assign(0x10000, false);
-            for (char16_t c : delimiters)
-                m_table[c] = true;
+        for (char16_t c : delimiters) {
+            if (c < 256)
+                m_low[c >> 6] |= std::uint64_t{1} << (c & 63);
+            else
+                m_high.push_back(c);
         }
     }
 
     bool contains(char16_t c) const
     {
-        if (!m_table.empty())
-            return m_table[c];
-        return std::find(m_list.begin(), m_list.end(), c) != m_list.end();
+        if (c < 256)
+            return (m_low[c >> 6] >> (c & 63)) & 1;
+        return !m_high.empty() && std::find(m_high.begin(), m_high.end(), c) != m_high.end();
     }
 
 private:
-    const UnicodeString &m_list;
-    std::vector<bool> m_table;
+    std::uint64_t m_low[4] = {0, 0, 0, 0};
+    UnicodeString m_high;
 };
 
 } // namespace
 
 void Sv_StrToList(const UnicodeString &text, const UnicodeString &delimiters, std::vector<UnicodeString> &list)
 {
-    list.clear();
-    if (text.empty())
+    // Splitting an entry of the list into the list itself works on a copy of that entry, and
+    // so do delimiters taken from the list.
+    const auto inList = [&list](const UnicodeString &s) {
+        return !list.empty() && &s >= list.data() && &s < list.data() + list.size();
+    };
+    if (inList(text) || inList(delimiters)) {
+        const UnicodeString textCopy = text;
+        const UnicodeString delimiterCopy = delimiters;
+        Sv_StrToList(textCopy, delimiterCopy, list);
         return;
+    }
     const DelimiterSet set(delimiters);
-    // One pass over the text; each piece is copied once, so the cost grows linearly.
-    std::size_t start = 0;
+    // One pass over the text; each piece is copied once, so the cost grows linearly. Entries
+    // the list already holds are overwritten in place rather than destroyed and rebuilt, so a
+    // reused list is walked once, not twice.
+    std::size_t used = 0;
+    const auto store = [&](std::size_t from, std::size_t count) {
+        if (used < list.size())
+            list[used].assign(text, from, count);
+        else
+            list.emplace_back(text, from, count);
+        ++used;
+    };
     const std::size_t n = text.size();
+    // A first pass counts the pieces, so a long text fills the list without growing it step
+    // by step (and moving every piece again at each step).
+    std::size_t pieces = 0;
+    bool inPiece = false;
+    for (std::size_t i = 0; i < n; ++i) {
+        const bool delimiter = set.contains(text[i]);
+        pieces += !delimiter && !inPiece;
+        inPiece = !delimiter;
+    }
+    if (pieces > list.capacity())
+        list.reserve(pieces);
+    std::size_t start = 0;
     for (std::size_t i = 0; i < n; ++i) {
         if (!set.contains(text[i]))
             continue;
         if (i > start)
-            list.emplace_back(text, start, i - start);
+            store(start, i - start);
         start = i + 1;
     }
     if (start < n)
-        list.emplace_back(text, start, n - start);
+        store(start, n - start);
+    list.resize(used);
 }
 
 bool Sv_SaveToStream(const std::vector<UnicodeString> &list, FILE *stream)

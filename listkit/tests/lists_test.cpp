@@ -33,7 +33,7 @@ TEST(StrToList, AnyDelimiterOfTheSetEndsAPiece)
     EXPECT_EQ(split(u"a b;c", u" ;"), (List{u"a", u"b", u"c"}));
     // The registry's time text is split at h, m and s.
     EXPECT_EQ(split(u"12h30m5s0", u"hms"), (List{u"12", u"30", u"5", u"0"}));
-    // Large sets take another lookup path; the result must not change.
+    // Larger sets, and delimiters past the first 256 code units, must split the same way.
     EXPECT_EQ(split(u"1a2b3c4d5e6f7g8h9i0", u"abcdefghi"),
               (List{u"1", u"2", u"3", u"4", u"5", u"6", u"7", u"8", u"9", u"0"}));
     EXPECT_EQ(split(u"x\u044Fy\uFFFFz", u"\u044F\uFFFF0123456789"), (List{u"x", u"y", u"z"}));
@@ -50,6 +50,27 @@ TEST(StrToList, EmptyTextOrOnlyDelimitersGiveAnEmptyList)
 TEST(StrToList, NoDelimitersKeepsTheTextWhole)
 {
     EXPECT_EQ(split(u"a,b", u""), (List{u"a,b"}));
+}
+
+TEST(StrToList, ReusedListsLoseTheirOldEntries)
+{
+    List list{u"1", u"2", u"3", u"4", u"5"};
+    Sv_StrToList(u"a,b", u",", list);
+    EXPECT_EQ(list, (List{u"a", u"b"}));
+    Sv_StrToList(u"a,b,c,d,e,f,g", u",", list);
+    EXPECT_EQ(list, (List{u"a", u"b", u"c", u"d", u"e", u"f", u"g"}));
+}
+
+TEST(StrToList, SplitsAnEntryOfTheListItself)
+{
+    List list{u"x", u"y", u"a,b,c,d,e,f,g,h,i,j,k,l,m,n,o,p,q,r,s,t,u,v,w,x,y,z"};
+    Sv_StrToList(list[2], u",", list);
+    ASSERT_EQ(list.size(), 26u);
+    EXPECT_EQ(list.front(), u"a");
+    EXPECT_EQ(list.back(), u"z");
+    list = {u";", u"p;q"};
+    Sv_StrToList(list[1], list[0], list);
+    EXPECT_EQ(list, (List{u"p", u"q"}));
 }
 
 TEST(StrToList, FourPartAddressesAndMessages)
