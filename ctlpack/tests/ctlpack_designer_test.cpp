@@ -1,0 +1,81 @@
+#include <ctlpack/ctlpack.h>
+
+#include <QMetaProperty>
+#include <QPluginLoader>
+#include <QWidget>
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#if defined(CTLPACK_DESIGNER_PLUGIN) && __has_include(<QtUiPlugin/QDesignerCustomWidgetCollectionInterface>)
+#include <QtUiPlugin/QDesignerCustomWidgetCollectionInterface>
+#include <QtUiPlugin/QDesignerCustomWidgetInterface>
+#define CTLPACK_HAVE_PLUGIN 1
+#endif
+
+namespace {
+
+#ifdef CTLPACK_HAVE_PLUGIN
+
+TEST(DesignerPlugin, PutsTheThreeControlsOnTheSamplesPage)
+{
+    QPluginLoader loader(QStringLiteral(CTLPACK_DESIGNER_PLUGIN));
+    QObject *instance = loader.instance();
+    ASSERT_NE(instance, nullptr) << loader.errorString().toStdString();
+    auto *collection = qobject_cast<QDesignerCustomWidgetCollectionInterface *>(instance);
+    ASSERT_NE(collection, nullptr);
+
+    QStringList names;
+    QWidget form;
+    for (QDesignerCustomWidgetInterface *w : collection->customWidgets()) {
+        names << w->name();
+        EXPECT_EQ(w->group(), QStringLiteral("Samples"));
+        EXPECT_EQ(w->includeFile(), QStringLiteral("ctlpack/ctlpack.h"));
+        EXPECT_FALSE(w->isContainer());
+        EXPECT_TRUE(w->domXml().contains(QStringLiteral("class=\"%1\"").arg(w->name())));
+        std::unique_ptr<QWidget> made(w->createWidget(&form));
+        ASSERT_NE(made, nullptr);
+        EXPECT_EQ(made->parentWidget(), &form);
+        EXPECT_EQ(QString::fromLatin1(made->metaObject()->className()), w->name());
+        if (w->name() == QStringLiteral("TSEdit")) {
+            EXPECT_NE(qobject_cast<TSEdit *>(made.get()), nullptr);
+        } else if (w->name() == QStringLiteral("TMSpinEdit")) {
+            EXPECT_NE(qobject_cast<TMSpinEdit *>(made.get()), nullptr);
+        } else {
+            auto *img = qobject_cast<TMemImage *>(made.get());
+            ASSERT_NE(img, nullptr);
+            EXPECT_TRUE(img->Designing());
+        }
+    }
+    names.sort();
+    EXPECT_EQ(names, (QStringList{QStringLiteral("TMSpinEdit"), QStringLiteral("TMemImage"),
+                                  QStringLiteral("TSEdit")}));
+}
+
+TEST(DesignerPlugin, PublishedPropertiesAreVisibleToTheDesigner)
+{
+    TSEdit ed;
+    const QMetaObject *mo = ed.metaObject();
+    const int kind = mo->indexOfProperty("EditKind");
+    ASSERT_GE(kind, 0);
+    EXPECT_TRUE(mo->property(kind).isEnumType());
+    EXPECT_STREQ(mo->property(kind).enumerator().valueToKey(ekUFloat), "ekUFloat");
+    EXPECT_GE(mo->indexOfProperty("Escape"), 0);
+    EXPECT_GE(mo->indexOfProperty("DecimalPoint"), 0);
+    TMSpinEdit spin;
+    EXPECT_GE(spin.metaObject()->indexOfProperty("EditorInc"), 0);
+    TMemImage img;
+    for (const char *p : {"RubberBand", "RBMoveColor", "RBDrawColor", "RBWidth"})
+        EXPECT_GE(img.metaObject()->indexOfProperty(p), 0) << p;
+}
+
+#else
+
+TEST(DesignerPlugin, NotBuilt)
+{
+    GTEST_SKIP() << "Qt's designer development files were not found; the plugin is not built";
+}
+
+#endif
+
+} // namespace
