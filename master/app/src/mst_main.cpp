@@ -352,10 +352,9 @@ void TMstMainWin::FormActivate()
         return;
     }
 
+    p_tmCln->setInterval(FCore.settings().auditPeriod * 1000);
     Apply(FCore.startUp());
     LogRefresh();
-    const int interval = FCore.settings().auditPeriod * 1000;
-    p_tmCln->setInterval(interval);
 
     const quint16 port = FCore.settings().port;
     if (!p_Server->listen(QHostAddress::AnyIPv4, port)) {
@@ -376,6 +375,11 @@ void TMstMainWin::FormActivate()
 quint16 TMstMainWin::ListeningPort() const
 {
     return p_Server->isListening() ? p_Server->serverPort() : 0;
+}
+
+int TMstMainWin::ConnectionCount() const
+{
+    return static_cast<int>(FGuard->Count());
 }
 
 quint32 TMstMainWin::PortValue() const

@@ -56,6 +56,10 @@ public:
     /// The value that names this window's message port (kept in the handle block).
     quint32 PortValue() const;
     QTimer *AuditTimer() const { return p_tmCln; }
+    /// The audit timer's handler.
+    void p_tmClnTimer();
+    /// Client connections open now.
+    int ConnectionCount() const;
 
     QFrame *p_panTop;
     QLabel *Label1;
@@ -80,7 +84,6 @@ private:
     void BuildForm();
     void Apply(const TCoreActions &act);
     void LogRefresh();
-    void p_tmClnTimer();
     void p_ServerAccept();
     void p_ServerClientRead(QTcpSocket *s);
     void p_ServerClientDisconnect(QTcpSocket *s);

@@ -1,0 +1,397 @@
+// The master's windows in-process: list rows and tooltips over real TCP requests, the log
+// window, the close box and the exit path.
+
+#include "mst_evlog.h"
+#include "mst_main.h"
+
+#include <common/aux.h>
+#include <common/catalogue.h>
+#include <common/gui/aboutdlg.h>
+#include <noticekit/noticekit.h>
+#include <testsupport/screenshots.h>
+
+#include <QAbstractItemModel>
+#include <QLabel>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTableView>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QToolButton>
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+
+namespace {
+
+QString Q(const UnicodeString &s)
+{
+    return QString::fromUtf16(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+quint16 FreePort()
+{
+    QTcpServer s;
+    s.listen(QHostAddress::LocalHost, 0);
+    return s.serverPort();
+}
+
+// A registry store with the suite's key and the given port; its own session word per test.
+class MasterWindows : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir.isValid());
+        static std::atomic<int> n{0};
+        port = FreePort();
+        const QString reg = dir.filePath(QStringLiteral("korvel.reg"));
+        std::ofstream f(reg.toStdString(), std::ios::binary);
+        f << "Windows Registry Editor Version 5.00\r\n\r\n"
+          << "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ardentis\\Korvel]\r\n"
+          << "\"Master\"=\"b4h78m1e0sb4\"\r\n"
+          << "\"Port\"=\"" << port << "\"\r\n";
+        f.close();
+        qputenv("KORVEL_REGISTRY", reg.toLocal8Bit());
+        qputenv("KORVEL_SESSION", QByteArray("winTest") + QByteArray::number(getpid()) + "x" + QByteArray::number(++n));
+        clockNow = 45000.5;  // 12:00:00 of a working day
+        logWin = std::make_unique<TpLogWin>([this] { return clockNow; });
+        win = std::make_unique<TMstMainWin>(logWin.get(), [this] { return clockNow; });
+        logWin->SetMainWindow(win.get());
+    }
+
+    void TearDown() override
+    {
+        noticekit::setShowHook({});
+        if (win && !win->ClosingAllowed())
+            win->EndSession();
+        win.reset();
+        logWin.reset();
+    }
+
+    // Shows the window and runs its start-up (server, port, log).
+    void Start()
+    {
+        win->show();
+        win->FormActivate();
+        ASSERT_EQ(win->ListeningPort(), port);
+    }
+
+    // One request on a fresh connection, as a client agent sends it; the reply text.
+    QByteArray Request(const QByteArray &text, int waitMs = 3000)
+    {
+        QTcpSocket s;
+        s.connectToHost(QHostAddress::LocalHost, port);
+        if (!s.waitForConnected(3000))
+            return "no connection";
+        s.write(text);
+        QSignalSpy spy(&s, &QTcpSocket::readyRead);
+        if (!spy.wait(waitMs))
+            return {};
+        return s.readAll();
+    }
+
+    QString Cell(int row, int col)
+    {
+        auto *m = win->p_lvApps->model();
+        return m->data(m->index(row, col)).toString();
+    }
+
+    QString TipAtRow(int row)
+    {
+        const QRect r = win->p_lvApps->visualRect(win->p_lvApps->model()->index(row, 1));
+        QTest::mouseMove(win->p_lvApps->viewport(), r.center());
+        QMouseEvent move(QEvent::MouseMove, QPointF(r.center()), win->p_lvApps->viewport()->mapToGlobal(QPointF(r.center())),
+                         Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(win->p_lvApps->viewport(), &move);
+        return win->p_panTip->text();
+    }
+
+    QTemporaryDir dir;
+    quint16 port = 0;
+    TDateTime clockNow = 0;
+    std::unique_ptr<TpLogWin> logWin;
+    std::unique_ptr<TMstMainWin> win;
+};
+
+} // namespace
+
+TEST_F(MasterWindows, FormHasTheDesignedControls)
+{
+    EXPECT_EQ(win->windowTitle(), QStringLiteral(" Korvel - Master"));
+    EXPECT_EQ(win->size(), QSize(382, 286));
+    EXPECT_EQ(win->p_panTop->height(), 31);
+    EXPECT_EQ(win->p_panBot->height(), 72);
+    EXPECT_EQ(win->p_bnLog->geometry(), QRect(113, 35, 75, 26));
+    EXPECT_EQ(win->p_bnEsc->geometry(), QRect(194, 35, 75, 26));
+    EXPECT_EQ(win->p_bnHelp->geometry(), QRect(324, 35, 21, 25));
+    EXPECT_EQ(win->p_bnAbout->geometry(), QRect(353, 36, 21, 25));
+    EXPECT_EQ(win->p_bnEsc->property("Tag").toInt(), 1);
+    EXPECT_EQ(win->p_bnHelp->property("Tag").toInt(), 2);
+    EXPECT_EQ(win->p_bnAbout->property("Tag").toInt(), 3);
+    EXPECT_EQ(win->p_bnLog->property("Tag").toInt(), 4);
+    EXPECT_FALSE(win->p_labLed->isEnabled()) << "the lamp is off at start";
+    EXPECT_TRUE(win->p_panTip->text().isEmpty());
+    EXPECT_EQ(win->p_lvApps->model()->columnCount(), 5);
+    const int widths[] = {33, 45, 120, 70, 60};
+    for (int c = 0; c < 5; ++c)
+        EXPECT_EQ(win->p_lvApps->columnWidth(c), widths[c]);
+}
+
+TEST_F(MasterWindows, StartUpLogsThePortAndRunsTheAuditTimer)
+{
+    Start();
+    ASSERT_GE(logWin->Log().count(), 1);
+    EXPECT_EQ(Q(logWin->Log().at(0).text), QStringLiteral("Master begins listening at port %1.").arg(port));
+    EXPECT_TRUE(win->AuditTimer()->isActive());
+    EXPECT_EQ(win->AuditTimer()->interval(), 180000);
+    // A second activation does nothing more.
+    win->FormActivate();
+    EXPECT_EQ(logWin->Log().count(), 1);
+}
+
+TEST_F(MasterWindows, ListRowsFollowAnnouncementsAndWithdrawals)
+{
+    Start();
+    EXPECT_EQ(Request("112,0,83,0"), QByteArray("22,1,11,180"));
+    EXPECT_EQ(Request("112,0,93,0"), QByteArray("22,1,12,180"));
+    EXPECT_EQ(Request("112,11,97,0"), QByteArray("22,1,0,0"));
+    ASSERT_EQ(win->p_lvApps->model()->rowCount(), 3);
+    EXPECT_EQ(Cell(0, 0), QStringLiteral("  1"));
+    EXPECT_EQ(Cell(0, 1), QStringLiteral("83"));
+    EXPECT_EQ(Cell(0, 2), Q(AppDisplayName(83)));
+    EXPECT_FALSE(Cell(0, 2).isEmpty());
+    EXPECT_EQ(Cell(0, 3), QStringLiteral("12:00:00"));
+    EXPECT_EQ(Cell(0, 4), QStringLiteral("11"));
+    EXPECT_EQ(Cell(2, 0), QStringLiteral("  3"));
+    EXPECT_EQ(Cell(2, 4), QStringLiteral("11"));
+    testsupport::saveScreenshot(win.get(), QStringLiteral("master_main_rows"));
+
+    EXPECT_EQ(Request("376,11,83,0"), QByteArray("35,1,0,0"));
+    ASSERT_EQ(win->p_lvApps->model()->rowCount(), 2);
+    EXPECT_EQ(Cell(0, 1), QStringLiteral("93"));
+    EXPECT_EQ(Cell(0, 0), QStringLiteral("  1"));
+    EXPECT_EQ(Cell(1, 1), QStringLiteral("97"));
+    // A bad request leaves the list as it was.
+    EXPECT_EQ(Request("112,0,5,0"), QByteArray("47,0,0,0"));
+    EXPECT_EQ(win->p_lvApps->model()->rowCount(), 2);
+}
+
+TEST_F(MasterWindows, StartTimeWithoutDatePartIsEmpty)
+{
+    Start();
+    clockNow = 0.5;
+    EXPECT_EQ(Request("112,0,0,0"), QByteArray("22,1,11,180"));
+    ASSERT_EQ(win->p_lvApps->model()->rowCount(), 1);
+    EXPECT_EQ(Cell(0, 3), QString());
+    EXPECT_EQ(Cell(0, 1), QStringLiteral("0"));
+    EXPECT_EQ(Cell(0, 2), QString()) << "code 0 has no name";
+}
+
+TEST_F(MasterWindows, SecondMessageOnTheSameConnectionIsHandled)
+{
+    Start();
+    QTcpSocket s;
+    s.connectToHost(QHostAddress::LocalHost, port);
+    ASSERT_TRUE(s.waitForConnected(3000));
+    QSignalSpy accepted(&s, &QTcpSocket::readyRead);
+    s.write("112,0,83,0");
+    ASSERT_TRUE(accepted.wait(3000));
+    EXPECT_EQ(s.readAll(), QByteArray("22,1,11,180"));
+    EXPECT_TRUE(win->p_labLed->isEnabled()) << "the lamp is on while a connection is accepted";
+    s.write("259,11,0,0");
+    ASSERT_TRUE(accepted.wait(3000));
+    EXPECT_EQ(s.readAll(), QByteArray("35,1,0,0"));
+    s.disconnectFromHost();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !win->p_labLed->isEnabled(); }, 3000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return win->ConnectionCount() == 0; }, 3000));
+}
+
+TEST_F(MasterWindows, TooltipNamesMasterStationAndNetworkClients)
+{
+    Start();
+    win->Core().localAnnounce(83, 0x7ffffff0);  // a process that does not exist: no watcher
+    win->ListRefresh();
+    EXPECT_EQ(Request("112,0,93,0"), QByteArray("22,1,11,180"));
+    ASSERT_EQ(win->p_lvApps->model()->rowCount(), 2);
+    QCoreApplication::processEvents();
+
+    EXPECT_EQ(TipAtRow(0), QStringLiteral("Application is running on master-station (client ID = 10)."));
+    const QString tip = TipAtRow(1);
+    EXPECT_TRUE(tip.startsWith(QStringLiteral("Client 11.  Host: "))) << tip.toStdString();
+    EXPECT_TRUE(tip.endsWith(QStringLiteral(".  Address: 127.0.0.1"))) << tip.toStdString();
+
+    // Leaving the list empties the line.
+    QEvent leave(QEvent::Leave);
+    QCoreApplication::sendEvent(win->p_lvApps->viewport(), &leave);
+    EXPECT_TRUE(win->p_panTip->text().isEmpty());
+
+    // Silent for 415 seconds: the audit drops client 11, its row stays with empty host and
+    // address in the tooltip.
+    clockNow += 415.0 / 86400.0;
+    win->p_tmClnTimer();
+    EXPECT_EQ(Q(logWin->Log().at(logWin->Log().count() - 1).text),
+              QStringLiteral("Master audit: at least, one client is dead."));
+    EXPECT_FALSE(win->AuditTimer()->isActive()) << "no client left";
+    ASSERT_EQ(win->p_lvApps->model()->rowCount(), 2);
+    EXPECT_EQ(TipAtRow(1), QStringLiteral("Client 11.  Host: .  Address: "));
+
+    // Below any row: empty.
+    QMouseEvent move(QEvent::MouseMove, QPointF(5, win->p_lvApps->viewport()->height() - 2), QPointF(),
+                     Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(win->p_lvApps->viewport(), &move);
+    EXPECT_TRUE(win->p_panTip->text().isEmpty());
+}
+
+TEST_F(MasterWindows, CloseBoxOnlyMinimises)
+{
+    Start();
+    win->close();
+    EXPECT_TRUE(win->isVisible());
+    EXPECT_TRUE(win->isMinimized());
+    EXPECT_FALSE(win->ClosingAllowed());
+    EXPECT_EQ(win->ListeningPort(), port) << "the master keeps serving";
+}
+
+TEST_F(MasterWindows, ExitWithoutSessionsAsksNothing)
+{
+    Start();
+    int boxes = 0;
+    noticekit::setShowHook([&](QDialog *box) {
+        ++boxes;
+        box->reject();
+    });
+    QTest::mouseClick(win->p_bnEsc, Qt::LeftButton);
+    EXPECT_EQ(boxes, 0);
+    EXPECT_TRUE(win->ClosingAllowed());
+    EXPECT_FALSE(win->isVisible());
+    EXPECT_EQ(win->ListeningPort(), 0) << "the server is closed";
+}
+
+TEST_F(MasterWindows, ExitWithSessionsAsksAndNoKeepsRunning)
+{
+    Start();
+    EXPECT_EQ(Request("112,0,83,0"), QByteArray("22,1,11,180"));
+    QString asked;
+    bool sayYes = false;
+    noticekit::setShowHook([&](QDialog *box) {
+        auto *mes = qobject_cast<TCustMesBox *>(box);
+        ASSERT_NE(mes, nullptr);
+        asked = mes->mp_labMes->text();
+        QTest::mouseClick(sayYes ? mes->mp_bnOk : mes->mp_bnEsc, Qt::LeftButton);
+    });
+    QTest::mouseClick(win->p_bnEsc, Qt::LeftButton);
+    EXPECT_EQ(asked, QStringLiteral("There are active Ardentis application(s). They will be aborted soon. Continue anyway?"));
+    EXPECT_FALSE(win->ClosingAllowed());
+    EXPECT_TRUE(win->isVisible());
+    EXPECT_EQ(win->ListeningPort(), port);
+
+    sayYes = true;
+    asked.clear();
+    QTest::mouseClick(win->p_bnEsc, Qt::LeftButton);
+    EXPECT_FALSE(asked.isEmpty());
+    EXPECT_TRUE(win->ClosingAllowed());
+    EXPECT_FALSE(win->isVisible());
+}
+
+TEST_F(MasterWindows, EndOfSessionClosesWithoutAsking)
+{
+    Start();
+    EXPECT_EQ(Request("112,0,83,0"), QByteArray("22,1,11,180"));
+    int boxes = 0;
+    noticekit::setShowHook([&](QDialog *box) {
+        ++boxes;
+        box->reject();
+    });
+    win->EndSession();
+    EXPECT_EQ(boxes, 0);
+    EXPECT_FALSE(win->isVisible());
+}
+
+TEST_F(MasterWindows, EventLogButtonShowsTheLogWindowNearTheMainWindow)
+{
+    Start();
+    EXPECT_FALSE(logWin->isVisible());
+    QTest::mouseClick(win->p_bnLog, Qt::LeftButton);
+    ASSERT_TRUE(logWin->isVisible());
+    EXPECT_EQ(logWin->windowTitle(), QStringLiteral(" Master Logger"));
+    EXPECT_EQ(logWin->minimumWidth(), 450);
+    EXPECT_EQ(logWin->maximumWidth(), 450);
+    EXPECT_EQ(logWin->minimumHeight(), 299);
+    EXPECT_FALSE(logWin->FirstShow());
+    const QPoint first = logWin->pos();
+
+    // Closed and shown again: where it was, not placed anew.
+    logWin->move(first + QPoint(-40, -30));
+    const QPoint moved = logWin->pos();
+    QTest::mouseClick(logWin->p_bnClose, Qt::LeftButton);
+    EXPECT_FALSE(logWin->isVisible());
+    QTest::mouseClick(win->p_bnLog, Qt::LeftButton);
+    EXPECT_TRUE(logWin->isVisible());
+    EXPECT_EQ(logWin->pos(), moved);
+}
+
+TEST_F(MasterWindows, LogWindowRowsAndScrolling)
+{
+    Start();
+    for (int i = 0; i < 40; ++i)
+        EXPECT_EQ(Request("abc"), QByteArray("47,0,0,0"));
+    // Hidden: only the count follows.
+    auto *m = logWin->p_lvLog->model();
+    EXPECT_EQ(m->rowCount(), logWin->Log().count());
+    EXPECT_EQ(m->rowCount(), 41);
+    EXPECT_EQ(m->data(m->index(0, 0)).toString(), QStringLiteral("12:00:00"));
+    EXPECT_EQ(m->data(m->index(0, 1)).toString(), QStringLiteral("Master begins listening at port %1.").arg(port));
+    EXPECT_EQ(m->data(m->index(40, 1)).toString(), QStringLiteral("Bad client messge - discarded."));
+
+    // The next show scrolls the last line fully into view.
+    logWin->show();
+    QCoreApplication::processEvents();
+    const QRect last = logWin->p_lvLog->visualRect(m->index(40, 0));
+    EXPECT_TRUE(logWin->p_lvLog->viewport()->rect().contains(last)) << "last row fully visible";
+    EXPECT_FALSE(logWin->p_lvLog->viewport()->rect().contains(logWin->p_lvLog->visualRect(m->index(0, 0))));
+
+    // While visible, each new line scrolls into view at once.
+    EXPECT_EQ(Request("259,0,0,0"), QByteArray("35,1,0,0"));
+    ASSERT_EQ(m->rowCount(), 42);
+    EXPECT_TRUE(logWin->p_lvLog->viewport()->rect().contains(logWin->p_lvLog->visualRect(m->index(41, 0))));
+    EXPECT_EQ(m->data(m->index(41, 1)).toString(), QStringLiteral("Client 0 requested for acknowledgment."));
+    testsupport::saveScreenshot(logWin.get(), QStringLiteral("master_event_log"));
+}
+
+TEST_F(MasterWindows, PortInUseLeavesTheMasterWithoutServer)
+{
+    QTcpServer blocker;
+    ASSERT_TRUE(blocker.listen(QHostAddress::AnyIPv4, port));
+    win->show();
+    win->FormActivate();
+    EXPECT_EQ(win->ListeningPort(), 0);
+    EXPECT_TRUE(win->Started());
+    QWidget *box = win->findChild<QWidget *>(QStringLiteral("ServerErrorBox"));
+    ASSERT_NE(box, nullptr) << "the failure is reported";
+    EXPECT_TRUE(box->isVisible());
+    EXPECT_EQ(logWin->Log().count(), 1) << "the log started anyway";
+}
+
+TEST_F(MasterWindows, AboutButtonShowsTheAboutBox)
+{
+    Start();
+    bool seen = false;
+    QTimer::singleShot(0, [&] {
+        for (QWidget *w : QApplication::topLevelWidgets())
+            if (auto *dlg = qobject_cast<TAboutDlg *>(w); dlg && dlg->isVisible()) {
+                seen = true;
+                EXPECT_EQ(dlg->Rows().size(), 8u);
+                testsupport::saveScreenshot(dlg, QStringLiteral("master_about_box"));
+                dlg->P_bnOk->click();
+            }
+    });
+    QTest::mouseClick(win->p_bnAbout, Qt::LeftButton);
+    EXPECT_TRUE(seen);
+}
