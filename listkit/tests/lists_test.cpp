@@ -81,6 +81,7 @@ TEST(StrToList, FourPartAddressesAndMessages)
 
 // ---- List files -----------------------------------------------------------------------------
 
+#include <climits>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -169,6 +170,12 @@ TEST_F(ListFiles, LongLinesArriveInPieces)
     EXPECT_EQ(load("b.txt", 4), (List{u"abc", u"def", u""}));
     writeBytes("c.txt", "ab\n");
     EXPECT_EQ(load("c.txt", 2), (List{u"a", u"b", u""}));
+}
+
+TEST_F(ListFiles, HugeLineLengthsReserveNothingUpFront)
+{
+    writeBytes("a.txt", "abc\nd\n");
+    EXPECT_EQ(load("a.txt", INT_MAX), (List{u"abc", u"d"}));
 }
 
 TEST_F(ListFiles, UselessLineLengthsReadNothing)
