@@ -121,6 +121,8 @@ void TpLogWin::Refresh()
     }
     FModel->SetItemCount(n);
     if (isVisible()) {
+        // Lay the rows out now, so that the scroll range already holds the new last row.
+        p_lvLog->doItemsLayout();
         if (n > 0)
             p_lvLog->scrollTo(FModel->index(n - 1, 0), QAbstractItemView::PositionAtBottom);
         p_lvLog->viewport()->update();

@@ -154,7 +154,14 @@ TMstMainWin::TMstMainWin(TpLogWin *logWin, TMstCore::Clock clock, QWidget *paren
     FScreenshot = qEnvironmentVariable("KORVEL_SCREENSHOT");
 }
 
-TMstMainWin::~TMstMainWin() = default;
+TMstMainWin::~TMstMainWin()
+{
+    // Connections still open say goodbye while the server goes; the window is half gone by
+    // then, so they must not reach it.
+    for (QTcpSocket *s : p_Server->findChildren<QTcpSocket *>())
+        s->disconnect(this);
+    delete p_Server;
+}
 
 void TMstMainWin::BuildForm()
 {
@@ -411,8 +418,10 @@ void TMstMainWin::ListRefresh(bool scrollToLast)
 {
     const int n = FCore.rowCount();
     FModel->SetItemCount(n);
-    if (scrollToLast && n > 0)
+    if (scrollToLast && n > 0) {
+        p_lvApps->doItemsLayout();
         p_lvApps->scrollTo(FModel->index(n - 1, 0), QAbstractItemView::PositionAtBottom);
+    }
     p_lvApps->viewport()->update();
     ScheduleScreenshot();
 }
