@@ -469,6 +469,22 @@ TEST(SEditValue, DecimalReadersUseTheLocaleSeparator)
     EXPECT_THROW(ed.GetAsDouble(), EConvertError);
 }
 
+TEST(SEditValue, DecimalReadersFollowTheProcessLocale)
+{
+    const QLocale saved;
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    TSEdit ed;
+    ed.setText(QStringLiteral("2,5"));
+    EXPECT_DOUBLE_EQ(ed.GetAsDouble(), 2.5);
+    ed.SetEditKind(ekUFloat);
+    EXPECT_TRUE(ed.ValidText());
+    // "." groups thousands there: "2.5" is no number.
+    ed.setText(QStringLiteral("2.5"));
+    EXPECT_THROW(ed.GetAsDouble(), EConvertError);
+    EXPECT_FALSE(ed.ValidText());
+    QLocale::setDefault(saved);
+}
+
 TEST_F(SEditTest, Screenshot)
 {
     Enter(ekFloat, QString());
