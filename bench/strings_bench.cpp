@@ -117,14 +117,14 @@ double fastest(const std::vector<double> &v)
     return *std::min_element(v.begin(), v.end());
 }
 
-#define KORVEL_SIZES(bm)                                                                                       \
-    BENCHMARK(bm)                                                                                              \
-        ->Arg(1)                                                                                               \
-        ->Arg(10)                                                                                              \
-        ->Unit(benchmark::kMillisecond)                                                                        \
-        ->MinTime(0.1)                                                                                         \
-        ->Repetitions(3)                                                                                       \
-        ->ReportAggregatesOnly(true)                                                                           \
+#define KORVEL_SIZES(bm)                                                                                     \
+    BENCHMARK(bm)                                                                                            \
+        ->Arg(1)                                                                                             \
+        ->Arg(10)                                                                                            \
+        ->Unit(benchmark::kMillisecond)                                                                      \
+        ->MinTime(0.1)                                                                                       \
+        ->Repetitions(3)                                                                                     \
+        ->ReportAggregatesOnly(true)                                                                         \
         ->ComputeStatistics("min", fastest)
 
 } // namespace

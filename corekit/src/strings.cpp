@@ -54,7 +54,8 @@ int S_StrToIntTS(const UnicodeString &s, char16_t separator)
 {
     UnicodeString plain;
     plain.reserve(s.size());
-    std::copy_if(s.begin(), s.end(), std::back_inserter(plain), [separator](char16_t c) { return c != separator; });
+    std::copy_if(s.begin(), s.end(), std::back_inserter(plain),
+                 [separator](char16_t c) { return c != separator; });
     return StrToInt(plain);
 }
 

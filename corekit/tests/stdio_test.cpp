@@ -154,7 +154,8 @@ TEST_F(StdioLines, PiecesCountUtf16UnitsAndKeepSurrogatePairsWhole)
 TEST_F(StdioLines, InvalidUtf8ReadsAsReplacementCharacters)
 {
     // A stray continuation byte, a truncated sequence cut by the line end, an overlong form.
-    writeBytes("bad.txt", "a\x80" "b\xE2\x82\n\xC0\xAFz\n\xF0\x9F");
+    writeBytes("bad.txt", "a\x80"
+                          "b\xE2\x82\n\xC0\xAFz\n\xF0\x9F");
     FILE *f = open("bad.txt", "r");
     ASSERT_NE(f, nullptr);
     UnicodeString line;

@@ -34,7 +34,8 @@ private:
 
 } // namespace
 
-void Sv_StrToList(const UnicodeString &text, const UnicodeString &delimiters, std::vector<UnicodeString> &list)
+void Sv_StrToList(const UnicodeString &text, const UnicodeString &delimiters,
+                  std::vector<UnicodeString> &list)
 {
     // Splitting an entry of the list into the list itself works on a copy of that entry, and
     // so do delimiters taken from the list.

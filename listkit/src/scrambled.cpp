@@ -46,9 +46,9 @@ bool readCodes(FILE *f, std::vector<short> &codes)
     unsigned char header[4];
     if (std::fread(header, 1, 4, f) != 4)
         return false;
-    const std::uint32_t count = static_cast<std::uint32_t>(header[0]) | static_cast<std::uint32_t>(header[1]) << 8 |
-                                static_cast<std::uint32_t>(header[2]) << 16 |
-                                static_cast<std::uint32_t>(header[3]) << 24;
+    const std::uint32_t count =
+        static_cast<std::uint32_t>(header[0]) | static_cast<std::uint32_t>(header[1]) << 8 |
+        static_cast<std::uint32_t>(header[2]) << 16 | static_cast<std::uint32_t>(header[3]) << 24;
     codes.clear();
     std::vector<unsigned char> block;
     std::size_t remaining = count;
@@ -108,9 +108,9 @@ bool Sv_SaveEncrypted(const UnicodeString &text, short key, const UnicodeString 
     if (codes.size() > UINT32_MAX)
         return false;
     const auto count = static_cast<std::uint32_t>(codes.size());
-    const unsigned char header[4] = {static_cast<unsigned char>(count), static_cast<unsigned char>(count >> 8),
-                                     static_cast<unsigned char>(count >> 16),
-                                     static_cast<unsigned char>(count >> 24)};
+    const unsigned char header[4] = {
+        static_cast<unsigned char>(count), static_cast<unsigned char>(count >> 8),
+        static_cast<unsigned char>(count >> 16), static_cast<unsigned char>(count >> 24)};
     if (std::fwrite(header, 1, 4, file.get()) != 4)
         return false;
     std::vector<unsigned char> bytes(codes.size() * 2);

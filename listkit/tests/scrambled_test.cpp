@@ -79,7 +79,8 @@ protected:
 
 std::string le32(std::uint32_t v)
 {
-    return {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16), static_cast<char>(v >> 24)};
+    return {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
+            static_cast<char>(v >> 24)};
 }
 
 std::string le16(std::uint16_t v)
@@ -204,8 +205,8 @@ TEST_F(ScrambledFiles, DamagedFilesFailAndLeaveTheTextAlone)
     writeBytes("count.bin", le32(1000) + le16(650));
     writeBytes("huge.bin", le32(4000000000u) + le16(650) + le16(660));
     writeBytes("max.bin", le32(0xFFFFFFFFu));
-    for (const char *name : {"empty.bin", "short.bin", "trunc.bin", "odd.bin", "count.bin", "huge.bin", "max.bin",
-                             "missing.bin"}) {
+    for (const char *name : {"empty.bin", "short.bin", "trunc.bin", "odd.bin", "count.bin", "huge.bin",
+                             "max.bin", "missing.bin"}) {
         UnicodeString text = u"keep";
         largestAllocation = 0;
         EXPECT_FALSE(Sv_LoadEncrypted(text, 0, path(name))) << name;

@@ -35,7 +35,8 @@ bool Sv_LoadFromFile(std::vector<UnicodeString> &list, const UnicodeString &path
 
 /// Empties the list, then appends the non-empty pieces of text between any of the delimiter
 /// characters, in order and untrimmed: "a,,b," at "," gives "a", "b".
-void Sv_StrToList(const UnicodeString &text, const UnicodeString &delimiters, std::vector<UnicodeString> &list);
+void Sv_StrToList(const UnicodeString &text, const UnicodeString &delimiters,
+                  std::vector<UnicodeString> &list);
 
 // ---- CSV lines of integers ------------------------------------------------------------------
 
