@@ -252,7 +252,7 @@ bool copyMatching(const std::string &dir, const UnicodeString &pattern, const st
         return false;
     std::error_code ec;
     fs::create_directories(target, ec);
-    if (!fs::is_directory(target))
+    if (!fs::is_directory(target, ec))
         return false;
     bool ok = true;
     for (const Entry &e : entries)
