@@ -7,6 +7,7 @@
 #include <QContextMenuEvent>
 #include <QInputMethodEvent>
 #include <QMenu>
+#include <QMimeData>
 #include <QSignalSpy>
 #include <QTest>
 #include <QVBoxLayout>
@@ -378,6 +379,31 @@ TEST_F(SEditTest, ContextMenuPasteIsCheckedToo)
     paste->trigger();
     menu->close();
     EXPECT_EQ(ed->text(), QStringLiteral("8"));
+}
+
+// Synthetic drops do not get through QApplication without a drag in progress, so the test
+// hands the drop to the box directly.
+struct DropTarget : TSEdit {
+    using TSEdit::dropEvent;
+};
+
+TEST(SEditDrop, DroppedTextIsCheckedToo)
+{
+    DropTarget ed;
+    ed.SetEditKind(ekUInt);
+    ed.setText(QStringLiteral("4"));
+    auto drop = [&](const QString &text) {
+        QMimeData data;
+        data.setText(text);
+        QDropEvent event(QPointF(ed.width() - 2, 5), Qt::CopyAction, &data, Qt::LeftButton,
+                         Qt::NoModifier);
+        ed.dropEvent(&event);
+    };
+    drop(QStringLiteral("2b"));
+    EXPECT_EQ(ed.text(), QStringLiteral("4"));
+    drop(QStringLiteral("2"));
+    EXPECT_EQ(ed.text().size(), 2);
+    EXPECT_TRUE(ed.text().contains(QLatin1Char('2')));
 }
 
 // ---- whole text and readers ----------------------------------------------------------------
