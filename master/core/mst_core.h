@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 /// The remote end of the connection a request came on.
 struct TPeerInfo {
