@@ -1,0 +1,314 @@
+// Load on the running master: one TCP connection per request, as client agents send them,
+// with 32 connections in flight. Reports requests per second and the 99th-percentile latency
+// of announce, keep-alive and withdraw, whether the master's list kept repainting meanwhile,
+// and the master's peak resident memory with 10,000 clients and 10,000 sessions.
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int InFlight = 32;
+
+int FreePort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+int Connect(int port, bool block)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | (block ? 0 : SOCK_NONBLOCK), 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 && errno != EINPROGRESS) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The master as a child process with its own store, session word and port.
+class Master {
+public:
+    Master()
+    {
+        char tmpl[] = "/tmp/korvel-bench-XXXXXX";
+        dir_ = ::mkdtemp(tmpl);
+        port_ = FreePort();
+        std::ofstream(dir_ + "/korvel.reg", std::ios::binary)
+            << "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ardentis\\Korvel]\r\n"
+            << "\"Master\"=\"b4h78m1e0sb4\"\r\n\"Port\"=\"" << port_ << "\"\r\n";
+        const std::string reg = "KORVEL_REGISTRY=" + dir_ + "/korvel.reg";
+        const std::string session = "KORVEL_SESSION=bench" + std::to_string(::getpid()) + "_" + std::to_string(port_);
+        std::vector<std::string> envs = {reg, session, "KORVEL_PAINT_PROBE=1", "QT_QPA_PLATFORM=offscreen"};
+        std::vector<char *> env;
+        for (auto &e : envs)
+            env.push_back(e.data());
+        for (char **e = environ; *e; ++e)
+            if (std::strncmp(*e, "KORVEL_", 7) != 0 && std::strncmp(*e, "QT_QPA", 6) != 0)
+                env.push_back(*e);
+        env.push_back(nullptr);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        errFile_ = dir_ + "/stderr.txt";
+        posix_spawn_file_actions_addopen(&fa, 2, errFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+        const std::string bin = KORVEL_BIN_DIR "/master";
+        char *argv[] = {const_cast<char *>(bin.c_str()), const_cast<char *>("-platform"),
+                        const_cast<char *>("offscreen"), nullptr};
+        if (posix_spawn(&pid_, bin.c_str(), &fa, nullptr, argv, env.data()) != 0)
+            pid_ = -1;
+        posix_spawn_file_actions_destroy(&fa);
+        for (int i = 0; i < 500 && pid_ > 0; ++i) {
+            const int fd = Connect(port_, true);
+            if (fd >= 0) {
+                ::close(fd);
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    ~Master()
+    {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            int st = 0;
+            ::waitpid(pid_, &st, 0);
+        }
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+    bool Up() const { return pid_ > 0 && ::kill(pid_, 0) == 0; }
+    int Port() const { return port_; }
+
+    // "VmHWM" or "VmRSS" of the master, in kB.
+    long Status(const char *field) const
+    {
+        std::ifstream f("/proc/" + std::to_string(pid_) + "/status");
+        std::string line;
+        while (std::getline(f, line))
+            if (line.rfind(field, 0) == 0)
+                return std::strtol(line.c_str() + std::strlen(field) + 1, nullptr, 10);
+        return -1;
+    }
+
+    // Milliseconds of the list's paints, as the master reports them.
+    std::vector<long long> Paints() const
+    {
+        std::ifstream f(errFile_);
+        std::vector<long long> t;
+        std::string word;
+        long long ms = 0;
+        while (f >> word)
+            if (word == "paint" && f >> ms)
+                t.push_back(ms);
+        return t;
+    }
+
+private:
+    std::string dir_;
+    std::string errFile_;
+    int port_ = 0;
+    pid_t pid_ = -1;
+};
+
+// Sends every request on a connection of its own, InFlight at a time; returns the latency
+// of each in microseconds (-1 for a request that got no reply).
+std::vector<double> RunLoad(int port, const std::vector<std::string> &requests)
+{
+    struct Conn {
+        int fd = -1;
+        size_t req = 0;
+        bool sent = false;
+        Clock::time_point start;
+    };
+    std::vector<double> lat(requests.size(), -1);
+    std::vector<Conn> conns(InFlight);
+    size_t next = 0, done = 0;
+    auto open = [&](Conn &c) {
+        if (next >= requests.size())
+            return;
+        c.req = next++;
+        c.sent = false;
+        c.start = Clock::now();
+        c.fd = Connect(port, false);
+        if (c.fd < 0)
+            ++done;
+    };
+    for (auto &c : conns)
+        open(c);
+    std::vector<pollfd> pfds(InFlight);
+    const auto deadline = Clock::now() + std::chrono::seconds(60);
+    while (done < requests.size() && Clock::now() < deadline) {
+        for (int i = 0; i < InFlight; ++i) {
+            pfds[i].fd = conns[i].fd;
+            pfds[i].events = conns[i].sent ? POLLIN : POLLOUT;
+            pfds[i].revents = 0;
+        }
+        if (::poll(pfds.data(), InFlight, 1000) <= 0)
+            continue;
+        for (int i = 0; i < InFlight; ++i) {
+            Conn &c = conns[i];
+            if (c.fd < 0 || !pfds[i].revents)
+                continue;
+            if (!c.sent) {
+                const std::string &r = requests[c.req];
+                if (::send(c.fd, r.data(), r.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(r.size())) {
+                    c.sent = true;
+                    continue;
+                }
+            } else {
+                char buf[64];
+                if (::recv(c.fd, buf, sizeof buf, 0) > 0)
+                    lat[c.req] = std::chrono::duration<double, std::micro>(Clock::now() - c.start).count();
+            }
+            ::close(c.fd);
+            c.fd = -1;
+            ++done;
+            open(c);
+        }
+    }
+    for (auto &c : conns)
+        if (c.fd >= 0)
+            ::close(c.fd);
+    return lat;
+}
+
+Master &Shared()
+{
+    static Master m;
+    return m;
+}
+
+int NextClientId = 11;  // the IDs the shared master has handed out so far
+
+void Report(benchmark::State &state, const std::vector<double> &lat, double seconds, size_t paintsBefore)
+{
+    std::vector<double> ok;
+    for (double l : lat)
+        if (l >= 0)
+            ok.push_back(l);
+    std::sort(ok.begin(), ok.end());
+    const double p99 = ok.empty() ? 0 : ok[std::min(ok.size() - 1, ok.size() * 99 / 100)];
+    state.counters["req_per_s"] = static_cast<double>(ok.size()) / seconds;
+    state.counters["p99_ms"] = p99 / 1000.0;
+    state.counters["unanswered"] = static_cast<double>(lat.size() - ok.size());
+    // Responsiveness: the list's paints during the run, and the longest pause between them.
+    const auto paints = Shared().Paints();
+    long long gap = 0;
+    for (size_t i = paintsBefore + 1; i < paints.size(); ++i)
+        gap = std::max(gap, paints[i] - paints[i - 1]);
+    state.counters["paints"] = static_cast<double>(paints.size() - paintsBefore);
+    state.counters["max_paint_gap_ms"] = static_cast<double>(gap);
+    if (ok.size() != lat.size())
+        state.SkipWithError("requests without a reply");
+    else if (paints.size() <= paintsBefore)
+        state.SkipWithError("the master's list did not repaint under load");
+}
+
+void Load(benchmark::State &state, const std::function<std::string(int)> &make, int count)
+{
+    Master &m = Shared();
+    if (!m.Up()) {
+        state.SkipWithError("master did not start");
+        return;
+    }
+    for (auto _ : state) {
+        std::vector<std::string> reqs;
+        for (int i = 0; i < count; ++i)
+            reqs.push_back(make(i));
+        const size_t paintsBefore = m.Paints().size();
+        const auto t0 = Clock::now();
+        const auto lat = RunLoad(m.Port(), reqs);
+        const double s = std::chrono::duration<double>(Clock::now() - t0).count();
+        state.SetIterationTime(s);
+        Report(state, lat, s, paintsBefore);
+    }
+}
+
+constexpr int Requests = 4000;
+
+void BM_Announce(benchmark::State &state)
+{
+    const int first = NextClientId;
+    Load(state, [](int) { return std::string("112,0,83,0"); }, Requests);
+    NextClientId = first + Requests * static_cast<int>(state.iterations());
+}
+
+void BM_KeepAlive(benchmark::State &state)
+{
+    Load(state, [](int i) { return "259," + std::to_string(11 + i % 1000) + ",0,0"; }, Requests);
+}
+
+void BM_Withdraw(benchmark::State &state)
+{
+    // Each announced client withdraws its one instance.
+    const int last = NextClientId;
+    Load(state, [last](int i) { return "376," + std::to_string(std::min(11 + i, last - 1)) + ",83,0"; }, Requests);
+}
+
+// A master of its own with 10,000 clients and 10,000 sessions in its tables.
+void BM_PeakMemory10k(benchmark::State &state)
+{
+    for (auto _ : state) {
+        Master m;
+        if (!m.Up()) {
+            state.SkipWithError("master did not start");
+            return;
+        }
+        const long idle = m.Status("VmHWM:");
+        const auto t0 = Clock::now();
+        const auto lat = RunLoad(m.Port(), std::vector<std::string>(10000, "112,0,83,0"));
+        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - t0).count());
+        const long unanswered = std::count(lat.begin(), lat.end(), -1.0);
+        // One more request through the full tables: the last ID handed out is 10,010.
+        const auto check = RunLoad(m.Port(), {"112,0,93,0"});
+        state.counters["VmHWM_start_MiB"] = static_cast<double>(idle) / 1024.0;
+        state.counters["VmHWM_10k_MiB"] = static_cast<double>(m.Status("VmHWM:")) / 1024.0;
+        state.counters["VmRSS_10k_MiB"] = static_cast<double>(m.Status("VmRSS:")) / 1024.0;
+        if (unanswered || check[0] < 0)
+            state.SkipWithError("requests without a reply");
+    }
+}
+
+} // namespace
+
+BENCHMARK(BM_Announce)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_KeepAlive)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Withdraw)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PeakMemory10k)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
