@@ -67,26 +67,26 @@ UnicodeString FormatStr(const UnicodeString &format, std::initializer_list<TFmtA
             out.push_back(c);
             continue;
         }
-        const char16_t spec = format[i + 1];
-        if (spec == u'%') {
+        const char16_t conv = format[i + 1];
+        if (conv == u'%') {
             out.push_back(u'%');
             ++i;
             continue;
         }
-        if (spec != u'd' && spec != u'u' && spec != u's') {
+        if (conv != u'd' && conv != u'u' && conv != u's') {
             out.push_back(c);
             continue;
         }
         ++i;
         if (next == args.end()) {
             out.push_back(u'%');
-            out.push_back(spec);
+            out.push_back(conv);
             continue;
         }
         const TFmtArg &a = *next++;
         if (a.isText)
             out += a.text;
-        else if (spec == u'u')
+        else if (conv == u'u')
             out += IntToStr(static_cast<long long>(static_cast<unsigned int>(a.number)));
         else
             out += IntToStr(a.number);

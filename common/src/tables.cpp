@@ -179,26 +179,20 @@ int TClientTable::purgeStale(long long timeoutSeconds, TDateTime now)
             ++removed;
         }
     }
-    if (removed) {
-        // One pass over the remaining rows, keeping their order.
-        std::vector<TClientRow> rows;
-        rows.reserve(index_.size());
-        for (std::size_t i = 0; i < slots_.size(); ++i) {
-            if (live_[i])
-                rows.push_back(std::move(slots_[i]));
-        }
-        slots_ = std::move(rows);
-        live_.assign(slots_.size(), 1);
-        for (std::size_t i = 0; i < slots_.size(); ++i)
-            index_[slots_[i].clientId] = i;
-    }
+    if (removed)
+        compact();
     return removed;
 }
 
 void TClientTable::compactIfSparse()
 {
-    if (!(index_.empty() || (slots_.size() > 64 && index_.size() * 2 < slots_.size())))
-        return;
+    if (index_.empty() || (slots_.size() > 64 && index_.size() * 2 < slots_.size()))
+        compact();
+}
+
+// One pass over the remaining rows, keeping their order.
+void TClientTable::compact()
+{
     std::vector<TClientRow> rows;
     rows.reserve(index_.size());
     for (std::size_t i = 0; i < slots_.size(); ++i) {

@@ -72,12 +72,12 @@ void W_PosCreatedForm(QWidget *owner, QWidget *window, int dx, int dy)
     window->update();
 }
 
-bool K_CheckShift(unsigned short state, const char *spec)
+bool K_CheckShift(unsigned short state, const char *letters)
 {
-    if (!spec || !*spec)
-        throw std::out_of_range("K_CheckShift: empty key specification");
+    if (!letters || !*letters)
+        throw std::out_of_range("K_CheckShift: no key letters");
     unsigned mask = 0;
-    for (const char *c = spec; *c; ++c) {
+    for (const char *c = letters; *c; ++c) {
         switch (*c) {
         case 'S': mask |= K_ssShift; break;
         case 'A': mask |= K_ssAlt; break;
@@ -87,7 +87,7 @@ bool K_CheckShift(unsigned short state, const char *spec)
         default: break;
         }
     }
-    if (spec[0] == '=')
+    if (letters[0] == '=')
         return (state & 0xFFu) == mask && (state >> 8) == 0;
     return (state & mask) == mask;
 }

@@ -84,6 +84,7 @@ public:
 
 private:
     void compactIfSparse();
+    void compact();
 
     std::vector<TClientRow> slots_;  // rows and holes, in insertion order
     std::vector<char> live_;

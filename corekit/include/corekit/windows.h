@@ -45,11 +45,11 @@ inline constexpr unsigned short K_ssCtrl = 0x04;
 inline constexpr unsigned short K_ssLeft = 0x08;
 inline constexpr unsigned short K_ssRight = 0x10;
 
-/// Tests state against the letters of spec (S Shift, A Alt, C Ctrl, L left, R right button;
-/// other characters ignored). spec starting with '=' asks for exactly those flags and no
-/// other; otherwise every named flag must be set. An empty or null spec throws
+/// Tests state against the given letters (S Shift, A Alt, C Ctrl, L left, R right button;
+/// other characters ignored). Letters starting with '=' asks for exactly those flags and no
+/// other; otherwise every named flag must be set. Empty or null letters throw
 /// std::out_of_range.
-bool K_CheckShift(unsigned short state, const char *spec);
+bool K_CheckShift(unsigned short state, const char *letters);
 
 /// True while the key is down: virtual-key codes 0x10 Shift, 0x11 Ctrl, 0x12 Alt, their left
 /// and right variants 0xA0 to 0xA5, 0x5B/0x5C the logo keys, and 0x01, 0x02, 0x04 the left,

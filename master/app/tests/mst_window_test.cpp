@@ -388,7 +388,7 @@ TEST_F(MasterWindows, AboutButtonShowsTheAboutBox)
             if (auto *dlg = qobject_cast<TAboutDlg *>(w); dlg && dlg->isVisible()) {
                 seen = true;
                 EXPECT_EQ(dlg->Rows().size(), 8u);
-                testsupport::saveScreenshot(dlg, QStringLiteral("master_about_box"));
+                testsupport::saveScreenshot(dlg, QStringLiteral("about_box_without_version"));
                 dlg->P_bnOk->click();
             }
     });
