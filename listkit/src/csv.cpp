@@ -20,6 +20,12 @@ bool Sv_CsvToIntVect(const UnicodeString &text, std::vector<int> &list)
     // Fields are found and converted in one pass: the same fields as splitting at "," first
     // (empty ones skipped), without building the intermediate list of strings.
     const std::size_t n = text.size();
+    // Room for every non-empty field up front, so a long text fills the list without
+    // reallocating and copying it again at each doubling.
+    std::size_t fields = 0;
+    for (std::size_t i = 0; i < n; ++i)
+        fields += text[i] != u',' && (i == 0 || text[i - 1] == u',');
+    list.reserve(fields);
     UnicodeString field; // reused, so long texts convert without an allocation per field
     std::size_t start = 0;
     while (start < n) {
