@@ -243,6 +243,17 @@ bool hasMatchBelow(const std::string &dir, const UnicodeString &pattern, bool fi
     return false;
 }
 
+// Whether target is folder itself or lies somewhere below it. Copying a folder's content there
+// would meet its own copies again and nest them until paths grow too long.
+bool isWithin(const std::string &target, const std::string &folder)
+{
+    std::error_code ec;
+    const auto a = fs::weakly_canonical(folder, ec);
+    const auto b = fs::weakly_canonical(target, ec);
+    const auto rel = b.lexically_relative(a);
+    return !rel.empty() && *rel.begin() != "..";
+}
+
 // Copies what pattern matches in dir into target (created when missing). filesOnly copies the
 // matching files and walks the sub-folders for more, recreating folders only to hold files.
 bool copyMatching(const std::string &dir, const UnicodeString &pattern, const std::string &target, bool filesOnly)
@@ -548,6 +559,8 @@ bool F_CopyDirFiles(const UnicodeString &source, const UnicodeString &target, bo
     std::string dir;
     UnicodeString pattern;
     splitMask(from, dir, pattern);
+    if (isWithin(native(to), dir))
+        return false;
     if (hasWildcard(pattern))
         return copyMatching(dir, pattern, native(to), filesOnly);
     std::error_code ec;
@@ -563,7 +576,7 @@ bool F_CopyDirectory(UnicodeString source, UnicodeString target, bool /*unused*/
     UnicodeString pattern;
     splitMask(source, dir, pattern);
     if (hasWildcard(pattern))
-        return copyMatching(dir, pattern, native(target), false);
+        return !isWithin(native(target), dir) && copyMatching(dir, pattern, native(target), false);
     const std::string from = native(source);
     std::error_code ec;
     if (!fs::exists(from, ec))

@@ -269,6 +269,19 @@ TEST_F(Folders, CopyDirFilesOfFilesOnly)
     EXPECT_FALSE(F_CopyDirFiles(u(dir_ / "missing"), u(dir_ / "x"), false, false));
 }
 
+TEST_F(Folders, CopyDirFilesNeverCopiesIntoTheSourceItself)
+{
+    fs::remove(root_ / "link");
+    const auto before = tree(root_);
+    EXPECT_FALSE(F_CopyDirFiles(u(root_), u(root_ / "sub"), false, false)) << "the copies would be copied again";
+    EXPECT_FALSE(F_CopyDirFiles(u(root_), u(root_ / "new" / "deeper"), true, false));
+    EXPECT_FALSE(F_CopyDirFiles(u(root_) + u"/*.bak", u(root_ / "sub") + u"/", true, false));
+    EXPECT_FALSE(F_CopyDirFiles(u(root_), u(root_), false, false));
+    EXPECT_FALSE(F_CopyDirectory(u(root_) + u"/*.*", u(root_ / "empty"), false));
+    EXPECT_EQ(tree(root_), before) << "nothing was copied";
+    EXPECT_TRUE(F_CopyDirFiles(u(root_ / "sub"), u(root_), false, false)) << "from below into the folder above is fine";
+}
+
 TEST_F(Folders, CopyDirectoryPutsTheFolderUnderTheTarget)
 {
     fs::remove(root_ / "link");
