@@ -285,6 +285,17 @@ bool quotable(const UnicodeString &s)
     return true;
 }
 
+// A key path or value name with a control character would break its line of the store, which
+// would then no longer read at all; such names are refused instead of written.
+bool storableName(const UnicodeString &name, const char *what)
+{
+    if (quotable(name))
+        return true;
+    g_lastError = std::string("the ") + what + " '" + UnicodeToUtf8(name) +
+                  "' holds a control character, which the registry file cannot keep";
+    return false;
+}
+
 void appendHex(std::string &out, const std::vector<uint8_t> &data, std::size_t lineLen)
 {
     static const char digits[] = "0123456789abcdef";
@@ -739,6 +750,8 @@ Status createKey(const UnicodeString &fullPath)
     return transact(
                [&](Store &store, bool &changed) {
                    if (!keyExistsIn(store, fullPath)) {
+                       if (!storableName(trimPath(fullPath), "key"))
+                           return Status::IoError;
                        ensureKey(store, fullPath);
                        changed = true;
                    }
@@ -792,6 +805,8 @@ Status setValue(const UnicodeString &fullPath, const Value &value, bool createMi
                [&](Store &store, bool &changed) {
                    if (!createMissingKey && !keyExistsIn(store, fullPath))
                        return Status::NotFound;
+                   if (!storableName(trimPath(fullPath), "key") || !storableName(value.name, "value name"))
+                       return Status::IoError;
                    putValue(ensureKey(store, fullPath), value);
                    changed = true;
                    return Status::Ok;
@@ -872,16 +887,21 @@ std::string describe(const UnicodeString &name)
 
 bool setIn(const UnicodeString &path, const Value &value)
 {
+    bool refused = false;
     const auto r = transact(
         [&](Store &store, bool &changed) {
             if (!keyExistsIn(store, path))
                 return Status::NotFound;
+            if (!storableName(value.name, "value name")) {
+                refused = true;
+                return Status::IoError;
+            }
             putValue(ensureKey(store, path), value);
             changed = true;
             return Status::Ok;
         },
         false);
-    if (r.writeFailed)
+    if (r.writeFailed || refused)
         writeRefused(value.name);
     return r.status == Status::Ok;
 }

@@ -346,6 +346,25 @@ TEST_F(Registry, AWriteTheSystemRefusesRaisesAndKeepsTheOldStore)
     EXPECT_EQ(RG_GetRegString(u"Ardentis\\Korvel", u"Master", false), u"1");
 }
 
+TEST_F(Registry, NamesTheFileCannotHoldAreRefusedAndTheStoreStaysReadable)
+{
+    makeKey("Ardentis\\Korvel");
+    ASSERT_TRUE(RG_SetRegString(u"Ardentis\\Korvel", u"Master", u"1", false));
+    const std::string before = readBytes(store_);
+
+    EXPECT_THROW(RG_SetRegString(u"Ardentis\\Korvel", u"two\nlines", u"2", false), ERegistryException);
+    EXPECT_EQ(setValue(machineSoftwarePath(u"Ardentis\\Korvel", false), Value::string(u"a\rb", u"x"), false),
+              Status::IoError);
+    EXPECT_EQ(createKey(machineSoftwarePath(u"Ardentis\\Line\nBreak", false)), Status::IoError);
+    EXPECT_EQ(setValue(machineSoftwarePath(u"New\nKey", false), Value::string(u"a", u"x"), true), Status::IoError);
+    EXPECT_FALSE(RG_SetRegString(u"Ardentis\\Missing", u"bad\nname", u"2", false)) << "a missing key comes first";
+
+    EXPECT_EQ(readBytes(store_), before);
+    EXPECT_EQ(RG_GetRegString(u"Ardentis\\Korvel", u"Master", false), u"1");
+    EXPECT_TRUE(RG_SetRegString(u"Ardentis\\Korvel", u"Master", u"line\none", false)) << "values may hold anything";
+    EXPECT_EQ(RG_GetRegString(u"Ardentis\\Korvel", u"Master", false), u"line\none");
+}
+
 TEST_F(Registry, TwoWritingProcessesLoseNothing)
 {
     makeKey("Ardentis\\Korvel");

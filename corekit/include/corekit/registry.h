@@ -33,7 +33,8 @@ UnicodeString RG_GetRegString(const UnicodeString &key, const UnicodeString &nam
 
 /// Writes (creates or replaces) the string value `name` in an existing key. False when the key
 /// does not exist or the store cannot be opened for writing (missing rights, damaged store).
-/// Raises ERegistryException when the new store file cannot be written out.
+/// Raises ERegistryException when the new store file cannot be written out, or when the name
+/// holds a control character, which the store file cannot keep.
 bool RG_SetRegString(const UnicodeString &key, const UnicodeString &name, const UnicodeString &value,
                      bool wow6432);
 
