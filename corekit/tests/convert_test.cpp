@@ -37,6 +37,11 @@ TEST(StrToInt64, CoversTheWholeRange)
     EXPECT_EQ(StrToInt64(u"9223372036854775807"), LLONG_MAX);
     EXPECT_EQ(StrToInt64(u"-9223372036854775808"), LLONG_MIN);
     EXPECT_THROW(StrToInt64(u"9223372036854775808"), EConvertError);
+    // Negated hexadecimal bit patterns wrap as they do in 32 bits, without overflowing.
+    EXPECT_EQ(StrToInt(u"-$FFFFFFFF"), 1);
+    EXPECT_EQ(StrToInt64(u"-$FFFFFFFFFFFFFFFF"), 1);
+    EXPECT_EQ(StrToInt64(u"-$8000000000000000"), LLONG_MIN);
+    EXPECT_EQ(StrToInt64(u"-0x8000000000000001"), LLONG_MAX);
 }
 
 TEST(Utf, RoundTripsCyrillicAndAstralCharacters)
