@@ -446,8 +446,9 @@ UnicodeString F_GetPathName(const UnicodeString &folder, const UnicodeString &na
 
 bool F_IsInDir(const UnicodeString &file, const UnicodeString &folder)
 {
+    // An empty folder occurs nowhere, as an empty text is found at no position.
     if (file.find(u'/') != UnicodeString::npos)
-        return lower(file).find(lower(folder)) != UnicodeString::npos;
+        return !folder.empty() && lower(file).find(lower(folder)) != UnicodeString::npos;
     struct stat st {};
     const std::string path = native(F_GetPathName(folder, file));
     return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);

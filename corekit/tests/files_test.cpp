@@ -95,6 +95,7 @@ TEST_F(Files, IsInDirTestsAPathAsTextAndANameOnTheDisc)
     EXPECT_TRUE(F_IsInDir(u"/Data/Sub/a.txt", u"data/sub"));
     EXPECT_TRUE(F_IsInDir(u"/ДАННЫЕ/x", u"данные")) << "lower-casing covers more than ASCII";
     EXPECT_FALSE(F_IsInDir(u"/data/a.txt", u"other"));
+    EXPECT_FALSE(F_IsInDir(u"/data/a.txt", u"")) << "no folder named";
 
     touch(dir_ / "a.txt");
     fs::create_directories(dir_ / "folder");
