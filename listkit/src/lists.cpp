@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <vector>
 
+#include <sys/stat.h>
+
 namespace {
 
 // Membership test for the delimiter set: a bitmap for the first 256 code units, where
@@ -128,6 +130,12 @@ bool Sv_LoadFromFile(std::vector<UnicodeString> &list, const UnicodeString &path
     FILE *f = std::fopen(corekit::detail::toNativePath(path).c_str(), "r");
     if (!f)
         return false;
+    // A folder opens for reading here but is no file: the list stays as it was.
+    struct stat st {};
+    if (::fstat(::fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
+        std::fclose(f);
+        return false;
+    }
     const bool read = Sv_LoadFromStream(list, f, maxLineLength);
     std::fclose(f);
     return read;

@@ -190,6 +190,8 @@ TEST_F(ListFiles, MissingFileLeavesTheListAlone)
     List list{u"keep"};
     EXPECT_FALSE(Sv_LoadFromFile(list, path("missing.txt"), 100));
     EXPECT_EQ(list, List{u"keep"});
+    EXPECT_FALSE(Sv_LoadFromFile(list, Utf8ToUnicode(m_dir.string()), 100)) << "a folder is no list file";
+    EXPECT_EQ(list, List{u"keep"});
     EXPECT_FALSE(Sv_SaveToFile({u"x"}, path("no/such/dir/l.txt")));
 }
 
