@@ -136,6 +136,12 @@ UnicodeString S_Divide(const UnicodeString &s, const UnicodeString &delimiter, b
 
 UnicodeString S_Divide(const UnicodeString &s, const UnicodeString &delimiter, UnicodeString &rest)
 {
+    // Taking a text apart step by step passes the same string as s and rest (or as the
+    // delimiter); emptying rest must not empty what is being divided.
+    if (&rest == &s || &rest == &delimiter) {
+        const UnicodeString text = s, delim = delimiter;
+        return S_Divide(text, delim, rest);
+    }
     rest.clear();
     const std::size_t ls = s.size();
     const std::size_t ld = delimiter.size();

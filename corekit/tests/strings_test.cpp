@@ -171,6 +171,21 @@ TEST(DivideWithRest, ReturnsFirstPartAndSetsRest)
     EXPECT_EQ(rest, u"");
 }
 
+TEST(DivideWithRest, TheRestMayBeTheTextItself)
+{
+    UnicodeString text = u"a=b=c";
+    EXPECT_EQ(S_Divide(text, u"=", text), u"a");
+    EXPECT_EQ(text, u"b=c");
+    EXPECT_EQ(S_Divide(text, u"=", text), u"b");
+    EXPECT_EQ(text, u"c");
+    EXPECT_EQ(S_Divide(text, u"=", text), u"c");
+    EXPECT_EQ(text, u"");
+
+    UnicodeString delimiter = u"=";
+    EXPECT_EQ(S_Divide(u"k=v", delimiter, delimiter), u"k");
+    EXPECT_EQ(delimiter, u"v");
+}
+
 TEST(DivideWithRest, ASingleCharacterAfterTheDelimiterIsStillSplitOff)
 {
     UnicodeString rest;
