@@ -273,6 +273,21 @@ void TSEdit::keyPressEvent(QKeyEvent *event)
         return;
     }
 
+    // A key that types no character of the box's own (an editing key, Ctrl with a letter, a key
+    // held with Meta, Ctrl on the keypad) reaches the line edit without its text: the line edit
+    // still acts on the key, but would otherwise insert that text past the filter.
+    const auto passKeyOnly = [this, event] {
+        if (event->text().isEmpty()) {
+            QLineEdit::keyPressEvent(event);
+            return;
+        }
+        QKeyEvent bare(event->type(), event->key(), event->modifiers(), event->nativeScanCode(),
+                       event->nativeVirtualKey(), event->nativeModifiers(), QString(),
+                       event->isAutoRepeat(), event->count(), event->device());
+        QLineEdit::keyPressEvent(&bare);
+        event->setAccepted(bare.isAccepted());
+    };
+
     const char16_t ch = KeyChar(event);
     if (ch == 22) {
         event->accept();
@@ -280,12 +295,12 @@ void TSEdit::keyPressEvent(QKeyEvent *event)
     }
     if (ch == 0 || ch == 13 || ch == 27) {
         // Enter and Esc insert nothing; the line edit passes them on to the dialog's buttons.
-        QLineEdit::keyPressEvent(event);
+        passKeyOnly();
         return;
     }
     if (IsControlChar(ch)) {
         if (CharAllowed(ch))
-            QLineEdit::keyPressEvent(event);
+            passKeyOnly();
         else
             event->accept();
         return;

@@ -201,6 +201,30 @@ TEST_F(SEditTest, PlainBoxTakesEverything)
     EXPECT_EQ(ed->text(), QStringLiteral("a-1.,/:"));
 }
 
+TEST_F(SEditTest, ModifiedKeysTypeNothingPastTheFilter)
+{
+    // Keys held with Meta, or with Ctrl on the keypad, produce no character of the box's own;
+    // the line edit underneath must not insert their text unfiltered either.
+    Enter(ekUInt, QStringLiteral("12"));
+    Press(Qt::Key_X, Qt::MetaModifier);
+    Press(Qt::Key_Minus, Qt::ControlModifier | Qt::KeypadModifier);
+    Press(Qt::Key_Period, Qt::ControlModifier | Qt::KeypadModifier);
+    Press(Qt::Key_X, Qt::ControlModifier | Qt::MetaModifier);
+    EXPECT_EQ(ed->text(), QStringLiteral("12"));
+
+    Enter(ekInt, QStringLiteral("-5"), 0);
+    Press(Qt::Key_Minus, Qt::ControlModifier | Qt::KeypadModifier);
+    Press(Qt::Key_7, Qt::MetaModifier | Qt::KeypadModifier);
+    EXPECT_EQ(ed->text(), QStringLiteral("-5")) << "nothing lands before the minus";
+
+    // The keys themselves still reach the line edit.
+    Press(Qt::Key_A, Qt::ControlModifier);
+    EXPECT_EQ(ed->selectedText(), QStringLiteral("-5"));
+    ed->setCursorPosition(2);
+    Press(Qt::Key_Backspace);
+    EXPECT_EQ(ed->text(), QStringLiteral("-"));
+}
+
 TEST_F(SEditTest, InputMethodTextIsFilteredLikeTyping)
 {
     Enter(ekUInt, QStringLiteral("1"));
