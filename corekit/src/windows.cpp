@@ -24,10 +24,15 @@ int clampToInt(long long v)
 
 W_Rect frameRect(QWidget *w)
 {
-    // A window that was never shown has no platform window yet, and so no frame to measure.
-    if (w->isWindow())
+    QRect r;
+    if (w->isWindow()) {
+        // A window that was never shown has no platform window yet, and so no frame to measure.
         w->winId();
-    const QRect r = w->frameGeometry();
+        r = w->frameGeometry();
+    } else {
+        // A control inside a window: its geometry is relative to its parent, not the screen.
+        r = QRect(w->mapToGlobal(QPoint(0, 0)), w->size());
+    }
     return {r.left(), r.top(), r.left() + r.width(), r.top() + r.height()};
 }
 

@@ -33,7 +33,8 @@ W_Point W_CalcCreatedFormPos(const W_Rect &owner, const W_Rect &window, int dx, 
                              int screenHeight);
 
 /// Moves window (its outer frame, size kept) to the place W_CalcCreatedFormPos gives for the
-/// owner's outer frame and the primary screen. Does nothing when either handle is null or
+/// owner's outer frame (for a control inside a window, its rectangle on the screen) and the
+/// primary screen. Does nothing when either handle is null or
 /// there is no screen.
 void W_PosCreatedForm(QWidget *owner, QWidget *window, int dx, int dy);
 

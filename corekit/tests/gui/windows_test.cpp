@@ -144,6 +144,26 @@ TEST(WPosCreatedForm, MeasuresTheFrameOfAWindowNotYetShown)
     EXPECT_EQ(frame.topLeft(), QPoint(50 + (400 - frame.width()) / 2, 40 + (300 - frame.height()) / 2));
 }
 
+TEST(WPosCreatedForm, ChildOwnerIsMeasuredOnTheScreen)
+{
+    // The owner may be a control inside a window: its rectangle is where it sits on the screen,
+    // not its place within its parent.
+    QWidget top;
+    placeFrame(top, 100, 80, 500, 400);
+    QWidget child(&top);
+    child.setGeometry(40, 30, 200, 100);
+    child.show();
+    QWidget box;
+    placeFrame(box, 0, 0, 100, 50);
+
+    const QPoint childOnScreen = child.mapToGlobal(QPoint(0, 0));
+    ASSERT_NE(childOnScreen, QPoint(40, 30));
+    W_PosCreatedForm(&child, &box, 10, 5);
+    EXPECT_EQ(box.frameGeometry().topLeft(), childOnScreen + QPoint(10, 5));
+    W_PosCreatedForm(&child, &box, W_Centre, W_Centre);
+    EXPECT_EQ(box.frameGeometry().topLeft(), childOnScreen + QPoint(50, 25));
+}
+
 TEST(WPosCreatedForm, NullHandlesDoNothing)
 {
     QWidget box;
