@@ -55,6 +55,7 @@ void TLogStore::append(const UnicodeString &text)
     const TDateTime now = clock_();
     prune(now);
     entries_.push_back(TLogEntry{now, text});
+    ++added_;
 }
 
 void TLogStore::prune(TDateTime now)

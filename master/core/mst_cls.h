@@ -37,6 +37,8 @@ public:
     int count() const { return static_cast<int>(entries_.size()); }
     const TLogEntry &at(int index) const { return entries_[static_cast<std::size_t>(index)]; }
     int retentionHours() const { return retentionHours_; }
+    /// Lines added since the store was made, pruned ones included; it only grows.
+    unsigned long long added() const { return added_; }
 
     /// The word written for a socket error kind.
     static UnicodeString errorKindWord(int errorKind);
@@ -50,4 +52,5 @@ private:
     // shorter side, so an append costs the same with 100,000 lines as with 100.
     std::deque<TLogEntry> entries_;
     int retentionHours_ = 1;
+    unsigned long long added_ = 0;
 };

@@ -111,12 +111,14 @@ void TpLogWin::Refresh()
 {
     const int n = FLog.count();
     if (FEcho) {
-        if (FEchoed > n)
-            FEchoed = n > 0 ? n - 1 : 0;  // pruned meanwhile: go on with the newest line
-        for (; FEchoed < n; ++FEchoed) {
-            const TLogEntry &e = FLog.at(FEchoed);
+        // Counted by lines added, not by position: pruning moves the lines down, and once
+        // the log is an hour old each new line lets an old one go, so the count stays put.
+        const unsigned long long fresh = FLog.added() - FEchoed;
+        for (int i = fresh < static_cast<unsigned long long>(n) ? n - static_cast<int>(fresh) : 0; i < n; ++i) {
+            const TLogEntry &e = FLog.at(i);
             std::printf("%s  %s\n", UnicodeToUtf8(TimeText(e.time)).c_str(), UnicodeToUtf8(e.text).c_str());
         }
+        FEchoed = FLog.added();
         std::fflush(stdout);
     }
     FModel->SetItemCount(n);

@@ -48,6 +48,6 @@ private:
     TOwnerDataModel *FModel;
     QWidget *FMainWin = nullptr;
     bool FFirstShow = true;
-    int FEchoed = 0;
+    unsigned long long FEchoed = 0;  // lines of the store echoed so far
     bool FEcho = false;
 };
