@@ -1,6 +1,7 @@
 #include <corekit/corekit.h>
 
 #include <gtest/gtest.h>
+#include <testsupport/tempdir.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -65,17 +66,8 @@ bool waitFor(Pred pred, int ms = 5000)
 
 class Files : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/korvel-files-XXXXXX";
-        dir_ = mkdtemp(tmpl);
-    }
-    void TearDown() override
-    {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-    fs::path dir_;
+    testsupport::TempDir tmp_{"korvel-files"};
+    fs::path dir_ = tmp_.path();
 };
 
 } // namespace

@@ -2,6 +2,7 @@
 #include <corekit/corekit.h>
 
 #include <gtest/gtest.h>
+#include <testsupport/tempdir.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -34,19 +35,8 @@ struct Outcome {
 
 class KorvelReg : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/korvel-regcmd-XXXXXX";
-        dir_ = mkdtemp(tmpl);
-        store_ = dir_ / "sub" / "registry.reg";
-        setenv("KORVEL_REGISTRY", store_.c_str(), 1);
-    }
-    void TearDown() override
-    {
-        unsetenv("KORVEL_REGISTRY");
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
+    void SetUp() override { setenv("KORVEL_REGISTRY", store_.c_str(), 1); }
+    void TearDown() override { unsetenv("KORVEL_REGISTRY"); }
 
     Outcome reg(const std::vector<std::string> &args)
     {
@@ -74,8 +64,9 @@ protected:
         return r;
     }
 
-    fs::path dir_;
-    fs::path store_;
+    testsupport::TempDir tmp_{"korvel-regcmd"};
+    fs::path dir_ = tmp_.path();
+    fs::path store_ = dir_ / "sub" / "registry.reg";
 };
 
 const std::string kKey = "HKLM\\SOFTWARE\\Ardentis\\Korvel";

@@ -1,6 +1,7 @@
 #include <corekit/corekit.h>
 
 #include <gtest/gtest.h>
+#include <testsupport/tempdir.h>
 
 #include <chrono>
 #include <cstring>
@@ -38,32 +39,17 @@ void writeBytes(const fs::path &p, const std::string &bytes)
 // Each test gets its own store in a fresh folder.
 class Registry : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        // A memory-backed folder where there is one: a thousand flushes to a disc take minutes.
-        char tmpl[] = "/dev/shm/korvel-reg-XXXXXX";
-        char tmpl2[] = "/tmp/korvel-reg-XXXXXX";
-        if (!fs::is_directory("/dev/shm") || !mkdtemp(tmpl)) {
-            dir_ = mkdtemp(tmpl2);
-        } else {
-            dir_ = tmpl;
-        }
-        store_ = dir_ / "registry.reg";
-        setenv("KORVEL_REGISTRY", store_.c_str(), 1);
-    }
-    void TearDown() override
-    {
-        unsetenv("KORVEL_REGISTRY");
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
+    void SetUp() override { setenv("KORVEL_REGISTRY", store_.c_str(), 1); }
+    void TearDown() override { unsetenv("KORVEL_REGISTRY"); }
     void makeKey(const char *key, bool wow = false)
     {
         ASSERT_EQ(createKey(machineSoftwarePath(U(key), wow)), Status::Ok);
     }
 
-    fs::path dir_;
-    fs::path store_;
+    // A memory-backed folder where there is one: a thousand flushes to a disc take minutes.
+    testsupport::TempDir tmp_{"korvel-reg", fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path()};
+    fs::path dir_ = tmp_.path();
+    fs::path store_ = dir_ / "registry.reg";
 };
 
 int waitExitCode(pid_t pid)

@@ -1,6 +1,7 @@
 #include <corekit/corekit.h>
 
 #include <gtest/gtest.h>
+#include <testsupport/tempdir.h>
 
 #include <clocale>
 #include <cstdio>
@@ -18,18 +19,7 @@ const UnicodeString Cyrillic = u"\u041F\u0440\u0438\u0432\u0435\u0442, \u043C\u0
 
 class StdioLines : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        std::string tmpl = (fs::temp_directory_path() / "korvel-stdio-XXXXXX").string();
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-        m_dir = tmpl;
-    }
-    void TearDown() override
-    {
-        std::setlocale(LC_ALL, "");
-        std::error_code ec;
-        fs::remove_all(m_dir, ec);
-    }
+    void TearDown() override { std::setlocale(LC_ALL, ""); }
 
     fs::path file(const char *name) const { return m_dir / name; }
     UnicodeString upath(const char *name) const { return Utf8ToUnicode(file(name).string()); }
@@ -45,7 +35,8 @@ protected:
     }
     FILE *open(const char *name, const char *mode) const { return std::fopen(file(name).c_str(), mode); }
 
-    fs::path m_dir;
+    testsupport::TempDir m_tmp{"korvel-stdio"};
+    fs::path m_dir = m_tmp.path();
 };
 
 } // namespace

@@ -1,6 +1,7 @@
 #include <listkit/listkit.h>
 
 #include <gtest/gtest.h>
+#include <testsupport/tempdir.h>
 
 using List = std::vector<UnicodeString>;
 
@@ -96,18 +97,7 @@ namespace {
 
 class ListFiles : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        std::string tmpl = (fs::temp_directory_path() / "korvel-lists-XXXXXX").string();
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-        m_dir = tmpl;
-    }
-    void TearDown() override
-    {
-        std::setlocale(LC_ALL, "");
-        std::error_code ec;
-        fs::remove_all(m_dir, ec);
-    }
+    void TearDown() override { std::setlocale(LC_ALL, ""); }
 
     UnicodeString path(const char *name) const { return Utf8ToUnicode((m_dir / name).string()); }
     void writeBytes(const char *name, const std::string &bytes) const
@@ -126,7 +116,8 @@ protected:
         return out;
     }
 
-    fs::path m_dir;
+    testsupport::TempDir m_tmp{"korvel-lists"};
+    fs::path m_dir = m_tmp.path();
 };
 
 } // namespace

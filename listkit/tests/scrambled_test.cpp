@@ -1,6 +1,7 @@
 #include <listkit/listkit.h>
 
 #include <gtest/gtest.h>
+#include <testsupport/tempdir.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -51,17 +52,6 @@ int offsetOf(int key)
 
 class ScrambledFiles : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        std::string tmpl = (fs::temp_directory_path() / "korvel-scrambled-XXXXXX").string();
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-        m_dir = tmpl;
-    }
-    void TearDown() override
-    {
-        std::error_code ec;
-        fs::remove_all(m_dir, ec);
-    }
 
     UnicodeString path(const char *name) const { return Utf8ToUnicode((m_dir / name).string()); }
     void writeBytes(const char *name, const std::string &bytes) const
@@ -74,7 +64,8 @@ protected:
         return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     }
 
-    fs::path m_dir;
+    testsupport::TempDir m_tmp{"korvel-scrambled"};
+    fs::path m_dir = m_tmp.path();
 };
 
 std::string le32(std::uint32_t v)
