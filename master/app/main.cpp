@@ -2,7 +2,7 @@
 
 #include "mst_evlog.h"
 #include "mst_main.h"
-#include "sessionend.h"
+#include <common/gui/sessionend.h>
 
 #include <common/cmn_err.h>
 #include <common/handleblock.h>

@@ -1,4 +1,4 @@
-#include "sessionend.h"
+#include <common/gui/sessionend.h>
 
 #include <QGuiApplication>
 #include <QSessionManager>

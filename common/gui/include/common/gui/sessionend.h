@@ -1,5 +1,5 @@
 #pragma once
-// The end of the desktop session as the master sees it: SIGTERM, SIGHUP and the session
+// The end of the desktop session as an agent sees it: SIGTERM, SIGHUP and the session
 // manager's request. Signals are turned into an event-loop notification through a self-pipe,
 // so the handler itself does nothing but write one byte.
 
