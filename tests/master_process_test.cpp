@@ -13,6 +13,7 @@
 #include <QThread>
 
 #include <gtest/gtest.h>
+#include <testsupport/heldport.h>
 
 #include <csignal>
 #include <memory>
@@ -23,13 +24,6 @@
 namespace {
 
 const QString MasterBin = QStringLiteral(KORVEL_BIN_DIR "/master");
-
-quint16 FreePort()
-{
-    QTcpServer s;
-    s.listen(QHostAddress::AnyIPv4, 0);
-    return s.serverPort();
-}
 
 QByteArray RegText(const QByteArray &values, bool withKey = true)
 {
@@ -74,7 +68,8 @@ protected:
         static int n = 0;
         session = QStringLiteral("procTest%1x%2").arg(getpid()).arg(++n);
         regFile = dir.filePath(QStringLiteral("korvel.reg"));
-        port = FreePort();
+        held = std::make_unique<testsupport::HeldPort>();
+        port = held->port();
     }
 
     void TearDown() override
@@ -108,6 +103,11 @@ protected:
         env.insert(QStringLiteral("KORVEL_AUTOBOX_SECONDS"), QStringLiteral("1"));
         env.insert(QStringLiteral("KORVEL_LOG_ECHO"), QStringLiteral("1"));
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        if (handOver && held) {
+            const int fd = held->fd();
+            env.insert(QStringLiteral("KORVEL_LISTEN_FD"), QString::number(fd));
+            p->setChildProcessModifier([fd] { testsupport::HeldPort::inheritInChild(fd); });
+        }
         p->setProcessEnvironment(env);
         p->start(MasterBin, {QStringLiteral("-platform"), QStringLiteral("offscreen")});
         EXPECT_TRUE(p->waitForStarted(5000));
@@ -120,11 +120,13 @@ protected:
     {
         WriteReg(RegText("\"Master\"=\"b4h78m1e0sb4\"\r\n\"Port\"=\"" + QByteArray::number(port) + "\""));
         QProcess *p = Launch();
-        const bool up = WaitFor([&] {
-            QTcpSocket s;
-            s.connectToHost(QHostAddress::LocalHost, port);
-            return s.waitForConnected(200);
-        }, 10000);
+        const bool up = WaitFor(
+            [&] {
+                QTcpSocket s;
+                s.connectToHost(QHostAddress::LocalHost, port);
+                return s.waitForConnected(200);
+            },
+            10000);
         EXPECT_TRUE(up) << "master did not listen";
         return p;
     }
@@ -132,11 +134,13 @@ protected:
     // Waits until the master's log (echoed on its standard output) holds text.
     bool LogShows(QProcess *p, const QByteArray &text, int ms = 5000)
     {
-        return WaitFor([&] {
-            p->waitForReadyRead(20);
-            out += p->readAllStandardOutput();
-            return out.contains(text);
-        }, ms);
+        return WaitFor(
+            [&] {
+                p->waitForReadyRead(20);
+                out += p->readAllStandardOutput();
+                return out.contains(text);
+            },
+            ms);
     }
 
     void Terminate(QProcess *p)
@@ -148,6 +152,9 @@ protected:
     }
 
     QTemporaryDir dir;
+    // The test's port, held from the start and handed to the master it starts.
+    std::unique_ptr<testsupport::HeldPort> held;
+    bool handOver = true;
     QString session;
     QString regFile;
     quint16 port = 0;
@@ -246,21 +253,24 @@ TEST_F(MasterProcess, SigtermWithoutTheKeyCreatesNothing)
 
 TEST_F(MasterProcess, PortInUseLeavesTheMasterRunningWithoutServer)
 {
-    QTcpServer blocker;
-    ASSERT_TRUE(blocker.listen(QHostAddress::AnyIPv4, port));
+    // The port stays held by the test: the master cannot have it.
+    handOver = false;
     WriteReg(RegText("\"Master\"=\"b4h78m1e0sb4\"\r\n\"Port\"=\"" + QByteArray::number(port) + "\""));
     QProcess *m = Launch();
     ASSERT_TRUE(LogShows(m, "Master begins listening at port " + QByteArray::number(port) + "."));
     QByteArray err;
-    EXPECT_TRUE(WaitFor([&] {
-        m->waitForReadyRead(20);
-        err += m->readAllStandardError();
-        return err.contains("cannot listen on port");
-    }, 5000)) << err.toStdString();
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            m->waitForReadyRead(20);
+            err += m->readAllStandardError();
+            return err.contains("cannot listen on port");
+        },
+        5000))
+        << err.toStdString();
     QThread::msleep(300);
     EXPECT_EQ(m->state(), QProcess::Running) << "the master stays up";
     // Once the port is free, nobody listens there: the master did not retry behind our back.
-    blocker.close();
+    held.reset();
     QTcpSocket s;
     s.connectToHost(QHostAddress::LocalHost, port);
     EXPECT_FALSE(s.waitForConnected(500));
@@ -327,7 +337,8 @@ TEST_F(MasterProcess, LocalAnnouncementThroughKorvelRun)
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("KORVEL_SESSION"), session);
     app.setProcessEnvironment(env);
-    app.start(run, {QStringLiteral("83"), QStringLiteral("--"), QStringLiteral("sleep"), QStringLiteral("0.3")});
+    app.start(run,
+              {QStringLiteral("83"), QStringLiteral("--"), QStringLiteral("sleep"), QStringLiteral("0.3")});
     ASSERT_TRUE(app.waitForFinished(5000));
     EXPECT_EQ(app.exitCode(), 0) << app.readAllStandardError().toStdString();
     // The watcher reports the end of the process: the withdraw line for client 10.

@@ -21,7 +21,11 @@ protected:
         core.setWatcherStarter([this](unsigned short code, int pid) { watchers.emplace_back(code, pid); });
         core.startUp();
     }
-    void advance(double seconds) { now += seconds * kSecond; }
+    void advance(double seconds)
+    {
+        now += seconds * kSecond;
+        mono += seconds;
+    }
     std::string send(const std::string &text, const TPeerInfo &peer = {u"ws1", u"10.0.0.5"})
     {
         last = core.receive(text, peer);
@@ -40,8 +44,10 @@ protected:
     }
 
     TDateTime now = 45000.5;
-    TLogStore log{[this] { return now; }};
-    TMstCore core{log, [this] { return now; }};
+    double mono = 1000;
+    TClocks clocks{[this] { return now; }, [this] { return mono; }};
+    TLogStore log{clocks};
+    TMstCore core{log, clocks};
     TReceiveResult last;
     std::vector<std::pair<unsigned short, int>> watchers;
 };
@@ -78,7 +84,7 @@ TEST_F(Announce, ANewClientGetsTheNextIdAndTheInterval)
     const TClientRow c = core.clients().rows()[0];
     EXPECT_EQ(c.host, u"ws1");
     EXPECT_EQ(c.address, u"10.0.0.5");
-    EXPECT_EQ(c.lastContact, now);
+    EXPECT_EQ(c.lastContact, mono / 86400.0) << "last contact on the monotonic clock";
 
     EXPECT_EQ(send("112,0,93,7", {u"ws2", u"10.0.0.6"}), "22,1,12,180");
     EXPECT_EQ(core.highestClientId(), 12);
@@ -96,7 +102,7 @@ TEST_F(Announce, AKnownClientGetsZerosAndAnotherRow)
     const int logged = log.count();
     EXPECT_EQ(send("112,11,83,0"), "22,1,0,0");
     EXPECT_EQ(rows(), (std::vector<std::pair<int, int>>{{11, 83}, {11, 83}}));
-    EXPECT_EQ(log.count(), logged);  // no ID handed out, no line
+    EXPECT_EQ(log.count(), logged); // no ID handed out, no line
     EXPECT_EQ(core.highestClientId(), 11);
 }
 
@@ -110,7 +116,7 @@ TEST_F(Announce, ApplicationCodeZeroIsRecorded)
 TEST_F(Announce, DoesNotRenewTheLastContactOfAKnownClient)
 {
     send("112,0,83,0");
-    const TDateTime first = now;
+    const TDateTime first = mono / 86400.0;
     advance(100);
     send("112,11,93,0", {u"other", u"10.9.9.9"});
     const TClientRow c = core.clients().rows()[0];
@@ -121,12 +127,12 @@ TEST_F(Announce, DoesNotRenewTheLastContactOfAKnownClient)
 TEST_F(Receive, InvalidRequestsGetTheErrorReplyAndChangeNothing)
 {
     send("112,0,83,0");
-    send("112,0,93,0");  // highest ID now 12
+    send("112,0,93,0"); // highest ID now 12
     const auto rowsBefore = rows();
     const int clientsBefore = core.clients().size();
-    const char *bad[] = {"112,0,5,0", "112,9,10,0", "112,13,10,0", "259,11,0,-1", "abc", "", "112,,83,0",
-                         "113,11,0,0", "259,11,-83,0", "376,11,84,0", "428,13,0,0", "112,-11,83,0",
-                         "65648,0,83,0", "999,0,0,0", "0,0,0,0"};
+    const char *bad[] = {"112,0,5,0",  "112,9,10,0",   "112,13,10,0",  "259,11,0,-1",  "abc",
+                         "",           "112,,83,0",    "113,11,0,0",   "259,11,-83,0", "376,11,84,0",
+                         "428,13,0,0", "112,-11,83,0", "65648,0,83,0", "999,0,0,0",    "0,0,0,0"};
     for (const char *text : bad) {
         EXPECT_EQ(send(text), "47,0,0,0") << text;
         EXPECT_FALSE(last.actions.valid) << text;
@@ -163,7 +169,7 @@ TEST_F(KeepAlive, RenewsTheLastContact)
     send("112,0,83,0");
     advance(200);
     EXPECT_EQ(send("259,11,0,0"), "35,1,0,0");
-    EXPECT_EQ(core.clients().rows()[0].lastContact, now);
+    EXPECT_EQ(core.clients().rows()[0].lastContact, mono / 86400.0);
     EXPECT_TRUE(last.actions.valid);
     EXPECT_EQ(last.actions.auditTimer, Timer::Keep);
 }
@@ -187,7 +193,7 @@ TEST_F(Withdraw, RemovesAllMatchingRowsAndTheClientWhenNoneIsLeft)
 {
     send("112,0,10,0");
     send("112,11,10,0");
-    send("112,0,83,0");  // client 12 stays
+    send("112,0,83,0"); // client 12 stays
     EXPECT_EQ(send("376,11,10,0"), "35,1,0,0");
     EXPECT_EQ(logLine(), "Application 10 has shut down, client 11.");
     EXPECT_EQ(rows(), (std::vector<std::pair<int, int>>{{12, 83}}));
@@ -232,7 +238,7 @@ TEST_F(Closing, RepeatsThePreviousReply)
 {
     EXPECT_EQ(send("428,0,0,0"), "");
     EXPECT_TRUE(last.actions.valid);
-    EXPECT_EQ(log.count(), 1);  // nothing logged
+    EXPECT_EQ(log.count(), 1); // nothing logged
     send("112,0,83,0");
     send("259,11,0,0");
     EXPECT_EQ(send("428,0,0,0"), "35,1,0,0");
@@ -271,7 +277,7 @@ TEST_F(Audit, ASilentClientIsRemovedButItsRowsStay)
     send("112,0,93,0");
     advance(300);
     send("259,12,0,0");
-    advance(115);  // client 11 silent for 415 s, client 12 for 115 s
+    advance(115); // client 11 silent for 415 s, client 12 for 115 s
     const TCoreActions a = core.audit();
     EXPECT_EQ(logLine(), "Master audit: at least, one client is dead.");
     EXPECT_FALSE(core.clients().contains(11));
@@ -313,7 +319,7 @@ TEST_F(LocalMessages, AnnounceRecordsClientTenAndStartsAWatcher)
     EXPECT_EQ(a.auditTimer, Timer::Keep);
     EXPECT_EQ(rows(), (std::vector<std::pair<int, int>>{{10, 83}}));
     EXPECT_EQ(core.rowAt(0).start, now);
-    EXPECT_EQ(core.clients().size(), 0);  // the master station has no client row
+    EXPECT_EQ(core.clients().size(), 0); // the master station has no client row
     EXPECT_EQ(core.announcedCode(), 83);
     EXPECT_EQ(core.announcedProcess(), 4242);
     EXPECT_EQ(watchers, (std::vector<std::pair<unsigned short, int>>{{83, 4242}}));
@@ -336,7 +342,7 @@ TEST_F(LocalMessages, TwoInstancesOfOneCodeEndTogether)
 {
     core.localAnnounce(83, 100);
     core.localAnnounce(83, 200);
-    EXPECT_EQ(core.watchedProcess(83), 200);  // the second replaces the first in the slot
+    EXPECT_EQ(core.watchedProcess(83), 200); // the second replaces the first in the slot
     EXPECT_EQ(watchers.size(), 2u);
     TCoreActions a = core.localEnded(83);
     EXPECT_TRUE(a.refreshList);
@@ -345,7 +351,7 @@ TEST_F(LocalMessages, TwoInstancesOfOneCodeEndTogether)
     EXPECT_FALSE(core.watcherSlotHeld(83));
     EXPECT_EQ(core.replyBuffer(), "35,1,0,0");
     const int logged = log.count();
-    a = core.localEnded(83);  // the first watcher's message: only the log line
+    a = core.localEnded(83); // the first watcher's message: only the log line
     EXPECT_EQ(log.count(), logged + 1);
     EXPECT_EQ(core.rowCount(), 0);
 }

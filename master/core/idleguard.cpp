@@ -48,7 +48,7 @@ std::vector<TIdleGuard::Key> TIdleGuard::ToDropForRoom()
         FSilent.pop_front();
         auto it = FInfo.find(k);
         if (it == FInfo.end() || it->second.sent)
-            continue;  // closed or talked since: not a candidate any more
+            continue; // closed or talked since: not a candidate any more
         drop.push_back(k);
         --open;
     }
@@ -64,7 +64,7 @@ std::vector<TIdleGuard::Key> TIdleGuard::ToDropIdle(double nowSeconds, double id
         if (nowSeconds - i.acceptedAt > idleSeconds)
             drop.push_back(k);
         else
-            break;  // accept order: the rest are younger
+            break; // accept order: the rest are younger
     }
     return drop;
 }

@@ -14,7 +14,8 @@
 
 class TIdleGuard {
 public:
-    using Key = std::uintptr_t;
+    /// A connection's serial number, never reused while the master runs.
+    using Key = std::uint64_t;
 
     /// budget: how many client connections may be open at once.
     explicit TIdleGuard(std::size_t budget) : FBudget(budget ? budget : 1) {}
@@ -43,7 +44,7 @@ private:
 
     std::size_t FBudget;
     std::unordered_map<Key, Info> FInfo;
-    std::deque<Key> FSilent;  // never-sent connections in accept order (may hold stale keys)
+    std::deque<Key> FSilent; // never-sent connections in accept order (may hold stale keys)
 };
 
 /// Raises the soft limit of open files to the hard limit; returns the soft limit now in force.
