@@ -131,6 +131,23 @@ TEST(LogPrune, TheStartLineStaysForTheWholeRun)
     EXPECT_LT(SecondsBetween(c.log.at(2).time, c.now), 3600);
 }
 
+TEST(LogBound, AFloodKeepsTheNewestLinesWithinTheBound)
+{
+    ClockedLog c;
+    c.log.start(52100);
+    const int flood = static_cast<int>(TLogStore::MaxEntries) + 50000;
+    for (int i = 0; i < flood; ++i)
+        c.log.addKeepAlive(i);
+    ASSERT_EQ(static_cast<std::size_t>(c.log.count()), TLogStore::MaxEntries);
+    EXPECT_EQ(c.text(0), "Master begins listening at port 52100.");
+    // The newest lines, in order, right behind the start line.
+    const int first = flood - static_cast<int>(TLogStore::MaxEntries) + 1;
+    EXPECT_EQ(c.text(1), "Client " + std::to_string(first) + " requested for acknowledgment.");
+    EXPECT_EQ(c.text(c.log.count() - 1),
+              "Client " + std::to_string(flood - 1) + " requested for acknowledgment.");
+    EXPECT_EQ(c.log.added(), static_cast<unsigned long long>(flood) + 1);
+}
+
 TEST(LogEcho, EveryLineIsEchoedOnceAlsoWhilePruning)
 {
     ClockedLog c;
