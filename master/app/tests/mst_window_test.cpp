@@ -12,8 +12,11 @@
 #include <testsupport/screenshots.h>
 
 #include <QAbstractItemModel>
+#include <QElapsedTimer>
+#include <QItemSelectionModel>
 #include <QLabel>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTableView>
 #include <QTcpServer>
@@ -420,4 +423,52 @@ TEST_F(MasterWindows, AboutButtonShowsTheAboutBox)
     });
     QTest::mouseClick(win->p_bnAbout, Qt::LeftButton);
     EXPECT_TRUE(seen);
+}
+
+namespace {
+
+// Counts the paints of a widget.
+class PaintCounter : public QObject {
+public:
+    explicit PaintCounter(QWidget *w) { w->installEventFilter(this); }
+    int paints = 0;
+
+protected:
+    bool eventFilter(QObject *, QEvent *e) override
+    {
+        paints += e->type() == QEvent::Paint;
+        return false;
+    }
+};
+
+} // namespace
+
+TEST_F(MasterWindows, UpdatesKeepTheSelectionAndComeAtABoundedRate)
+{
+    Start();
+    for (int i = 0; i < 40; ++i)
+        ASSERT_EQ(Request("112,0,83,0"), QByteArray("22,1,") + QByteArray::number(11 + i) + ",180");
+    ASSERT_EQ(Rows(), 40);
+    QCoreApplication::processEvents();
+    // The user picks a row and scrolls down a little.
+    const QRect r = win->p_lvApps->visualRect(win->p_lvApps->model()->index(3, 1));
+    QTest::mouseClick(win->p_lvApps->viewport(), Qt::LeftButton, {}, r.center());
+    win->p_lvApps->verticalScrollBar()->setValue(5);
+    const int scrolled = win->p_lvApps->verticalScrollBar()->value();
+    ASSERT_EQ(win->p_lvApps->selectionModel()->selectedRows().value(0).row(), 3);
+
+    // A burst of requests: the list follows, at a few repaints a second.
+    PaintCounter counter(win->p_lvApps->viewport());
+    QElapsedTimer t;
+    t.start();
+    for (int i = 0; i < 150; ++i)
+        ASSERT_EQ(Request("259,11,0,0"), QByteArray("35,1,0,0"));
+    ASSERT_EQ(Request("112,0,93,0"), QByteArray("22,1,51,180"));
+    const qint64 ms = t.elapsed();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return win->p_lvApps->model()->rowCount() == 41; }, 3000));
+    EXPECT_LE(counter.paints, 2 + 2 * static_cast<int>(ms / TMstMainWin::RepaintIntervalMs))
+        << counter.paints << " paints in " << ms << " ms";
+    EXPECT_EQ(win->p_lvApps->selectionModel()->selectedRows().value(0).row(), 3) << "the selection stays";
+    EXPECT_EQ(win->p_lvApps->verticalScrollBar()->value(), scrolled) << "and so does the scroll position";
+    testsupport::saveScreenshot(win.get(), QStringLiteral("master_main_selection_kept"));
 }
