@@ -26,8 +26,10 @@ public:
     void Closed(Key key);
 
     /// Connections to drop so that one more fits within the budget: the oldest that never
-    /// sent anything. Fewer than needed when the rest have all sent something.
-    std::vector<Key> ToDropForRoom();
+    /// sent anything in the minSilentSeconds since they were accepted (a connection just
+    /// accepted may not have been read yet). Fewer than needed when the rest have all sent
+    /// something or are younger.
+    std::vector<Key> ToDropForRoom(double nowSeconds, double minSilentSeconds);
     /// Never-sent connections accepted more than idleSeconds ago.
     std::vector<Key> ToDropIdle(double nowSeconds, double idleSeconds);
 

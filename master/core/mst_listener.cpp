@@ -23,6 +23,8 @@ constexpr std::uint64_t ListenKey = 0;
 constexpr int EventsPerWait = 64;
 constexpr int WaitsPerWake = 16;
 constexpr int AcceptsPerWake = 64;
+// A connection silent for less than this may just not have been read yet: never dropped for room.
+constexpr double MinSilentSeconds = 1.0;
 
 constexpr int KindSending = 1;
 constexpr int KindReceiving = 2;
@@ -147,10 +149,10 @@ void TMstListener::AcceptAll()
 {
     for (int i = 0; i < AcceptsPerWake && FListen >= 0 && !FPaused; ++i) {
         if (FConns.size() >= FGuard.Budget()) {
-            for (TIdleGuard::Key k : FGuard.ToDropForRoom())
+            for (TIdleGuard::Key k : FGuard.ToDropForRoom(MonotonicSeconds(), MinSilentSeconds))
                 Drop(k);
             if (FConns.size() >= FGuard.Budget()) {
-                Pause(); // every connection has spoken and stays: wait for one to close
+                Pause(); // every connection has spoken and stays, or is new: wait for room
                 return;
             }
         }
