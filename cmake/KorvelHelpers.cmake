@@ -55,3 +55,23 @@ function(korvel_add_library name kind)
     $<INSTALL_INTERFACE:include>)
   target_link_libraries(${name} PRIVATE korvel::cfg)
 endfunction()
+
+# korvel_add_fuzzer(<name> SOURCES <files...> [LIBS <targets...>] [INCLUDES <dirs...>])
+# A libFuzzer target (clang only), built into bin/ and collected by the target `fuzzers`, which
+# CI builds and runs. The sources under test are compiled into it so that they carry the
+# fuzzer's coverage instrumentation.
+function(korvel_add_fuzzer name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;INCLUDES" ${ARGN})
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    return()
+  endif()
+  add_executable(${name} ${ARG_SOURCES})
+  target_include_directories(${name} PRIVATE ${ARG_INCLUDES})
+  target_compile_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
+  target_link_libraries(${name} PRIVATE korvel::cfg ${ARG_LIBS})
+  if(NOT TARGET fuzzers)
+    add_custom_target(fuzzers)
+  endif()
+  add_dependencies(fuzzers ${name})
+endfunction()
