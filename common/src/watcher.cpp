@@ -55,7 +55,7 @@ struct Outbox {
 
 bool PortOnlyFull(int err)
 {
-    // Besides a full port, a post can fail for want of a descriptor or buffer of its own;
+    // A post that lacked a descriptor or buffer of its own is retried like one to a full port:
     // both pass. Anything else means no one reads the port any more.
     return err == EAGAIN || err == EWOULDBLOCK || err == EMFILE || err == ENFILE || err == ENOBUFS ||
            err == ENOMEM;
