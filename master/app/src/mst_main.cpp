@@ -11,6 +11,7 @@
 #include <common/messages.h>
 #include <common/strtable.h>
 #include <corekit/corekit.h>
+#include <corekit/windows.h>
 #include <noticekit/noticekit.h>
 
 #include <QApplication>
