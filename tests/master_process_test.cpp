@@ -12,11 +12,15 @@
 #include <QTemporaryDir>
 #include <QThread>
 
+#include <common/handleblock.h>
+#include <common/messages.h>
+#include <common/msgport.h>
 #include <gtest/gtest.h>
 #include <testsupport/heldport.h>
 
 #include <algorithm>
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -563,5 +567,53 @@ TEST_F(MasterProcess, WithoutDescriptorsLeftTheMasterIdlesAndAnswersOnceOneFrees
     for (int fd : waiting)
         ::close(fd);
     EXPECT_EQ(Ask(port, "112,0,83,0"), QByteArray("22,1,11,180"));
+    Terminate(m);
+}
+
+TEST_F(MasterProcess, TwoThousandLocalAnnouncementsCostAFixedNumberOfThreads)
+{
+    // The descriptor limit under which 1,100 announcements once ended the master.
+    childSetup = [] {
+        const rlimit limit{1024, 1024};
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    };
+    QProcess *m = StartServing();
+    qputenv("KORVEL_SESSION", session.toLocal8Bit());
+    std::uint32_t portValue = 0;
+    const bool found = TestHandleBlock(&portValue);
+    qunsetenv("KORVEL_SESSION");
+    ASSERT_TRUE(found);
+    const long threadsBefore = Status(m->processId(), "Threads");
+
+    // Twenty running processes, each announced a hundred times under the four codes.
+    std::vector<std::unique_ptr<QProcess>> apps;
+    for (int i = 0; i < 20; ++i) {
+        apps.push_back(std::make_unique<QProcess>());
+        apps.back()->start(QStringLiteral("sleep"), {QStringLiteral("300")});
+        ASSERT_TRUE(apps.back()->waitForStarted(5000));
+    }
+    const unsigned short codes[] = {10, 83, 93, 97};
+    for (int i = 0; i < 2000; ++i) {
+        const auto pid = static_cast<std::intptr_t>(apps[static_cast<std::size_t>(i % 20)]->processId());
+        ASSERT_TRUE(PostMessage(session.toStdString(), portValue, WM_ANNOUNCE, codes[i % 4], pid)) << i;
+    }
+    // All of them taken in: a request behind them is answered.
+    EXPECT_EQ(Ask(port, "112,0,83,0"), QByteArray("22,1,11,180"));
+    const long threadsAfter = Status(m->processId(), "Threads");
+    EXPECT_LE(threadsAfter - threadsBefore, 2)
+        << threadsBefore << " threads before, " << threadsAfter << " after";
+    EXPECT_LT(
+        std::distance(std::filesystem::directory_iterator("/proc/" + std::to_string(m->processId()) + "/fd"),
+                      std::filesystem::directory_iterator()),
+        1024);
+
+    // The processes end: their instances are withdrawn, and the master still serves.
+    for (auto &app : apps) {
+        app->kill();
+        app->waitForFinished(3000);
+    }
+    EXPECT_TRUE(LogShows(m, "Application 97 has shut down, client 10.", 10000));
+    EXPECT_EQ(Ask(port, "259,11,0,0"), QByteArray("35,1,0,0"));
+    EXPECT_EQ(m->state(), QProcess::Running);
     Terminate(m);
 }

@@ -215,12 +215,12 @@ TCoreActions TMstCore::localAnnounce(int code, int pid)
     sessions_.append(TSessionRow{MASTER_CLIENT_ID, static_cast<std::uint16_t>(code), clocks_.wall()});
     act.refreshList = true;
     // A code without a slot is still watched; its watcher is simply not referenced.
+    const std::uint64_t watch = startWatcher_ ? startWatcher_(static_cast<unsigned short>(code), pid) : 0;
     if (Slot *slot = slotOf(code)) {
         slot->held = true;
         slot->pid = pid;
+        slot->watch = watch;
     }
-    if (startWatcher_)
-        startWatcher_(static_cast<unsigned short>(code), pid);
     return act;
 }
 
@@ -230,6 +230,7 @@ TCoreActions TMstCore::localEnded(int code)
     if (Slot *slot = slotOf(code)) {
         slot->held = false;
         slot->pid = 0;
+        slot->watch = 0;
     }
     handleWithdraw(MASTER_CLIENT_ID, code, act);
     act.refreshList = true;
@@ -299,4 +300,14 @@ std::vector<unsigned short> TMstCore::heldWatcherCodes() const
             codes.push_back(s.code);
     }
     return codes;
+}
+
+std::vector<std::uint64_t> TMstCore::heldWatchIds() const
+{
+    std::vector<std::uint64_t> ids;
+    for (const Slot &s : slots_) {
+        if (s.held && s.watch != 0)
+            ids.push_back(s.watch);
+    }
+    return ids;
 }

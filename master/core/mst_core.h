@@ -42,8 +42,9 @@ struct TReceiveResult {
 
 class TMstCore {
 public:
-    /// Asked to start a watcher on a local process of the given application code.
-    using WatcherStarter = std::function<void(unsigned short code, int pid)>;
+    /// Asked to start a watcher on a local process of the given application code; returns the
+    /// watch's id, 0 when the process is not watched.
+    using WatcherStarter = std::function<std::uint64_t(unsigned short code, int pid)>;
 
     /// The highest client ID: IDs are 16-bit and shown unsigned.
     static constexpr int MaxClientId = 0xFFFF;
@@ -98,8 +99,10 @@ public:
     /// the code has no slot.
     int watchedProcess(int code) const;
     bool watcherSlotHeld(int code) const;
-    /// Codes whose slot holds a watcher (for asking them to terminate at close).
+    /// Codes whose slot holds a watcher.
     std::vector<unsigned short> heldWatcherCodes() const;
+    /// Ids of the watches the slots hold (for asking them to terminate at close).
+    std::vector<std::uint64_t> heldWatchIds() const;
     TLogStore &log() { return log_; }
 
 private:
@@ -107,6 +110,7 @@ private:
         unsigned short code;
         bool held = false;
         int pid = 0;
+        std::uint64_t watch = 0;
     };
     bool validate(int code, int field2, int field3, int field4) const;
     void handleAnnounce(int clientId, int newId, int appCode, const TPeerInfo &peer, TCoreActions &act);

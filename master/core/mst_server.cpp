@@ -64,7 +64,7 @@ TMstServer::TMstServer(Options options, QObject *parent)
     connect(FIdle, &QTimer::timeout, this, [this] { FListener->DropIdle(IdleDropSeconds); });
 
     FCore.setWatcherStarter(
-        [this](unsigned short code, int pid) { TWatcher::Start(code, pid, FPort->Value()); });
+        [this](unsigned short code, int pid) { return TWatcher::Start(code, pid, FPort->Value()); });
 }
 
 TMstServer::~TMstServer()
@@ -120,7 +120,12 @@ void TMstServer::Shutdown()
     FConnections = 0;
     FIdle->stop();
     FAudit->stop();
-    // Watchers end with the process; nothing is waiting on them.
+    {
+        // The watchers the slots refer to are asked to end; the others end with the process.
+        std::lock_guard<std::mutex> lock(FMutex);
+        for (std::uint64_t id : FCore.heldWatchIds())
+            TWatcher::Terminate(id);
+    }
     FBlock.Close();
     FPort->Close();
     FPortValue = 0;

@@ -21,7 +21,10 @@ class Master : public ::testing::Test {
 protected:
     Master()
     {
-        core.setWatcherStarter([this](unsigned short code, int pid) { watchers.emplace_back(code, pid); });
+        core.setWatcherStarter([this](unsigned short code, int pid) {
+            watchers.emplace_back(code, pid);
+            return static_cast<std::uint64_t>(watchers.size());
+        });
         core.startUp();
     }
     void advance(double seconds)
@@ -376,6 +379,7 @@ TEST_F(LocalMessages, EndingKeepsNetworkRowsAndTheirClients)
     EXPECT_EQ(a.auditTimer, Timer::Keep);
     EXPECT_EQ(rows(), (std::vector<std::pair<int, int>>{{11, 93}, {10, 97}}));
     EXPECT_EQ(core.heldWatcherCodes(), (std::vector<unsigned short>{97}));
+    EXPECT_EQ(core.heldWatchIds(), (std::vector<std::uint64_t>{2})) << "the watch of 97, to end at close";
 }
 
 TEST_F(LocalMessages, TheReplyBufferAfterALocalEndIsWhatAClosingRequestGets)
