@@ -142,29 +142,26 @@ void TMstCore::handleAnnounce(int clientId, int newId, int appCode, const TPeerI
         log_.addAssignedId(newId);
     const TDateTime now = clocks_.wall();
     const UnicodeString &host = peer.hostPending || peer.host.empty() ? peer.address : peer.host;
-    if (clients_.addIfAbsent(id16(id), host, peer.address, monoNow()) && peer.hostPending) {
-        std::vector<std::int16_t> &waiting = pendingHosts_[peer.address];
-        waiting.push_back(id16(id));
-    }
+    if (clients_.addIfAbsent(id16(id), host, peer.address, monoNow()) && peer.hostPending)
+        pendingHosts_[id16(id)] = peer.address;
     sessions_.append(TSessionRow{id16(id), static_cast<std::uint16_t>(appCode), now});
     setTimer(act, true);
 }
 
 void TMstCore::fillHost(const UnicodeString &address, const UnicodeString &name)
 {
-    const auto it = pendingHosts_.find(address);
-    if (it == pendingHosts_.end())
-        return;
-    if (!name.empty()) {
-        for (std::int16_t id : it->second) {
-            UnicodeString host, addr;
-            clients_.hostAndAddress(id, host, addr);
-            // A client that left and came back from elsewhere keeps what it has now.
-            if (addr == address && host == address)
-                clients_.setHost(id, name);
+    for (auto it = pendingHosts_.begin(); it != pendingHosts_.end();) {
+        if (it->second != address) {
+            ++it;
+            continue;
         }
+        UnicodeString host, addr;
+        clients_.hostAndAddress(it->first, host, addr);
+        // A client that left and came back from elsewhere keeps what it has now.
+        if (!name.empty() && addr == address && host == address)
+            clients_.setHost(it->first, name);
+        it = pendingHosts_.erase(it);
     }
-    pendingHosts_.erase(it);
 }
 
 TDateTime TMstCore::monoNow() const

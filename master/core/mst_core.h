@@ -131,8 +131,9 @@ private:
     std::string reply_;
     int highestId_ = 10; // the highest ID handed out; stays at MaxClientId once reached
     int lastId_ = 10;    // the ID handed out last; wraps to 11 after MaxClientId
-    // Clients recorded while the name of their address was still being looked up.
-    std::unordered_map<UnicodeString, std::vector<std::int16_t>> pendingHosts_;
+    // Clients recorded while the name of their address was still being looked up, with that
+    // address: at most one entry per client ID, however long a lookup takes.
+    std::unordered_map<std::int16_t, UnicodeString> pendingHosts_;
     bool auditTimerOn_ = false;
     int announcedCode_ = 0;
     int announcedProcess_ = 0;
