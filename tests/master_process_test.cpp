@@ -367,6 +367,12 @@ TEST_F(MasterProcess, LocalAnnouncementThroughKorvelRun)
 
 namespace {
 
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool UnderSanitizer = true;
+#else
+constexpr bool UnderSanitizer = false;
+#endif
+
 // A blocking connection to the master's port, from the loopback address `from` when given.
 int RawConnect(quint16 port, const char *from = nullptr)
 {
@@ -457,7 +463,14 @@ TEST_F(MasterProcess, AResolverThatNeverAnswersDelaysAndLosesNothing)
             ::mount(nsswitch.constData(), "/etc/nsswitch.conf", nullptr, MS_BIND, nullptr) != 0)
             ::_exit(97);
     };
+    // Under the sanitizer freed memory is held back for a while; the bound is about what the
+    // master keeps, so that is switched off, and a smaller request does (it runs slowly there).
+    const QByteArray sanitizerOptions = qgetenv("ASAN_OPTIONS");
+    if (UnderSanitizer)
+        qputenv("ASAN_OPTIONS", sanitizerOptions + ":quarantine_size_mb=0:thread_local_quarantine_size_kb=0");
     QProcess *m = StartServing();
+    if (UnderSanitizer)
+        qputenv("ASAN_OPTIONS", sanitizerOptions);
     ASSERT_EQ(m->state(), QProcess::Running) << "the namespace could not be made";
 
     QElapsedTimer t;
@@ -485,7 +498,8 @@ TEST_F(MasterProcess, AResolverThatNeverAnswersDelaysAndLosesNothing)
     const int big = RawConnect(port, "127.0.0.5");
     ::fcntl(big, F_SETFL, O_NONBLOCK);
     const std::string chunk(1 << 20, '7');
-    long long left = 400LL << 20;
+    const long long total = (UnderSanitizer ? 64LL : 400LL) << 20;
+    long long left = total;
     std::size_t offset = 0;
     QElapsedTimer limit;
     limit.start();
@@ -514,8 +528,8 @@ TEST_F(MasterProcess, AResolverThatNeverAnswersDelaysAndLosesNothing)
     EXPECT_EQ(left, 0) << "the master took the whole request";
     EXPECT_TRUE(replied);
     const long after = Status(m->processId(), "VmHWM");
-    std::fprintf(stderr, "peak resident memory of the master: %ld kB before, %ld kB after 400 MB\n", before,
-                 after);
+    std::fprintf(stderr, "peak resident memory of the master: %ld kB before, %ld kB after %lld MB\n", before,
+                 after, total >> 20);
     EXPECT_LT(after - before, 48 * 1024)
         << "peak resident memory grew from " << before << " kB to " << after << " kB";
     EXPECT_EQ(RawAsk(second, "259,12,0,0"), "35,1,0,0") << "and it still answers";
