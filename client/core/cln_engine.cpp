@@ -24,7 +24,7 @@ void TClnEngine::StartUp()
     FPollMs = DefaultPollMs;
 }
 
-TClnInstanceRow *TClnEngine::RowOf(unsigned short code)
+TClnInstanceRow *TClnEngine::RowOf(int code)
 {
     for (TClnInstanceRow &r : FRows)
         if (r.code == code)
@@ -32,7 +32,7 @@ TClnInstanceRow *TClnEngine::RowOf(unsigned short code)
     return nullptr;
 }
 
-const TClnInstanceRow *TClnEngine::RowOf(unsigned short code) const
+const TClnInstanceRow *TClnEngine::RowOf(int code) const
 {
     return const_cast<TClnEngine *>(this)->RowOf(code);
 }
@@ -71,7 +71,7 @@ UnicodeString TClnEngine::ErrorText(int code, bool keepAlive)
     return text;
 }
 
-void TClnEngine::Announce(unsigned short code, int pid)
+void TClnEngine::Announce(int code, int pid)
 {
     Enqueue({TPending::Announcement, code, pid, false});
 }
@@ -206,7 +206,7 @@ void TClnEngine::SetBusy()
 void TClnEngine::SetPoll(bool on)
 {
     FPollOn = on;
-    FFx.PollTimer(on, FPollMs);
+    FFx.SetPollTimer(on, FPollMs);
 }
 
 void TClnEngine::ShowError(int code)
@@ -313,7 +313,7 @@ void TClnEngine::Judge(const std::string &text)
         good = code == MSG_ACK;
         if (good) {
             SetPoll(RunningCount() > 0);
-            FFx.MinimiseTimer();
+            FFx.ArmMinimiseTimer();
         }
         break;
     case TPending::Announcement:
@@ -339,16 +339,16 @@ void TClnEngine::Judge(const std::string &text)
         ShowError(ErrBadMessage);
 }
 
-void TClnEngine::RecordInstance(unsigned short code, int pid)
+void TClnEngine::RecordInstance(int code, int pid)
 {
-    const TClnEffects::WatcherId id = FFx.StartWatcher(code, pid);
+    const TClnEffects::WatcherId id = FFx.StartWatcher(static_cast<unsigned short>(code), pid);
     if (id == 0) {
         // The process is gone before it could be watched: its end is reported at once, or
         // the master would list it for good.
-        Withdraw(code);
+        Withdraw(static_cast<unsigned short>(code));
         return;
     }
-    FWatched.push_back({code, pid, id});
+    FWatched.push_back({static_cast<unsigned short>(code), pid, id});
     if (TClnInstanceRow *row = RowOf(code)) {
         row->pid = pid;
         row->watcher = id;

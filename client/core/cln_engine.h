@@ -53,9 +53,9 @@ public:
     virtual void TerminateWatcher(WatcherId id) = 0;
     /// Keep-alive timer: enabled or not, and its interval. Enabling a running timer with the
     /// same interval does not restart it.
-    virtual void PollTimer(bool enabled, int intervalMs) = 0;
+    virtual void SetPollTimer(bool enabled, int intervalMs) = 0;
     /// Auto-minimise timer enabled (a running one keeps running).
-    virtual void MinimiseTimer() = 0;
+    virtual void ArmMinimiseTimer() = 0;
     /// A keep-alive failed: stop the keep-alive and auto-minimise timers, give up the handle
     /// block and end the program after the shutdown delay.
     virtual void SessionEnding() = 0;
@@ -82,7 +82,7 @@ struct TClnInstanceRow {
 /// A request waiting for its turn or in flight.
 struct TClnRequest {
     TPending kind = TPending::None;
-    unsigned short code = 0; ///< announcement: announced code; withdrawal: ended code
+    int code = 0;            ///< announcement: announced code (as posted); withdrawal: ended code
     int pid = 0;             ///< announcement: announced process
     bool reannounce = false; ///< announcement of a process that is watched already
 };
@@ -108,8 +108,8 @@ public:
     void StartUp();
 
     // --- what happens to the agent ---
-    /// WM_ANNOUNCE: an application (code) announced its process.
-    void Announce(unsigned short code, int pid);
+    /// WM_ANNOUNCE: an application (code, sent to the master as posted) announced its process.
+    void Announce(int code, int pid);
     /// WM_INSTANCE_ENDED: the watcher of process pid (code) saw it end.
     void InstanceEnded(unsigned short code, int pid);
     /// The keep-alive timer fired.
@@ -160,11 +160,11 @@ private:
     void SetBusy();
     void SetPoll(bool on);
     void Judge(const std::string &text);
-    void RecordInstance(unsigned short code, int pid);
+    void RecordInstance(int code, int pid);
     void Withdraw(unsigned short code);
     void RefreshRow(unsigned short code);
-    TClnInstanceRow *RowOf(unsigned short code);
-    const TClnInstanceRow *RowOf(unsigned short code) const;
+    TClnInstanceRow *RowOf(int code);
+    const TClnInstanceRow *RowOf(int code) const;
 
     TClnTransport &FTransport;
     TClnClock &FClock;

@@ -80,12 +80,12 @@ struct FakeEffects : TClnEffects {
         return next++;
     }
     void TerminateWatcher(WatcherId id) override { terminated.push_back(id); }
-    void PollTimer(bool enabled, int intervalMs) override
+    void SetPollTimer(bool enabled, int intervalMs) override
     {
         pollOn = enabled;
         pollMs = intervalMs;
     }
-    void MinimiseTimer() override { ++minimise; }
+    void ArmMinimiseTimer() override { ++minimise; }
     void SessionEnding() override { ++sessionEnding; }
     void StatusChanged(TDateTime) override { ++statusChanges; }
     void AppsChanged(const UnicodeString &names) override { apps = names; }
