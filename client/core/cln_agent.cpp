@@ -56,6 +56,7 @@ TClnAgent::TClnAgent(QObject *parent) : QObject(parent), FEngine(*this, *this, *
     connect(p_tmPoll, &QTimer::timeout, this, [this] { FEngine.PollTick(); });
     p_tmMin = new QTimer(this);
     p_tmMin->setObjectName(QStringLiteral("p_tmMin"));
+    p_tmMin->setInterval(MinimiseMs);
     connect(p_tmMin, &QTimer::timeout, this, &TClnAgent::minimiseDue);
     p_tmShut = new QTimer(this);
     p_tmShut->setObjectName(QStringLiteral("p_tmShut"));
@@ -148,7 +149,7 @@ void TClnAgent::TestConnection(const QString &address, quint16 port)
 void TClnAgent::RearmMinimise()
 {
     if (!FClosed && !FEngine.SessionEnds())
-        p_tmMin->start(MinimiseMs);
+        p_tmMin->start();
 }
 
 void TClnAgent::StopMinimise()
@@ -345,7 +346,7 @@ void TClnAgent::SetPollTimer(bool enabled, int intervalMs)
 void TClnAgent::ArmMinimiseTimer()
 {
     if (!p_tmMin->isActive())
-        p_tmMin->start(MinimiseMs);
+        p_tmMin->start();
 }
 
 void TClnAgent::SessionEnding()
