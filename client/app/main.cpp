@@ -1,6 +1,5 @@
 // client: the Korvel client agent.
 
-#include "cln_agent.h"
 #include "cln_main.h"
 #include <common/gui/sessionend.h>
 
@@ -14,11 +13,6 @@
 #include <QMessageBox>
 
 #include <exception>
-
-#if __has_include("cln_cset.h")
-#include "cln_cset.h"
-#define KORVEL_CLIENT_SETTINGS_DIALOG 1
-#endif
 
 namespace {
 
@@ -43,14 +37,8 @@ int main(int argc, char **argv)
         if (TestHandleBlock())
             throw cmn_err(IDS_ALREADY_RUNNING);
 
+        // The window creates its settings dialog, which lives as long as it does.
         TClnMainWin mainWin;
-#ifdef KORVEL_CLIENT_SETTINGS_DIALOG
-        TClientSetDlg setDlg(&mainWin);
-        QObject::connect(&setDlg, &TClientSetDlg::testRequested, &mainWin.Agent(),
-                         &TClnAgent::TestConnection);
-        QObject::connect(&mainWin.Agent(), &TClnAgent::testResult, &setDlg, &TClientSetDlg::ReportTestResult);
-        mainWin.SetConfigure([&setDlg](TClnSettings &settings) { return setDlg.Execute(settings); });
-#endif
         // The end of the desktop session is handled like the Exit button.
         TSessionEnd sessionEnd;
         QObject::connect(&sessionEnd, &TSessionEnd::ended, &mainWin, &TClnMainWin::ExitRule);

@@ -19,6 +19,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <type_traits>
+
+static_assert(std::is_same_v<TClnEffects::WatcherId, TWatcher::Id>);
 
 namespace {
 
@@ -330,10 +333,13 @@ long long TClnAgent::SteadyMs()
 
 TClnAgent::WatcherId TClnAgent::StartWatcher(unsigned short code, int pid)
 {
-    return TWatcher::Start(code, pid, FPort->Value()) ? FNextWatcher++ : 0;
+    return TWatcher::Start(code, pid, FPort->Value());
 }
 
-void TClnAgent::TerminateWatcher(WatcherId) {}
+void TClnAgent::TerminateWatcher(WatcherId id)
+{
+    TWatcher::Terminate(id);
+}
 
 void TClnAgent::SetPollTimer(bool enabled, int intervalMs)
 {

@@ -127,6 +127,5 @@ private:
     QTimer *p_tmShut;
     int FConnectTimeoutMs = ConnectTimeoutMs;
     int FReplyTimeoutMs = ReplyTimeoutMs;
-    WatcherId FNextWatcher = 1;
     bool FClosed = false;
 };

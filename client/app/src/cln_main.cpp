@@ -1,6 +1,7 @@
 #include "cln_main.h"
 
 #include "cln_agent.h"
+#include "cln_cset.h"
 
 #include <common/aux.h>
 #include <common/cmn_err.h>
@@ -107,6 +108,12 @@ TClnMainWin::TClnMainWin(QWidget *parent)
         FClosing = true;
         close();
     });
+
+    // The dialog's connection test runs through the agent, beside the master's requests.
+    FSetDlg = new TClientSetDlg(this);
+    connect(FSetDlg, &TClientSetDlg::testRequested, FAgent, &TClnAgent::TestConnection);
+    connect(FAgent, &TClnAgent::testResult, FSetDlg, &TClientSetDlg::ReportTestResult);
+    FConfigure = [this](TClnSettings &settings) { return FSetDlg->Execute(settings); };
 
     FProbe = qEnvironmentVariableIsSet("KORVEL_CLIENT_PROBE");
     FScreenshot = qEnvironmentVariable("KORVEL_SCREENSHOT");

@@ -14,6 +14,7 @@ class QFrame;
 class QLabel;
 class QPushButton;
 class QToolButton;
+class TClientSetDlg;
 class TClnAgent;
 
 /// Where the window goes when shown: left = screen width - 1.3 x window width, top = screen
@@ -30,6 +31,9 @@ public:
     ~TClnMainWin() override;
 
     TClnAgent &Agent() { return *FAgent; }
+    /// The settings dialog behind Configure, created with the window and kept until its end.
+    TClientSetDlg *SetDlg() const { return FSetDlg; }
+    /// Replaces what Configure runs (the settings dialog by default).
     void SetConfigure(Configure configure) { FConfigure = std::move(configure); }
 
     // --- handlers (public so that tests can drive them as the framework would) ---
@@ -77,6 +81,7 @@ private:
     void ScheduleScreenshot();
 
     TClnAgent *FAgent;
+    TClientSetDlg *FSetDlg;
     Configure FConfigure;
     bool FStarted = false;
     bool FClosing = false;

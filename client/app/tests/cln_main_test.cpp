@@ -2,6 +2,7 @@
 // loopback and real processes announced through the message port.
 
 #include "cln_agent.h"
+#include "cln_cset.h"
 #include "cln_main.h"
 
 #include "../../tests/fake_master.h"
@@ -11,6 +12,7 @@
 #include <common/handleblock.h>
 #include <common/messages.h>
 #include <common/msgport.h>
+#include <ctlpack/ctlpack.h>
 #include <noticekit/noticekit.h>
 #include <testsupport/screenshots.h>
 
@@ -327,6 +329,46 @@ TEST_F(ClientWindow, ConfigureStoresConfirmedSettingsOnly)
     EXPECT_NE(reg.find("\"Host\"=\"masterhost\""), std::string::npos) << reg;
     EXPECT_NE(reg.find("\"Port\"=\"52100\""), std::string::npos) << "the port is never written, but kept";
     EXPECT_TRUE(win->Agent().MinimiseTimer()->isActive());
+}
+
+TEST_F(ClientWindow, ConfigureTestsTheAddressThroughTheAgentAndStoresIt)
+{
+    FakeMaster master;
+    WriteReg(master.Port(), "");
+    Start();
+    QStringList boxes;
+    noticekit::setShowHook([&](QDialog *box) {
+        auto *mes = qobject_cast<TCustMesBox *>(box);
+        ASSERT_NE(mes, nullptr);
+        boxes << mes->mp_labMes->text();
+        QTest::mouseClick(mes->mp_bnOk, Qt::LeftButton);
+    });
+    TClientSetDlg *dlg = win->SetDlg();
+    ASSERT_NE(dlg, nullptr);
+    QTimer::singleShot(0, dlg, [&] {
+        dlg->activateWindow();
+        EXPECT_TRUE(QTest::qWaitForWindowActive(dlg));
+        dlg->p_edAddr->setFocus();
+        QTest::keyClicks(dlg->p_edAddr, QStringLiteral("127.0.0.1"));
+        QTest::mouseClick(dlg->p_bnTest, Qt::LeftButton);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !dlg->TestRunning(); }, 10000));
+        testsupport::saveScreenshot(dlg, QStringLiteral("client_settings_tested"));
+        QTest::mouseClick(dlg->p_bnOk, Qt::LeftButton);
+        if (dlg->isVisible())
+            dlg->done(QDialog::Rejected);
+    });
+    QTest::mouseClick(win->p_bnSet, Qt::LeftButton);
+    EXPECT_EQ(boxes, QStringList{QStringLiteral("Connection successfully completed.")});
+    EXPECT_EQ(dlg->TestState(), 1);
+    EXPECT_TRUE(master.requests.empty()) << "the test connects only";
+    EXPECT_EQ(win->Agent().Settings().address, u"127.0.0.1");
+    EXPECT_NE(ReadReg().find("\"Address\"=\"127.0.0.1\""), std::string::npos) << ReadReg();
+    EXPECT_TRUE(win->p_labStatus->text().startsWith(QStringLiteral("Last connection: ")));
+
+    // The master's requests now go to the confirmed address.
+    ASSERT_TRUE(PostMessage(win->Agent().PortValue(), WM_ANNOUNCE, 93, getpid()));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return master.requests.size() == 1; }, 5000));
+    EXPECT_EQ(master.requests[0].text, QByteArray("112,0,93,3"));
 }
 
 TEST_F(ClientWindow, AutoMinimiseAfterActivityAndAboutBox)
