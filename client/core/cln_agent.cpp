@@ -70,6 +70,7 @@ TClnAgent::TClnAgent(QObject *parent) : QObject(parent), FEngine(*this, *this, *
         const auto line = static_cast<TClnLine>(i);
         FLines[i].deadline = new QTimer(this);
         FLines[i].deadline->setSingleShot(true);
+        FLines[i].deadline->setTimerType(Qt::PreciseTimer);
         connect(FLines[i].deadline, &QTimer::timeout, this, [this, line] { Fail(line, ETIMEDOUT); });
     }
 }
