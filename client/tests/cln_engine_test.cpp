@@ -121,19 +121,6 @@ const std::string BadMessage = "Error occured during conversation with Master (b
 
 } // namespace
 
-TEST_F(Engine, InstanceTableHoldsTheKnownCodesInOrder)
-{
-    ASSERT_EQ(engine.Rows().size(), 4u);
-    const unsigned short codes[] = {10, 83, 93, 97};
-    for (std::size_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(engine.Rows()[i].code, codes[i]);
-        EXPECT_EQ(engine.Rows()[i].watcher, 0u);
-    }
-    EXPECT_EQ(engine.RunningCount(), 0);
-    EXPECT_EQ(engine.PollIntervalMs(), 180000);
-    EXPECT_EQ(engine.ClientId(), 0);
-}
-
 TEST_F(Engine, AnnouncementRepliesAreJudgedByTheRules)
 {
     struct Case {
