@@ -6,6 +6,7 @@
 #include <QDropEvent>
 #include <QFocusEvent>
 #include <QGuiApplication>
+#include <QHideEvent>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QLocale>
@@ -19,8 +20,7 @@ namespace {
 
 UnicodeString ToUnicode(const QString &s)
 {
-    return UnicodeString(reinterpret_cast<const char16_t *>(s.utf16()),
-                         static_cast<size_t>(s.size()));
+    return UnicodeString(reinterpret_cast<const char16_t *>(s.utf16()), static_cast<size_t>(s.size()));
 }
 
 // The character a key produces, as the edit control's character event sees it; 0 for keys that
@@ -265,8 +265,8 @@ void TSEdit::keyPressEvent(QKeyEvent *event)
     if (key == Qt::Key_Escape) {
         if (FEscape)
             setText(FEnterText);
-    } else if ((key == Qt::Key_Insert && !(ctrl && !shift)) || (key == Qt::Key_V && ctrl && !shift)
-               || event->matches(QKeySequence::Paste)) {
+    } else if ((key == Qt::Key_Insert && !(ctrl && !shift)) || (key == Qt::Key_V && ctrl && !shift) ||
+               event->matches(QKeySequence::Paste)) {
         // Every paste key goes through the check; the line edit's own paste would skip it.
         PasteChecked();
         event->accept();
@@ -282,8 +282,8 @@ void TSEdit::keyPressEvent(QKeyEvent *event)
             return;
         }
         QKeyEvent bare(event->type(), event->key(), event->modifiers(), event->nativeScanCode(),
-                       event->nativeVirtualKey(), event->nativeModifiers(), QString(),
-                       event->isAutoRepeat(), event->count(), event->device());
+                       event->nativeVirtualKey(), event->nativeModifiers(), QString(), event->isAutoRepeat(),
+                       event->count(), event->device());
         QLineEdit::keyPressEvent(&bare);
         event->setAccepted(bare.isAccepted());
     };
@@ -321,16 +321,21 @@ void TSEdit::keyPressEvent(QKeyEvent *event)
 
 void TSEdit::focusInEvent(QFocusEvent *event)
 {
-    // Coming back from another window or a popup is not entering the box.
-    if (event->reason() != Qt::ActiveWindowFocusReason && event->reason() != Qt::PopupFocusReason)
+    // Coming back from another window or a popup is not entering the box; its window opening
+    // (again) with the box as its focus is.
+    const Qt::FocusReason reason = event->reason();
+    if (!FFocusParked || (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason))
         FEnterText = text();
+    FFocusParked = false;
     QLineEdit::focusInEvent(event);
 }
 
 void TSEdit::focusOutEvent(QFocusEvent *event)
 {
-    if (event->reason() != Qt::ActiveWindowFocusReason && event->reason() != Qt::PopupFocusReason
-        && FEditKind >= ::ekUInt && !text().isEmpty()) {
+    const bool toOtherWindow =
+        event->reason() == Qt::ActiveWindowFocusReason || event->reason() == Qt::PopupFocusReason;
+    FFocusParked = toOtherWindow && isVisible();
+    if (!toOtherWindow && FEditKind >= ::ekUInt && !text().isEmpty()) {
         const QString sep{QChar(FDecimalSep)};
         const QString t = text();
         if (t == QStringLiteral("-") || t == sep || t == QStringLiteral("-") + sep)
@@ -339,13 +344,21 @@ void TSEdit::focusOutEvent(QFocusEvent *event)
     QLineEdit::focusOutEvent(event);
 }
 
+void TSEdit::hideEvent(QHideEvent *event)
+{
+    // A closed window that opens again is entered afresh; a minimised one is only returned to.
+    if (!event->spontaneous())
+        FFocusParked = false;
+    QLineEdit::hideEvent(event);
+}
+
 void TSEdit::contextMenuEvent(QContextMenuEvent *event)
 {
     QMenu *menu = createStandardContextMenu();
     for (QAction *action : menu->actions()) {
         // Older Qt leaves the actions unnamed; the text is the line edit's own translation.
-        if (action->objectName() == QStringLiteral("edit-paste")
-            || action->text().startsWith(QLineEdit::tr("&Paste"))) {
+        if (action->objectName() == QStringLiteral("edit-paste") ||
+            action->text().startsWith(QLineEdit::tr("&Paste"))) {
             disconnect(action, &QAction::triggered, nullptr, nullptr);
             connect(action, &QAction::triggered, this, [this] { PasteChecked(); });
         }
@@ -365,8 +378,8 @@ void TSEdit::dropEvent(QDropEvent *event)
 void TSEdit::mouseReleaseEvent(QMouseEvent *event)
 {
     // The middle button pastes the selection on X11: checked like any paste.
-    if (event->button() == Qt::MiddleButton && !isReadOnly()
-        && QGuiApplication::clipboard()->supportsSelection()) {
+    if (event->button() == Qt::MiddleButton && !isReadOnly() &&
+        QGuiApplication::clipboard()->supportsSelection()) {
         deselect();
         PasteChecked(true);
         event->accept();

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
+#include <QDialog>
 #include <QInputMethodEvent>
 #include <QMenu>
 #include <QMimeData>
@@ -301,6 +302,51 @@ TEST_F(SEditTest, LeavingDropsALoneSignOrSeparator)
         Leave();
         EXPECT_EQ(ed->text(), c.after) << c.text.toStdString() << " kind " << int(c.kind);
     }
+}
+
+// A dialog whose first field is the box: the box gets the focus because its window opens.
+TEST(SEditWindowFocus, EscRestoresTheTextOfEachOpening)
+{
+    QDialog dlg;
+    auto *layout = new QVBoxLayout(&dlg);
+    auto *ed = new TSEdit(&dlg);
+    layout->addWidget(ed);
+    layout->addWidget(new QLineEdit(&dlg));
+    ed->SetEditKind(ekUInt);
+    for (const QString &opening : {QStringLiteral("52100"), QStringLiteral("8080")}) {
+        ed->setText(opening);
+        dlg.show();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&dlg));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return ed->hasFocus(); }));
+        QTest::keyClicks(ed, QStringLiteral("5"));
+        ASSERT_EQ(ed->text(), opening + QStringLiteral("5"));
+        QTest::keyClick(ed, Qt::Key_Escape);
+        EXPECT_EQ(ed->text(), opening);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !dlg.isVisible(); })) << "Esc reaches the dialog";
+    }
+}
+
+TEST(SEditWindowFocus, ComingBackFromAnotherWindowIsNotEntering)
+{
+    QWidget win;
+    auto *layout = new QVBoxLayout(&win);
+    auto *ed = new TSEdit(&win);
+    layout->addWidget(ed);
+    ed->setText(QStringLiteral("192.168.1.10"));
+    win.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&win));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ed->hasFocus(); }));
+    QTest::keyClicks(ed, QStringLiteral("5"));
+
+    QWidget elsewhere;
+    elsewhere.show();
+    elsewhere.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&elsewhere));
+    win.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&win));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ed->hasFocus(); }));
+    QTest::keyClick(ed, Qt::Key_Escape);
+    EXPECT_EQ(ed->text(), QStringLiteral("192.168.1.10"));
 }
 
 // ---- pasting ------------------------------------------------------------------------------

@@ -94,6 +94,7 @@ protected:
     void dropEvent(QDropEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
     void inputMethodEvent(QInputMethodEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
 
 private:
     bool CharAllowed(char16_t ch);
@@ -105,6 +106,7 @@ private:
     bool FEscape = true;
     char16_t FDecimalSep = u'.';
     QString FEnterText;
+    bool FFocusParked = false; // the focus left with its window, so its return is no entering
 };
 
 /// Integer spin box that refuses ".", ",", "+" (and "-" when negative values are impossible),
