@@ -13,6 +13,7 @@
 #include <QMenu>
 #include <QMouseEvent>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 
@@ -59,11 +60,10 @@ bool IsControlChar(char16_t ch)
     return ch >= 1 && ch <= 31;
 }
 
-} // namespace
+// The filters of the kinds, for ch typed at caret into text. Control characters are editing
+// commands (Backspace, Ctrl+A, Ctrl+C) and pass every filter.
 
-TSEdit::TSEdit(QWidget *parent) : QLineEdit(parent) {}
-
-bool TSEdit::FNValid(char16_t ch) const
+bool FileNameFits(char16_t ch)
 {
     switch (ch) {
     case u'\\':
@@ -81,75 +81,124 @@ bool TSEdit::FNValid(char16_t ch) const
     }
 }
 
-bool TSEdit::UIValid(char16_t ch) const
+bool DigitFits(char16_t ch)
 {
     return IsControlChar(ch) || (ch >= u'0' && ch <= u'9');
 }
 
-bool TSEdit::UFValid(char16_t ch) const
+bool DecimalFits(char16_t ch, const QString &text, char16_t sep)
 {
-    if (ch == FDecimalSep)
-        return !text().contains(QChar(FDecimalSep));
-    return UIValid(ch);
+    if (ch == sep)
+        return !text.contains(QChar(sep));
+    return DigitFits(ch);
 }
 
-bool TSEdit::CaretAtStart() const
+// A minus only at the very start, and nothing before a minus. The caret is the character
+// position, not the caret's pixel: in a scrolled box a caret in the middle of the text can sit at
+// the left edge, and a minus must never land there.
+template <typename UnsignedFits>
+bool SignedFits(char16_t ch, const QString &text, int caret, UnsignedFits unsignedFits)
 {
-    // The character position, not the caret's pixel: in a scrolled box a caret in the middle of
-    // the text can sit at the left edge, and a minus must never land there.
-    return cursorPosition() == 0;
+    if (IsControlChar(ch))
+        return true;
+    if (caret > 0)
+        return unsignedFits(ch);
+    if (text.contains(QLatin1Char('-')))
+        return false;
+    return ch == u'-' || unsignedFits(ch);
+}
+
+bool KindFits(TEditKind kind, char16_t ch, const QString &text, int caret, char16_t sep)
+{
+    const auto decimal = [&](char16_t c) { return DecimalFits(c, text, sep); };
+    switch (kind) {
+    case ::ekCmn:
+        return true;
+    case ::ekFileName:
+        return FileNameFits(ch);
+    case ::ekUInt:
+        return DigitFits(ch);
+    case ::ekInt:
+        return SignedFits(ch, text, caret, DigitFits);
+    case ::ekUFloat:
+        return decimal(ch);
+    case ::ekFloat:
+        return SignedFits(ch, text, caret, decimal);
+    }
+    return false;
+}
+
+} // namespace
+
+TSEdit::TSEdit(QWidget *parent) : QLineEdit(parent) {}
+
+bool TSEdit::FNValid(char16_t ch) const
+{
+    return FileNameFits(ch);
+}
+
+bool TSEdit::UIValid(char16_t ch) const
+{
+    return DigitFits(ch);
+}
+
+bool TSEdit::UFValid(char16_t ch) const
+{
+    return DecimalFits(ch, text(), FDecimalSep);
 }
 
 bool TSEdit::IValid(char16_t ch)
 {
-    // Control characters are editing commands (Backspace, Ctrl+A, Ctrl+C): they replace nothing,
-    // so they neither delete the selection nor depend on the caret.
-    if (IsControlChar(ch))
-        return true;
-    if (hasSelectedText())
+    // Control characters replace nothing, so they leave the selection alone.
+    if (!IsControlChar(ch) && hasSelectedText())
         del();
-    if (!CaretAtStart())
-        return UIValid(ch);
-    if (text().contains(QLatin1Char('-')))
-        return false;
-    return ch == u'-' || UIValid(ch);
+    return KindFits(::ekInt, ch, text(), cursorPosition(), FDecimalSep);
 }
 
 bool TSEdit::FValid(char16_t ch) const
 {
-    if (IsControlChar(ch))
-        return true;
-    if (!CaretAtStart())
-        return UFValid(ch);
-    if (text().contains(QLatin1Char('-')))
-        return false;
-    return ch == u'-' || UFValid(ch);
+    return KindFits(::ekFloat, ch, text(), cursorPosition(), FDecimalSep);
 }
 
-bool TSEdit::CharAllowed(char16_t ch)
+// Several characters at once (a key that types more than one, an input method's commit) pass
+// only as typing them one after the other would: each is checked against the text the ones
+// before it leave. The typed text replaces the selection, or the input method's own range.
+bool TSEdit::TextAllowed(const QString &typed, int replaceStart, int replaceLength)
 {
-    switch (FEditKind) {
-    case ::ekCmn:
+    if (FEditKind == ::ekCmn || typed.isEmpty())
         return true;
-    case ::ekFileName:
-        return FNValid(ch);
-    case ::ekUInt:
-        return UIValid(ch);
-    case ::ekInt:
-        return IValid(ch);
-    case ::ekUFloat:
-        return UFValid(ch);
-    case ::ekFloat:
-        return FValid(ch);
+    // The signed integer box drops the selection for whatever is typed over it.
+    if (FEditKind == ::ekInt && replaceLength <= 0 && hasSelectedText())
+        del();
+    QString t = text();
+    int caret = cursorPosition();
+    int from = selectionStart();
+    qsizetype count = selectedText().size();
+    if (replaceLength > 0) {
+        from = std::clamp(caret + replaceStart, 0, static_cast<int>(t.size()));
+        count = std::min<qsizetype>(replaceLength, t.size() - from);
+        caret = from;
     }
-    return false;
+    for (const QChar c : typed) {
+        const char16_t ch = c.unicode();
+        // Within a text a control character would be inserted as it stands, not obeyed.
+        if (IsControlChar(ch) || ch == 127 || !KindFits(FEditKind, ch, t, caret, FDecimalSep))
+            return false;
+        if (count > 0) {
+            t.remove(from, count);
+            caret = from;
+            count = 0;
+        }
+        t.insert(caret++, c);
+    }
+    return true;
 }
 
 bool TSEdit::ValidFileName() const
 {
     for (const QChar c : text()) {
         const char16_t ch = c.unicode();
-        if (ch < 32 || ch == 127 || ch == u';' || !FNValid(ch))
+        if (ch < 32 || ch == 127 || ch == u';' || !FileNameFits(ch))
             return false;
     }
     return true;
@@ -299,22 +348,12 @@ void TSEdit::keyPressEvent(QKeyEvent *event)
         return;
     }
     if (IsControlChar(ch)) {
-        if (CharAllowed(ch))
-            passKeyOnly();
-        else
-            event->accept();
+        passKeyOnly();
         return;
     }
-    const QString t = event->text();
-    if (t.isEmpty()) {
-        QLineEdit::keyPressEvent(event);
+    if (!TextAllowed(event->text(), 0, 0)) {
+        event->accept();
         return;
-    }
-    for (const QChar c : t) {
-        if (!CharAllowed(c.unicode())) {
-            event->accept();
-            return;
-        }
     }
     QLineEdit::keyPressEvent(event);
 }
@@ -390,11 +429,9 @@ void TSEdit::mouseReleaseEvent(QMouseEvent *event)
 
 void TSEdit::inputMethodEvent(QInputMethodEvent *event)
 {
-    for (const QChar c : event->commitString()) {
-        if (!CharAllowed(c.unicode())) {
-            event->accept();
-            return;
-        }
+    if (!TextAllowed(event->commitString(), event->replacementStart(), event->replacementLength())) {
+        event->accept();
+        return;
     }
     QLineEdit::inputMethodEvent(event);
 }

@@ -54,10 +54,7 @@ protected:
     }
 
     void Type(const QString &keys) { QTest::keyClicks(ed, keys); }
-    void Press(Qt::Key key, Qt::KeyboardModifiers mods = Qt::NoModifier)
-    {
-        QTest::keyClick(ed, key, mods);
-    }
+    void Press(Qt::Key key, Qt::KeyboardModifiers mods = Qt::NoModifier) { QTest::keyClick(ed, key, mods); }
 
     std::unique_ptr<QWidget> win;
     TSEdit *ed = nullptr;
@@ -237,6 +234,50 @@ TEST_F(SEditTest, InputMethodTextIsFilteredLikeTyping)
     good.setCommitString(QStringLiteral("23"));
     QApplication::sendEvent(ed, &good);
     EXPECT_EQ(ed->text(), QStringLiteral("123"));
+}
+
+TEST_F(SEditTest, SeveralCharactersAtOnceLandOnlyWhereTypingThemWould)
+{
+    enum Via { Key, InputMethod };
+    struct Case {
+        TEditKind kind;
+        QString text;
+        int caret;
+        Via via;
+        QString typed;
+        QString after;
+    } cases[] = {
+        {ekUFloat, QStringLiteral("1"), -1, Key, QStringLiteral(".."), QStringLiteral("1")},
+        {ekUFloat, QStringLiteral("1"), -1, Key, QStringLiteral(".5"), QStringLiteral("1.5")},
+        {ekInt, QStringLiteral("5"), 0, Key, QStringLiteral("--"), QStringLiteral("5")},
+        {ekInt, QStringLiteral("5"), 0, InputMethod, QStringLiteral("-4"), QStringLiteral("-45")},
+        {ekUFloat, QString(), 0, InputMethod, QStringLiteral("1.2.3"), QString()},
+        {ekFloat, QString(), 0, InputMethod, QStringLiteral("-1.5"), QStringLiteral("-1.5")},
+        {ekFloat, QStringLiteral("2"), -1, InputMethod, QStringLiteral("3-"), QStringLiteral("2")},
+        {ekUInt, QString(), 0, InputMethod, QStringLiteral("1\t2"), QString()},
+        {ekFileName, QStringLiteral("a"), -1, InputMethod, QStringLiteral("b:c"), QStringLiteral("a")},
+    };
+    for (const Case &c : cases) {
+        Enter(c.kind, c.text, c.caret);
+        if (c.via == Key) {
+            QTest::sendKeyEvent(QTest::Press, ed, Qt::Key_unknown, c.typed, Qt::NoModifier);
+        } else {
+            QInputMethodEvent commit;
+            commit.setCommitString(c.typed);
+            QApplication::sendEvent(ed, &commit);
+        }
+        EXPECT_EQ(ed->text(), c.after) << c.typed.toStdString() << " into " << c.text.toStdString();
+    }
+
+    // An input method that replaces text before the caret: the result counts, not the commit alone.
+    Enter(ekInt, QStringLiteral("12"));
+    QInputMethodEvent swap;
+    swap.setCommitString(QStringLiteral("-"), -1, 1);
+    QApplication::sendEvent(ed, &swap);
+    EXPECT_EQ(ed->text(), QStringLiteral("12"));
+    swap.setCommitString(QStringLiteral("7"), -1, 1);
+    QApplication::sendEvent(ed, &swap);
+    EXPECT_EQ(ed->text(), QStringLiteral("17"));
 }
 
 // ---- Enter, Esc and the focus -------------------------------------------------------------
@@ -432,8 +473,7 @@ TEST_F(SEditTest, ContextMenuPasteIsCheckedToo)
     QClipboard *clip = QGuiApplication::clipboard();
     Enter(ekUInt, QStringLiteral("8"));
     clip->setText(QStringLiteral("x"));
-    QContextMenuEvent menuEvent(QContextMenuEvent::Keyboard, QPoint(2, 2),
-                                ed->mapToGlobal(QPoint(2, 2)));
+    QContextMenuEvent menuEvent(QContextMenuEvent::Keyboard, QPoint(2, 2), ed->mapToGlobal(QPoint(2, 2)));
     QApplication::sendEvent(ed, &menuEvent);
     QMenu *menu = nullptr;
     ASSERT_TRUE(QTest::qWaitFor([&] {
@@ -465,8 +505,7 @@ TEST(SEditDrop, DroppedTextIsCheckedToo)
     auto drop = [&](const QString &text) {
         QMimeData data;
         data.setText(text);
-        QDropEvent event(QPointF(ed.width() - 2, 5), Qt::CopyAction, &data, Qt::LeftButton,
-                         Qt::NoModifier);
+        QDropEvent event(QPointF(ed.width() - 2, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
         ed.dropEvent(&event);
     };
     drop(QStringLiteral("2b"));

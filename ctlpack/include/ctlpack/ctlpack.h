@@ -97,9 +97,8 @@ protected:
     void hideEvent(QHideEvent *event) override;
 
 private:
-    bool CharAllowed(char16_t ch);
+    bool TextAllowed(const QString &typed, int replaceStart, int replaceLength);
     bool PasteChecked(bool fromSelection = false);
-    bool CaretAtStart() const;
     bool ConvertsToDouble(double *value) const;
 
     TEditKind FEditKind = ::ekCmn;
