@@ -182,7 +182,7 @@ bool TSEdit::TextAllowed(const QString &typed, int replaceStart, int replaceLeng
     for (const QChar c : typed) {
         const char16_t ch = c.unicode();
         // Within a text a control character would be inserted as it stands, not obeyed.
-        if (IsControlChar(ch) || ch == 127 || !KindFits(FEditKind, ch, t, caret, FDecimalSep))
+        if (ch < 32 || ch == 127 || !KindFits(FEditKind, ch, t, caret, FDecimalSep))
             return false;
         if (count > 0) {
             t.remove(from, count);
@@ -198,7 +198,7 @@ bool TSEdit::ValidFileName() const
 {
     for (const QChar c : text()) {
         const char16_t ch = c.unicode();
-        if (ch < 32 || ch == 127 || ch == u';' || !FileNameFits(ch))
+        if (ch < 32 || ch == 127 || !FileNameFits(ch))
             return false;
     }
     return true;

@@ -444,17 +444,22 @@ TEST_F(SEditTest, PasteOverTheSelectionAndUndoKeepsTheSelection)
 
 TEST_F(SEditTest, PasteIntoFileNameAndDecimalBoxes)
 {
+    // What typing lets into a file-name box, the whole-text check of a paste keeps.
     QClipboard *clip = QGuiApplication::clipboard();
-    Enter(ekFileName, QStringLiteral("a"));
-    clip->setText(QStringLiteral("b;c"));
+    Enter(ekFileName, QString());
+    Type(QStringLiteral("a;b"));
+    ASSERT_EQ(ed->text(), QStringLiteral("a;b"));
+    clip->setText(QStringLiteral(";c"));
     Press(Qt::Key_V, Qt::ControlModifier);
-    EXPECT_EQ(ed->text(), QStringLiteral("a"));
-    clip->setText(QStringLiteral("line\nbreak"));
-    Press(Qt::Key_V, Qt::ControlModifier);
-    EXPECT_EQ(ed->text(), QStringLiteral("a"));
+    EXPECT_EQ(ed->text(), QStringLiteral("a;b;c"));
+    for (const QString &bad : {QStringLiteral("x:y"), QStringLiteral("line\nbreak")}) {
+        clip->setText(bad);
+        Press(Qt::Key_V, Qt::ControlModifier);
+        EXPECT_EQ(ed->text(), QStringLiteral("a;b;c"));
+    }
     clip->setText(QStringLiteral("_report 2.txt"));
     Press(Qt::Key_V, Qt::ControlModifier);
-    EXPECT_EQ(ed->text(), QStringLiteral("a_report 2.txt"));
+    EXPECT_EQ(ed->text(), QStringLiteral("a;b;c_report 2.txt"));
 
     Enter(ekUFloat, QString());
     clip->setText(QStringLiteral("-1.5"));
@@ -513,6 +518,15 @@ TEST(SEditDrop, DroppedTextIsCheckedToo)
     drop(QStringLiteral("2"));
     EXPECT_EQ(ed.text().size(), 2);
     EXPECT_TRUE(ed.text().contains(QLatin1Char('2')));
+
+    ed.SetEditKind(ekFileName);
+    ed.clear();
+    QTest::keyClicks(&ed, QStringLiteral("a;b"));
+    ASSERT_EQ(ed.text(), QStringLiteral("a;b"));
+    drop(QStringLiteral("c"));
+    EXPECT_EQ(ed.text().size(), 4);
+    drop(QStringLiteral("d|e"));
+    EXPECT_EQ(ed.text().size(), 4);
 }
 
 // ---- whole text and readers ----------------------------------------------------------------
@@ -542,7 +556,7 @@ TEST(SEditValue, WholeTextByKind)
     EXPECT_FALSE(valid(ekFloat, "1.2.3"));
     EXPECT_TRUE(valid(ekFileName, ""));
     EXPECT_TRUE(valid(ekFileName, "notes (1).txt"));
-    EXPECT_FALSE(valid(ekFileName, "a;b"));
+    EXPECT_TRUE(valid(ekFileName, "a;b"));
     EXPECT_FALSE(valid(ekFileName, "dir/file"));
     EXPECT_FALSE(valid(ekFileName, "tab\there"));
 }

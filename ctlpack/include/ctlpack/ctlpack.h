@@ -59,8 +59,8 @@ public:
 
     /// The whole text is valid for the kind.
     bool ValidText() const;
-    /// Whole-text check of the file-name kind: none of \ / : * ? " < > | ; and no control
-    /// characters. The empty text is valid.
+    /// Whole-text check of the file-name kind: none of \ / : * ? " < > | and no control
+    /// characters, the rule typing follows too. The empty text is valid.
     bool ValidFileName() const;
 
     /// Character filters of the kinds. IValid may delete the selection (a typed character
