@@ -14,6 +14,7 @@
 #include <QLineEdit>
 #include <QPoint>
 #include <QRect>
+#include <QRegion>
 #include <QSpinBox>
 #include <QWidget>
 
@@ -42,8 +43,14 @@ class CTLPACK_EXPORT TSEdit : public QLineEdit {
 
 public:
     /// TEditKind as Qt sees it, so the designer offers the kinds by name.
-    enum EditKindProp { ekCmn = ::ekCmn, ekFileName = ::ekFileName, ekUInt = ::ekUInt,
-                        ekInt = ::ekInt, ekUFloat = ::ekUFloat, ekFloat = ::ekFloat };
+    enum EditKindProp {
+        ekCmn = ::ekCmn,
+        ekFileName = ::ekFileName,
+        ekUInt = ::ekUInt,
+        ekInt = ::ekInt,
+        ekUFloat = ::ekUFloat,
+        ekFloat = ::ekFloat
+    };
     Q_ENUM(EditKindProp)
 
     explicit TSEdit(QWidget *parent = nullptr);
@@ -175,13 +182,15 @@ public:
     int RBWidth() const { return FRBWidth; }
     void SetRBWidth(int w) { FRBWidth = w < 0 ? 0 : w; }
 
-    /// The painter of the bitmap. It stays active for the control's life (across resizes, with
-    /// its pen, brush and font), so drawing needs no begin or end.
-    QPainter *GetMemCanvas() const { return FMemCanvas.get(); }
+    /// The painter of the bitmap, which has the control's size. It stays active for the control's
+    /// life (across resizes, with its pen, brush and font), so drawing needs no begin or end. A
+    /// hidden control learns of new bounds only here and in the other methods: take the canvas
+    /// again after changing its size.
+    QPainter *GetMemCanvas() const;
     /// A copy of the bitmap, for reading.
-    QImage GetMemBitmap() const { return FMemBmp.copy(); }
+    QImage GetMemBitmap() const;
     /// A copy of what the control shows.
-    QImage GetScreen() const { return FScreen.copy(); }
+    QImage GetScreen() const;
 
     /// Fills the whole bitmap with the colour, which the canvas brush keeps; the screen is untouched.
     void Clear(const QColor &color);
@@ -202,7 +211,8 @@ public:
     /// The band as left, top, right, bottom in control pixels (right and bottom exclusive).
     QRect GetRBRect() const;
 
-    /// Redraws the control from the bitmap and the finished band, now.
+    /// Redraws the control from the bitmap and the finished band, now. Qt's own update() and
+    /// repaint() do the same for what they cover.
     void Repaint();
 
     /// Designer forms show the control as a dashed outline only.
@@ -234,26 +244,29 @@ private:
         int left = 0, top = 0, right = 0, bottom = 0;
     };
 
-    void Paint();
-    void FitBitmap();
-    void DrawBandOutline(bool invert, const QColor &color);
+    void Paint(const QRegion &clip);
+    void FitBitmap() const;
+    QRegion DrawBandOutline(bool invert, const QColor &color, const QRegion &clip);
     void BlitToScreen(const QRect &r);
+    void ShowDrawn(const QRegion &r);
 
     bool FRubberBand = false;
     QColor FRBMoveColor{Qt::black};
     QColor FRBDrawColor{Qt::black};
     int FRBWidth = 1;
 
-    QImage FMemBmp;                         // declared before its painter, which ends first
+    // Both images follow the control's size when they are next used: Qt tells a hidden widget
+    // nothing of its new bounds until it is shown.
+    mutable QImage FMemBmp; // declared before its painter, which ends first
     std::unique_ptr<QPainter> FMemCanvas;
-    QImage FScreen;                         // the control's surface between repaints
-    QColor FMemBrush;                       // fills what a growing bitmap uncovers
+    mutable QImage FScreen; // the control's surface between repaints
+    QRegion FOwnDrawn;      // drawn on the surface by the control, not yet painted
+    QColor FMemBrush;       // fills what a growing bitmap uncovers
     bool FShowing = false;
     bool FRBDragging = false;
     bool FRBFinal = false;
-    bool FNeedPaint = true;
     bool FDesigning = false;
     QPoint FRBOrigin;
     TRect FRBRect;
-    int FRBPenWidth = 1;                    // the band's pen, fixed when the band starts
+    int FRBPenWidth = 1; // the band's pen, fixed when the band starts
 };
