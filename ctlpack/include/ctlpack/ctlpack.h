@@ -116,7 +116,9 @@ private:
 };
 
 /// Integer spin box that refuses ".", ",", "+" (and "-" when negative values are impossible),
-/// and snaps a typed value to the grid of its step.
+/// and snaps a typed value to the grid of its step. With EditorInc the value is snapped when the
+/// box takes what was typed (Enter, the focus leaving, a step), not at every keystroke, so that
+/// values of several digits can be typed and no value off the grid is ever announced.
 class CTLPACK_EXPORT TMSpinEdit : public QSpinBox {
     Q_OBJECT
     Q_PROPERTY(bool EditorInc READ EditorInc WRITE SetEditorInc)
@@ -148,13 +150,20 @@ public:
     /// With an Increment below 1 there is no grid and v is returned.
     int Snap(int v) const;
 
+    /// Steps from the typed value, or the value, and lands on the grid with EditorInc.
+    void stepBy(int steps) override;
+
 protected:
     void keyPressEvent(QKeyEvent *event) override;
     void focusOutEvent(QFocusEvent *event) override;
-    /// Snaps typed text to the step grid (EditorInc) before the box takes it as its value.
+    /// With EditorInc, typed text off the step grid is kept but not taken until fixup snaps it.
     QValidator::State validate(QString &input, int &pos) const override;
+    void fixup(QString &input) const override;
 
 private:
+    bool SnapsTyping() const;
+    bool TypedNumber(const QString &input, int *value) const;
+
     bool FEditorInc = false;
 };
 
