@@ -123,10 +123,10 @@ class CTLPACK_EXPORT TMSpinEdit : public QSpinBox {
     Q_OBJECT
     Q_PROPERTY(bool EditorInc READ EditorInc WRITE SetEditorInc)
     Q_PROPERTY(bool EditorEnabled READ EditorEnabled WRITE SetEditorEnabled)
-    Q_PROPERTY(int MinValue READ MinValue WRITE SetMinValue STORED false)
-    Q_PROPERTY(int MaxValue READ MaxValue WRITE SetMaxValue STORED false)
-    Q_PROPERTY(int Increment READ Increment WRITE SetIncrement STORED false)
-    Q_PROPERTY(int Value READ Value WRITE SetValue STORED false)
+    Q_PROPERTY(int MinValue READ MinValue WRITE SetMinValue)
+    Q_PROPERTY(int MaxValue READ MaxValue WRITE SetMaxValue)
+    Q_PROPERTY(int Increment READ Increment WRITE SetIncrement)
+    Q_PROPERTY(int Value READ Value WRITE SetValue)
 
 public:
     explicit TMSpinEdit(QWidget *parent = nullptr);
