@@ -56,11 +56,14 @@ TAMesBoxDlg::TAMesBoxDlg(QWidget *owner) : BoxForm(owner, QStringLiteral("AMesBo
     label->setObjectName(QStringLiteral("mp_labMes"));
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     const int padLeft = 6, padTop = 10, padRight = 10;
-    label->setGeometry(padLeft + 3, padTop + 5, mp_panMes->width() - padLeft - padRight - 6, top - padTop - 10);
+    label->setGeometry(padLeft + 3, padTop + 5, mp_panMes->width() - padLeft - padRight - 6,
+                       top - padTop - 10);
     mp_labMes = label;
 
     p_tmClose = new QTimer(this);
     p_tmClose->setObjectName(QStringLiteral("p_tmClose"));
+    // A coarse timer may fire up to 5 % early; the box must never close before its time.
+    p_tmClose->setTimerType(Qt::PreciseTimer);
     connect(p_tmClose, &QTimer::timeout, this, &TAMesBoxDlg::p_tmCloseTimer);
 
     setFixedSize(clientWidth, clientHeight);
