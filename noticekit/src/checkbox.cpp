@@ -26,30 +26,12 @@ constexpr int BtnTop = 13;
 constexpr int CheckWidth = 123;
 constexpr int CheckHeight = 17;
 
-QWidget *makePanel(QWidget *parent, const char *name, QPalette::ColorRole background)
+QPushButton *makeBoxButton(QWidget *parent, const char *name, const QString &caption, int modalResult,
+                           TCheckMesBox *box)
 {
-    auto *p = new QWidget(parent);
-    p->setObjectName(QString::fromLatin1(name));
-    p->setAutoFillBackground(true);
-    p->setBackgroundRole(background);
-    return p;
-}
-
-QFont pixelFont(const QString &family, int pixels)
-{
-    QFont f(family);
-    f.setPixelSize(pixels);
-    return f;
-}
-
-QPushButton *makeButton(QWidget *parent, const char *name, const QString &caption, int modalResult,
-                        TCheckMesBox *box)
-{
-    auto *b = new QPushButton(caption, parent);
-    b->setObjectName(QString::fromLatin1(name));
+    QPushButton *b = makeButton(parent, name, QRect(0, BtnTop, 75, 25), modalResult, box);
+    b->setText(caption);
     b->setFont(pixelFont(QStringLiteral("Segoe UI"), 11));
-    b->setGeometry(0, BtnTop, 75, 25);
-    QObject::connect(b, &QPushButton::clicked, box, [box, modalResult] { box->done(modalResult); });
     return b;
 }
 
@@ -80,9 +62,9 @@ TCheckMesBox::TCheckMesBox(QWidget *owner) : BoxForm(owner, QStringLiteral("OptM
     setObjectName(QStringLiteral("OptMesBox"));
 
     p_panBtn = makePanel(this, "p_panBtn", QPalette::Button);
-    p_bnOk = makeButton(p_panBtn, "p_bnOk", QStringLiteral("ОК"), 1, this);
+    p_bnOk = makeBoxButton(p_panBtn, "p_bnOk", QStringLiteral("ОК"), 1, this);
     p_bnOk->setDefault(true);
-    p_bnEsc = makeButton(p_panBtn, "p_bnEsc", QStringLiteral("Отмена"), 2, this);
+    p_bnEsc = makeBoxButton(p_panBtn, "p_bnEsc", QStringLiteral("Отмена"), 2, this);
 
     p_panCheck = makePanel(this, "p_panCheck", QPalette::Base);
     p_cbxHide = new QCheckBox(QStringLiteral(" Don't show this again"), p_panCheck);
