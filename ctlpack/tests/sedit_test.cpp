@@ -638,7 +638,18 @@ TEST_F(SEditTest, Screenshot)
 {
     Enter(ekFloat, QString());
     Type(QStringLiteral("-12.5"));
-    EXPECT_FALSE(testsupport::saveScreenshot(ed, QStringLiteral("ctlpack_sedit")).isEmpty());
+    const QImage shot(testsupport::saveScreenshot(ed, QStringLiteral("ctlpack_sedit")));
+    ASSERT_EQ(shot.size(), ed->size());
+    // The typed number shows at the left; the rest of the box is empty.
+    auto inkIn = [&](int from, int to) {
+        int ink = 0;
+        for (int y = 0; y < shot.height(); ++y)
+            for (int x = from; x < to; ++x)
+                ink += qGray(shot.pixel(x, y)) < 90;
+        return ink;
+    };
+    EXPECT_GT(inkIn(0, shot.width() / 2), 20);
+    EXPECT_EQ(inkIn(shot.width() * 2 / 3, shot.width() - 4), 0);
 }
 
 } // namespace
