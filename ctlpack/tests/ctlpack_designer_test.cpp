@@ -9,20 +9,13 @@
 #include <memory>
 #include <string_view>
 
-#if defined(CTLPACK_DESIGNER_PLUGIN) && __has_include(<QtUiPlugin/QDesignerCustomWidgetCollectionInterface>)
 #include <QtUiPlugin/QDesignerCustomWidgetCollectionInterface>
 #include <QtUiPlugin/QDesignerCustomWidgetInterface>
-#define CTLPACK_HAVE_PLUGIN 1
-#endif
 
-#ifdef CTLPACK_DESIGNER_FORM
 #include "designer_form.h"
 #include "ui_designer_form.h"
-#endif
 
 namespace {
-
-#ifdef CTLPACK_HAVE_PLUGIN
 
 TEST(DesignerPlugin, PutsTheThreeControlsOnTheSamplesPage)
 {
@@ -76,8 +69,6 @@ TEST(DesignerPlugin, PublishedPropertiesAreVisibleToTheDesigner)
         EXPECT_GE(img.metaObject()->indexOfProperty(p), 0) << p;
 }
 
-#ifdef CTLPACK_DESIGNER_FORM
-
 std::unique_ptr<QWidget> FreshControl(std::string_view className)
 {
     if (className == "TSEdit")
@@ -118,16 +109,5 @@ TEST(DesignerPlugin, EveryPublishedPropertySurvivesSaveUicAndBuild)
         }
     }
 }
-
-#endif
-
-#else
-
-TEST(DesignerPlugin, NotBuilt)
-{
-    GTEST_SKIP() << "Qt's designer development files were not found; the plugin is not built";
-}
-
-#endif
 
 } // namespace
