@@ -14,8 +14,8 @@ root=$PWD
 packages=(
   build-essential cmake ninja-build pkg-config clang
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-tools-dev-tools libgl-dev
-  qt6-qpa-plugins fonts-dejavu-core xdg-utils binutils
+  qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-tools-dev-tools libgl-dev libqt6opengl6-dev
+  qt6-qpa-plugins fonts-dejavu-core fonts-crosextra-carlito xdg-utils binutils
 )
 
 install_deps() {
@@ -70,7 +70,7 @@ run_fuzzers() {
 }
 
 # Each program started headless and ended with SIGTERM.
-run_smoke() { "$root/scripts/smoke.sh" "$root/build/bin" master; }
+run_smoke() { "$root/scripts/smoke.sh" "$root/build/bin" master client; }
 
 run_benches() {
   for b in "$root"/build/bench/*_bench; do
