@@ -29,6 +29,7 @@
 #include <condition_variable>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -148,6 +149,7 @@ protected:
 
     void TearDown() override
     {
+        resolver.Release();
         if (server) {
             QMetaObject::invokeMethod(
                 server, [this] { delete server; }, Qt::BlockingQueuedConnection);
@@ -181,17 +183,19 @@ protected:
 
     testsupport::TempDir dir;
     testsupport::HeldPort held;
+    // Shared with the lookup threads, which may finish their last call after the test.
+    std::shared_ptr<HeldResolver> heldResolver = std::make_shared<HeldResolver>();
+    HeldResolver &resolver = *heldResolver;
     QThread thread;
     TMstServer *server = nullptr;
 };
 
 TEST_F(Served, RequestsNeverWaitForHostNames)
 {
-    HeldResolver resolver;
     resolver.stuck = QStringLiteral("127.0.0.2");
     resolver.lateName = QStringLiteral("ws-late");
     TMstServer::Options options;
-    options.resolver = [&resolver](const QString &a) { return resolver.Lookup(a); };
+    options.resolver = [r = heldResolver](const QString &a) { return r->Lookup(a); };
     Start(options);
     const quint16 port = held.port();
 
