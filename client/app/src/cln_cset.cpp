@@ -20,16 +20,6 @@
 
 namespace {
 
-QString Q(const UnicodeString &s)
-{
-    return QString::fromUtf16(s.data(), static_cast<qsizetype>(s.size()));
-}
-
-UnicodeString U(const QString &s)
-{
-    return UnicodeString(reinterpret_cast<const char16_t *>(s.utf16()), static_cast<size_t>(s.size()));
-}
-
 QFont PixelFont(const char *family, int px, bool semibold = false)
 {
     QFont f(QString::fromLatin1(family));
@@ -211,16 +201,16 @@ void TClientSetDlg::showEvent(QShowEvent *e)
 
 void TClientSetDlg::FormActivate()
 {
-    p_edAddr->setText(Q(FSettings.address));
+    p_edAddr->setText(QString::fromStdU16String(FSettings.address));
     p_edPort->setText(QString::number(FSettings.port));
-    p_edMast->setText(Q(FSettings.host));
+    p_edMast->setText(QString::fromStdU16String(FSettings.host));
     p_bnOk->setEnabled(false);
     p_bnTest->setEnabled(IsDottedAddress(FSettings.address));
 }
 
 void TClientSetDlg::ButtonUpdate()
 {
-    p_bnTest->setEnabled(!p_edPort->IsEditEmpty() && IsDottedAddress(U(p_edAddr->text())));
+    p_bnTest->setEnabled(!p_edPort->IsEditEmpty() && IsDottedAddress(p_edAddr->text().toStdU16String()));
     p_bnOk->setEnabled(FTestState == 1);
 }
 
@@ -277,7 +267,8 @@ void TClientSetDlg::Browse()
     FTestState = 0;
     ButtonUpdate();
 
-    const QString folder = FChooseFolder(this, Q(LoadStr(IDS_CLN_SELECT_DISC)), Q(F_GetMyComputerFolder()));
+    const QString folder = FChooseFolder(this, QString::fromStdU16String(LoadStr(IDS_CLN_SELECT_DISC)),
+                                         QString::fromStdU16String(F_GetMyComputerFolder()));
     if (folder.isEmpty())
         return;
     const QString node = FolderHost(folder, FReadMountTable());
@@ -290,7 +281,7 @@ void TClientSetDlg::Browse()
     {
         // The lookup blocks until the resolver answers.
         QApplication::setOverrideCursor(Qt::WaitCursor);
-        joined = FResolve(U(node));
+        joined = FResolve(node.toStdU16String());
         QApplication::restoreOverrideCursor();
     }
     std::vector<UnicodeString> list;
@@ -303,7 +294,7 @@ void TClientSetDlg::Browse()
     p_edMast->setText(node);
     FAddressList = std::move(list);
     FListIndex = 0;
-    p_edAddr->setText(Q(FAddressList.front()));
+    p_edAddr->setText(QString::fromStdU16String(FAddressList.front()));
     const auto count = static_cast<int>(FAddressList.size());
     if (count >= 2)
         MesBoxC(mkInfo, this, LoadFmt(IDS_CLN_ADDRESS_COUNT, {count}), u"", W_Centre, W_Centre);
@@ -316,7 +307,7 @@ void TClientSetDlg::NextAddress()
     if (FAddressList.empty())
         return;
     FListIndex = NextAddressIndex(FListIndex, FAddressList.size());
-    p_edAddr->setText(Q(FAddressList[FListIndex]));
+    p_edAddr->setText(QString::fromStdU16String(FAddressList[FListIndex]));
 }
 
 void TClientSetDlg::TestConnection()
@@ -328,7 +319,7 @@ void TClientSetDlg::TestConnection()
     } catch (const EConvertError &) {
         port = 0;
     }
-    if (!IsDottedAddress(U(address))) {
+    if (!IsDottedAddress(address.toStdU16String())) {
         ShowError(IDS_CLN_BAD_ADDRESS);
         return;
     }
@@ -364,9 +355,9 @@ void TClientSetDlg::Confirm()
         ShowError(IDS_CLN_NOT_TESTED);
         return;
     }
-    FSettings.address = U(FTestedAddress);
+    FSettings.address = FTestedAddress.toStdU16String();
     FSettings.port = static_cast<std::uint16_t>(FTestedPort);
-    FSettings.host = U(p_edMast->text());
+    FSettings.host = p_edMast->text().toStdU16String();
     ClnSetSave(FSettings);
     accept();
 }

@@ -24,11 +24,6 @@
 
 namespace {
 
-QString Q(const UnicodeString &s)
-{
-    return QString::fromUtf16(s.data(), static_cast<qsizetype>(s.size()));
-}
-
 QFont PixelFont(const char *family, int px, bool semibold = false)
 {
     QFont f(QString::fromLatin1(family));
@@ -216,7 +211,7 @@ void TClnMainWin::DeferredStart()
     try {
         FAgent->StartUp();
     } catch (const cmn_err &e) {
-        p_labErr->setText(Q(e.text()));
+        p_labErr->setText(QString::fromStdU16String(e.text()));
         Probe("error", p_labErr->text());
         p_labErr->repaint();
         Beep();
@@ -333,7 +328,7 @@ void TClnMainWin::ExitRule()
 {
     if (FAgent->Engine().RunningCount() > 0) {
         const UnicodeString text = LoadStr(IDS_CLN_EXIT_BLOCKED_1) + u"\n" + LoadStr(IDS_CLN_EXIT_BLOCKED_2);
-        Probe("refuses", Q(text));
+        Probe("refuses", QString::fromStdU16String(text));
         MesBoxC(mkError, this, text, UnicodeString(), W_Centre, W_Centre);
         return;
     }

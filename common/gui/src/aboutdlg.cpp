@@ -41,16 +41,6 @@ const char *const MakerUrl = "https://www.ardentis.example";
 const QColor LinkGrey(128, 128, 128);
 const QColor LinkTeal(0, 128, 128);
 
-QString Q(const UnicodeString &s)
-{
-    return QString::fromUtf16(s.data(), static_cast<qsizetype>(s.size()));
-}
-
-UnicodeString Uq(const QString &s)
-{
-    return UnicodeString(reinterpret_cast<const char16_t *>(s.utf16()), static_cast<size_t>(s.size()));
-}
-
 QFont PixelFont(const char *family, int px, bool semibold = false)
 {
     QFont f(QString::fromLatin1(family));
@@ -107,8 +97,8 @@ TAboutDlg::TAboutDlg(QWidget *parent) : QDialog(parent), FProgramFile(RunningPro
     Shape1->setGeometry(0, 4, 352 - 12, 8);
     base->addWidget(p_panTop);
 
-    FModel = new TOwnerDataModel({Qt::AlignLeft, Qt::AlignLeft},
-                                 [this](int r, int c) { return p_lvAboutData(r, c); }, this);
+    FModel = new TOwnerDataModel(
+        {Qt::AlignLeft, Qt::AlignLeft}, [this](int r, int c) { return p_lvAboutData(r, c); }, this);
     p_lvAbout = new QTableView(p_panBase);
     p_lvAbout->setObjectName(QStringLiteral("p_lvAbout"));
     p_lvAbout->setFrameShape(QFrame::NoFrame);
@@ -156,7 +146,8 @@ int TAboutDlg::ShowAbout(QWidget *centreOver)
     TAboutDlg dlg(nullptr);
     if (centreOver) {
         const QRect owner = centreOver->frameGeometry();
-        dlg.move(owner.x() + (owner.width() - dlg.width()) / 2, owner.y() + (owner.height() - dlg.height()) / 2);
+        dlg.move(owner.x() + (owner.width() - dlg.width()) / 2,
+                 owner.y() + (owner.height() - dlg.height()) / 2);
     }
     return dlg.exec();
 }
@@ -166,7 +157,7 @@ QString TAboutDlg::p_lvAboutData(int row, int column) const
     if (row < 0 || row >= static_cast<int>(FRows.size()))
         return {};
     const UnicodeString &r = FRows[static_cast<size_t>(row)];
-    return Q(column == 0 ? S_Before(r, u'^') : S_After(r, u'^'));
+    return QString::fromStdU16String(column == 0 ? S_Before(r, u'^') : S_After(r, u'^'));
 }
 
 void TAboutDlg::FormShow()
@@ -176,11 +167,12 @@ void TAboutDlg::FormShow()
         FRows.push_back(Utf8ToUnicode(t));
 
     std::vector<UnicodeString> info;
-    if (!FProgramFile.isEmpty() && F_GetVersionInfo(Uq(FProgramFile), info) && info.size() >= 10) {
+    if (!FProgramFile.isEmpty() && F_GetVersionInfo(FProgramFile.toStdU16String(), info) &&
+        info.size() >= 10) {
         FRows[0] += info[viProductName];
         FRows[1] += info[viProductVersion];
         FRows[2] += info[viFileDescription];
-        FRows[3] += Uq(QFileInfo(FProgramFile).fileName());
+        FRows[3] += QFileInfo(FProgramFile).fileName().toStdU16String();
         FRows[4] += info[viFileVersion];
     }
     FBrowseUrl = p_labURL->text();

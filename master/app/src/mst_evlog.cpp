@@ -17,11 +17,6 @@
 
 namespace {
 
-QString Q(const UnicodeString &s)
-{
-    return QString::fromUtf16(s.data(), static_cast<qsizetype>(s.size()));
-}
-
 QFont PixelFont(const char *family, int px, bool semibold = false)
 {
     QFont f(QString::fromLatin1(family));
@@ -103,7 +98,7 @@ QString TpLogWin::p_lvLogData(int row, int column) const
     if (row < 0 || row >= log.count())
         return {};
     const TLogEntry e = log.at(row);
-    return column == 0 ? Q(TimeText(e.time)) : Q(e.text);
+    return column == 0 ? QString::fromStdU16String(TimeText(e.time)) : QString::fromStdU16String(e.text);
 }
 
 void TpLogWin::Refresh()

@@ -34,11 +34,6 @@
 
 namespace {
 
-QString Q(const UnicodeString &s)
-{
-    return QString::fromUtf16(s.data(), static_cast<qsizetype>(s.size()));
-}
-
 QFont PixelFont(const char *family, int px, bool weightSemi = false, bool bold = false)
 {
     QFont f(QString::fromLatin1(family));
@@ -244,9 +239,9 @@ QString TMstMainWin::p_lvAppsData(int row, int column) const
     case 1:
         return QString::number(static_cast<unsigned>(r.appCode));
     case 2:
-        return Q(AppDisplayName(r.appCode));
+        return QString::fromStdU16String(AppDisplayName(r.appCode));
     case 3:
-        return Q(TimeText(r.start));
+        return QString::fromStdU16String(TimeText(r.start));
     case 4:
         // IDs are 16-bit and handed out up to 65535: never shown negative.
         return QString::number(static_cast<std::uint16_t>(r.clientId));
@@ -380,7 +375,7 @@ void TMstMainWin::p_lvAppsMouseMove(const QPoint &pos)
     QString tip;
     if (idx.isValid()) {
         const auto lock = FServer->Lock();
-        tip = Q(FServer->Core().tipText(idx.row()));
+        tip = QString::fromStdU16String(FServer->Core().tipText(idx.row()));
     }
     p_panTip->setText(tip);
 }
