@@ -1,6 +1,7 @@
 #include "cln_cset.h"
 
 #include <common/aux.h>
+#include <common/gui/formkit.h>
 #include <common/strtable.h>
 #include <ctlpack/ctlpack.h>
 #include <listkit/listkit.h>
@@ -19,15 +20,6 @@
 #include <algorithm>
 
 namespace {
-
-QFont PixelFont(const char *family, int px, bool semibold = false)
-{
-    QFont f(QString::fromLatin1(family));
-    f.setPixelSize(px);
-    if (semibold)
-        f.setWeight(QFont::DemiBold);
-    return f;
-}
 
 QLabel *MakeLabel(const char *name, const QString &text, QWidget *parent, int x, int y)
 {
@@ -91,11 +83,8 @@ TClientSetDlg::TClientSetDlg(QWidget *mainWin)
 
 void TClientSetDlg::BuildForm()
 {
-    setObjectName(QStringLiteral("ClientSetDlg"));
-    setWindowTitle(QStringLiteral(" Client Configuration"));
-    setFont(PixelFont("Segoe UI", 12));
+    SetupForm(this, "ClientSetDlg", " Client Configuration", 12);
     setFixedSize(367, 222);
-    setContextMenuPolicy(Qt::PreventContextMenu);
 
     p_panTop = new QFrame(this);
     p_panTop->setObjectName(QStringLiteral("p_panTop"));
@@ -103,7 +92,7 @@ void TClientSetDlg::BuildForm()
     p_panTop->setFocusPolicy(Qt::ClickFocus);
     Label1 = new QLabel(QStringLiteral("Connection  to Master"), p_panTop);
     Label1->setObjectName(QStringLiteral("Label1"));
-    Label1->setFont(PixelFont("Segoe UI Semibold", 12, true));
+    Label1->setFont(PixelFont("Segoe UI Semibold", 12, QFont::DemiBold));
     Label1->setAlignment(Qt::AlignCenter);
     Label1->setGeometry(0, 0, 367, 25);
 
@@ -143,11 +132,7 @@ void TClientSetDlg::BuildForm()
     Label4->setObjectName(QStringLiteral("Label4"));
     Label4->setGeometry(15, 69, 324, 33);
     Label4->setWordWrap(true);
-    {
-        QPalette p = Label4->palette();
-        p.setColor(QPalette::WindowText, QColor(0, 0, 255));
-        Label4->setPalette(p);
-    }
+    SetColour(Label4, QColor(0, 0, 255));
 
     Label5 = MakeLabel("Label5", QStringLiteral("Node name"), p_panMaster, 15, 111);
     p_edMast = MakeEdit("p_edMast", p_panMaster, QRect(88, 110, 151, 23));

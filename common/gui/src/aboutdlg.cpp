@@ -1,4 +1,5 @@
 #include <common/gui/aboutdlg.h>
+#include <common/gui/formkit.h>
 #include <common/gui/ownerdata.h>
 
 #include <corekit/corekit.h>
@@ -41,22 +42,6 @@ const char *const MakerUrl = "https://www.ardentis.example";
 const QColor LinkGrey(128, 128, 128);
 const QColor LinkTeal(0, 128, 128);
 
-QFont PixelFont(const char *family, int px, bool semibold = false)
-{
-    QFont f(QString::fromLatin1(family));
-    f.setPixelSize(px);
-    if (semibold)
-        f.setWeight(QFont::DemiBold);
-    return f;
-}
-
-void SetLabelColour(QLabel *l, const QColor &c)
-{
-    QPalette p = l->palette();
-    p.setColor(QPalette::WindowText, c);
-    l->setPalette(p);
-}
-
 } // namespace
 
 QString RunningProgramFile()
@@ -70,12 +55,9 @@ QString RunningProgramFile()
 
 TAboutDlg::TAboutDlg(QWidget *parent) : QDialog(parent), FProgramFile(RunningProgramFile())
 {
-    setObjectName(QStringLiteral("AboutDlg"));
-    setWindowTitle(QStringLiteral(" About The Program"));
     setWindowFlags(Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
-    setFont(PixelFont("Segoe UI", 11));
+    SetupForm(this, "AboutDlg", " About The Program", 11);
     setFixedSize(352, 213);
-    setContextMenuPolicy(Qt::PreventContextMenu);
 
     auto *outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
@@ -103,11 +85,7 @@ TAboutDlg::TAboutDlg(QWidget *parent) : QDialog(parent), FProgramFile(RunningPro
     p_lvAbout->setObjectName(QStringLiteral("p_lvAbout"));
     p_lvAbout->setFrameShape(QFrame::NoFrame);
     p_lvAbout->setFont(PixelFont("Segoe UI", 12));
-    {
-        QPalette p = p_lvAbout->palette();
-        p.setColor(QPalette::Text, QColor(48, 28, 14));
-        p_lvAbout->setPalette(p);
-    }
+    SetColour(p_lvAbout, QColor(48, 28, 14), QPalette::Text);
     p_lvAbout->setModel(FModel);
     SetupReportView(p_lvAbout, {156, 184}, false);
     p_lvAbout->setSelectionMode(QAbstractItemView::NoSelection);
@@ -124,11 +102,11 @@ TAboutDlg::TAboutDlg(QWidget *parent) : QDialog(parent), FProgramFile(RunningPro
     p_labURL->setCursor(Qt::PointingHandCursor);
     p_labURL->setAttribute(Qt::WA_TranslucentBackground);
     {
-        QFont f = PixelFont("Segoe UI Semibold", 12, true);
+        QFont f = PixelFont("Segoe UI Semibold", 12, QFont::DemiBold);
         f.setUnderline(true);
         p_labURL->setFont(f);
     }
-    SetLabelColour(p_labURL, LinkGrey);
+    SetColour(p_labURL, LinkGrey);
     p_labURL->installEventFilter(this);
     bot->addWidget(p_labURL, 0, Qt::AlignLeft | Qt::AlignVCenter);
     bot->addStretch(1);
@@ -215,13 +193,13 @@ void TAboutDlg::p_labURLClick()
 
 void TAboutDlg::p_labURLMouseEnter()
 {
-    SetLabelColour(p_labURL, LinkTeal);
+    SetColour(p_labURL, LinkTeal);
     p_labURL->update();
 }
 
 void TAboutDlg::p_labURLMouseLeave()
 {
-    SetLabelColour(p_labURL, LinkGrey);
+    SetColour(p_labURL, LinkGrey);
     p_labURL->update();
 }
 

@@ -3,6 +3,7 @@
 #include "mst_layout.h"
 
 #include <common/aux.h>
+#include <common/gui/formkit.h>
 #include <common/gui/ownerdata.h>
 #include <corekit/corekit.h>
 #include <corekit/windows.h>
@@ -15,28 +16,12 @@
 #include <QTableView>
 #include <QVBoxLayout>
 
-namespace {
-
-QFont PixelFont(const char *family, int px, bool semibold = false)
-{
-    QFont f(QString::fromLatin1(family));
-    f.setPixelSize(px);
-    if (semibold)
-        f.setWeight(QFont::DemiBold);
-    return f;
-}
-
-} // namespace
-
 TpLogWin::TpLogWin(TMstServer *server, QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
       FServer(server)
 {
-    setObjectName(QStringLiteral("pLogWin"));
-    setWindowTitle(QStringLiteral(" Master Logger"));
-    setFont(PixelFont("Segoe UI", 12));
-    setContextMenuPolicy(Qt::PreventContextMenu);
+    SetupForm(this, "pLogWin", " Master Logger", 12);
     resize(450, 299);
     // The width never changes; the height never goes below the design height.
     setMinimumWidth(450);
@@ -55,12 +40,8 @@ TpLogWin::TpLogWin(TMstServer *server, QWidget *parent)
     topLay->setContentsMargins(0, 0, 0, 0);
     p_labTop = new QLabel(QStringLiteral("Last Hour Event Log"), p_panTop);
     p_labTop->setAlignment(Qt::AlignCenter);
-    p_labTop->setFont(PixelFont("Segoe UI Semibold", 12, true));
-    {
-        QPalette p = p_labTop->palette();
-        p.setColor(QPalette::WindowText, QColor(62, 62, 62));
-        p_labTop->setPalette(p);
-    }
+    p_labTop->setFont(PixelFont("Segoe UI Semibold", 12, QFont::DemiBold));
+    SetColour(p_labTop, QColor(62, 62, 62));
     topLay->addWidget(p_labTop);
     lay->addWidget(p_panTop);
 

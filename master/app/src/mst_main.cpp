@@ -7,6 +7,7 @@
 #include <common/catalogue.h>
 #include <common/cmn_err.h>
 #include <common/gui/aboutdlg.h>
+#include <common/gui/formkit.h>
 #include <common/gui/ownerdata.h>
 #include <common/messages.h>
 #include <common/strtable.h>
@@ -34,24 +35,6 @@
 
 namespace {
 
-QFont PixelFont(const char *family, int px, bool weightSemi = false, bool bold = false)
-{
-    QFont f(QString::fromLatin1(family));
-    f.setPixelSize(px);
-    if (weightSemi)
-        f.setWeight(QFont::DemiBold);
-    if (bold)
-        f.setBold(true);
-    return f;
-}
-
-void SetColour(QWidget *w, const QColor &c, QPalette::ColorRole role = QPalette::WindowText)
-{
-    QPalette p = w->palette();
-    p.setColor(role, c);
-    w->setPalette(p);
-}
-
 // Seconds for the self-closing error boxes; KORVEL_AUTOBOX_SECONDS shortens them for tests.
 int AutoBoxSeconds()
 {
@@ -76,7 +59,7 @@ long long ProbeMs()
 TMstMainWin::TMstMainWin(TMstServer *server, TpLogWin *logWin, QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint),
-      FServer(server), FLogWin(logWin)
+      FServer(server), FLogWin(logWin), FShot(this)
 {
     BuildForm();
     FRepaint = new QTimer(this);
@@ -85,7 +68,6 @@ TMstMainWin::TMstMainWin(TMstServer *server, TpLogWin *logWin, QWidget *parent)
     connect(FServer, &TMstServer::changed, this, &TMstMainWin::OnServerChanged);
 
     FPaintProbe = qEnvironmentVariableIsSet("KORVEL_PAINT_PROBE");
-    FScreenshot = qEnvironmentVariable("KORVEL_SCREENSHOT");
 }
 
 TMstMainWin::~TMstMainWin() = default;
@@ -100,11 +82,8 @@ template <class F> void TMstMainWin::InServer(F f)
 
 void TMstMainWin::BuildForm()
 {
-    setObjectName(QStringLiteral("MstMainWin"));
-    setWindowTitle(QStringLiteral(" Korvel - Master"));
-    setFont(PixelFont("Segoe UI", 12));
+    SetupForm(this, "MstMainWin", " Korvel - Master", 12);
     setFixedSize(382, 286);
-    setContextMenuPolicy(Qt::PreventContextMenu);
 
     auto *lay = new QVBoxLayout(this);
     lay->setContentsMargins(0, 0, 0, 0);
@@ -117,7 +96,7 @@ void TMstMainWin::BuildForm()
     topLay->setContentsMargins(0, 0, 0, 2);
     Label1 = new QLabel(QStringLiteral("Active Applications"), p_panTop);
     Label1->setObjectName(QStringLiteral("Label1"));
-    Label1->setFont(PixelFont("Segoe UI Semibold", 12, true));
+    Label1->setFont(PixelFont("Segoe UI Semibold", 12, QFont::DemiBold));
     SetColour(Label1, QColor(82, 82, 82));
     topLay->addWidget(Label1, 0, Qt::AlignHCenter | Qt::AlignBottom);
     lay->addWidget(p_panTop);
@@ -187,42 +166,16 @@ void TMstMainWin::BuildForm()
     p_panTip->setFont(PixelFont("Segoe UI", 11));
     SetColour(p_panTip, QColor(0, 84, 168));
 
-    // The lamp: a round glyph of a font that surely has it.
-    p_labLed = new QLabel(QString(QChar(0x25CF)), p_panBot);
-    p_labLed->setObjectName(QStringLiteral("p_labLed"));
-    p_labLed->setGeometry(16, 36, 15, 21);
-    p_labLed->setAlignment(Qt::AlignCenter);
-    p_labLed->setFont(PixelFont("DejaVu Sans", 16));
-    SetColour(p_labLed, QColor(240, 0, 0));
-    {
-        QPalette p = p_labLed->palette();
-        p.setColor(QPalette::Disabled, QPalette::WindowText, QColor(160, 160, 160));
-        p_labLed->setPalette(p);
-    }
-    p_labLed->setEnabled(false);
+    p_labLed = MakeLamp(p_panBot, QRect(16, 36, 15, 21));
 
-    auto button = [this](QAbstractButton *b, const char *name, int tag, QRect geo) {
-        b->setObjectName(QString::fromLatin1(name));
-        b->setProperty("Tag", tag);
-        b->setGeometry(geo);
-        connect(b, &QAbstractButton::clicked, this, [this, b] { p_bnEscClick(b); });
-    };
     p_bnLog = new QPushButton(QStringLiteral("Event Log"), p_panBot);
-    button(p_bnLog, "p_bnLog", 4, QRect(113, 35, 75, 26));
+    SetupTagButton(p_bnLog, "p_bnLog", 4, QRect(113, 35, 75, 26), this, &TMstMainWin::p_bnEscClick);
     p_bnEsc = new QPushButton(QStringLiteral("Exit"), p_panBot);
-    button(p_bnEsc, "p_bnEsc", 1, QRect(194, 35, 75, 26));
-    p_bnHelp = new QToolButton(p_panBot);
-    p_bnHelp->setText(QStringLiteral("?"));
-    p_bnHelp->setAutoRaise(true);
-    p_bnHelp->setFont(PixelFont("Roboto Bk", 15, false, true));
-    SetColour(p_bnHelp, QColor(159, 159, 159), QPalette::ButtonText);
-    button(p_bnHelp, "p_bnHelp", 2, QRect(324, 35, 21, 25));
-    p_bnAbout = new QToolButton(p_panBot);
-    p_bnAbout->setText(QStringLiteral("i"));
-    p_bnAbout->setAutoRaise(true);
-    p_bnAbout->setFont(PixelFont("Roboto Bk", 16, false, true));
-    SetColour(p_bnAbout, QColor(159, 159, 159), QPalette::ButtonText);
-    button(p_bnAbout, "p_bnAbout", 3, QRect(353, 36, 21, 25));
+    SetupTagButton(p_bnEsc, "p_bnEsc", 1, QRect(194, 35, 75, 26), this, &TMstMainWin::p_bnEscClick);
+    p_bnHelp = MakeFlatButton(p_panBot, QStringLiteral("?"), PixelFont("Roboto Bk", 15, QFont::Bold));
+    SetupTagButton(p_bnHelp, "p_bnHelp", 2, QRect(324, 35, 21, 25), this, &TMstMainWin::p_bnEscClick);
+    p_bnAbout = MakeFlatButton(p_panBot, QStringLiteral("i"), PixelFont("Roboto Bk", 16, QFont::Bold));
+    SetupTagButton(p_bnAbout, "p_bnAbout", 3, QRect(353, 36, 21, 25), this, &TMstMainWin::p_bnEscClick);
     lay->addWidget(p_panBot);
 }
 
@@ -340,18 +293,7 @@ void TMstMainWin::ListRefresh(bool scrollToLast)
         p_lvApps->scrollTo(FModel->index(n - 1, 0), QAbstractItemView::PositionAtBottom);
     }
     p_lvApps->viewport()->update();
-    ScheduleScreenshot();
-}
-
-void TMstMainWin::ScheduleScreenshot()
-{
-    if (FScreenshot.isEmpty() || FShotPending)
-        return;
-    FShotPending = true;
-    QTimer::singleShot(100, this, [this] {
-        FShotPending = false;
-        grab().save(FScreenshot, "PNG");
-    });
+    FShot.Schedule();
 }
 
 bool TMstMainWin::eventFilter(QObject *watched, QEvent *e)

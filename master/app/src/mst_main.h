@@ -5,6 +5,8 @@
 
 #include <mst_server.h>
 
+#include <common/gui/formkit.h>
+
 #include <QElapsedTimer>
 #include <QWidget>
 
@@ -80,7 +82,6 @@ private:
     template <class F> void InServer(F f);
     void p_lvAppsMouseMove(const QPoint &pos);
     void p_lvAppsMouseLeave();
-    void ScheduleScreenshot();
 
     TMstServer *FServer;
     TpLogWin *FLogWin;
@@ -90,6 +91,5 @@ private:
     bool FStarted = false;
     bool FClosingAllowed = false;
     bool FPaintProbe = false;
-    QString FScreenshot;
-    bool FShotPending = false;
+    TFormShot FShot;
 };

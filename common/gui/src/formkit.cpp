@@ -1,0 +1,76 @@
+#include <common/gui/formkit.h>
+
+#include <QLabel>
+#include <QTimer>
+#include <QToolButton>
+#include <QWidget>
+
+QFont PixelFont(const char *family, int px, QFont::Weight weight)
+{
+    QFont f(QString::fromLatin1(family));
+    f.setPixelSize(px);
+    if (weight != QFont::Normal)
+        f.setWeight(weight);
+    return f;
+}
+
+void SetColour(QWidget *w, const QColor &colour, QPalette::ColorRole role)
+{
+    QPalette p = w->palette();
+    p.setColor(role, colour);
+    w->setPalette(p);
+}
+
+void SetupForm(QWidget *form, const char *name, const char *title, int fontPx)
+{
+    form->setObjectName(QString::fromLatin1(name));
+    form->setWindowTitle(QString::fromLatin1(title));
+    form->setFont(PixelFont("Segoe UI", fontPx));
+    form->setContextMenuPolicy(Qt::PreventContextMenu);
+}
+
+QLabel *MakeLamp(QWidget *parent, const QRect &geometry)
+{
+    // A glyph of a font that surely has it, rather than a picture.
+    auto *lamp = new QLabel(QString(QChar(0x25CF)), parent);
+    lamp->setObjectName(QStringLiteral("p_labLed"));
+    lamp->setGeometry(geometry);
+    lamp->setAlignment(Qt::AlignCenter);
+    lamp->setFont(PixelFont("DejaVu Sans", 16));
+    SetColour(lamp, QColor(240, 0, 0));
+    QPalette p = lamp->palette();
+    p.setColor(QPalette::Disabled, QPalette::WindowText, QColor(160, 160, 160));
+    lamp->setPalette(p);
+    lamp->setEnabled(false);
+    return lamp;
+}
+
+QToolButton *MakeFlatButton(QWidget *parent, const QString &text, const QFont &font)
+{
+    auto *b = new QToolButton(parent);
+    b->setText(text);
+    b->setAutoRaise(true);
+    b->setFont(font);
+    SetColour(b, QColor(159, 159, 159), QPalette::ButtonText);
+    return b;
+}
+
+void SetupTagButton(QAbstractButton *button, const char *name, int tag, const QRect &geometry)
+{
+    button->setObjectName(QString::fromLatin1(name));
+    button->setProperty("Tag", tag);
+    button->setGeometry(geometry);
+}
+
+TFormShot::TFormShot(QWidget *form) : FForm(form), FFile(qEnvironmentVariable("KORVEL_SCREENSHOT")) {}
+
+void TFormShot::Schedule()
+{
+    if (FFile.isEmpty() || FPending)
+        return;
+    FPending = true;
+    QTimer::singleShot(100, FForm, [this] {
+        FPending = false;
+        FForm->grab().save(FFile, "PNG");
+    });
+}
