@@ -7,6 +7,7 @@
 #include <common/catalogue.h>
 #include <common/cmn_err.h>
 #include <common/gui/aboutdlg.h>
+#include <common/gui/agentmain.h>
 #include <common/gui/formkit.h>
 #include <common/gui/ownerdata.h>
 #include <common/messages.h>
@@ -34,14 +35,6 @@
 #include <cstdio>
 
 namespace {
-
-// Seconds for the self-closing error boxes; KORVEL_AUTOBOX_SECONDS shortens them for tests.
-int AutoBoxSeconds()
-{
-    bool ok = false;
-    const int s = qEnvironmentVariableIntValue("KORVEL_AUTOBOX_SECONDS", &ok);
-    return ok ? s : 25;
-}
 
 // Milliseconds on a monotonic clock, for the paint probe.
 long long ProbeMs()
