@@ -1,5 +1,4 @@
 #include "mst_evlog.h"
-#include "livelist.h"
 #include "mst_layout.h"
 
 #include <common/aux.h>
@@ -51,7 +50,7 @@ TpLogWin::TpLogWin(TMstServer *server, QWidget *parent)
     p_panLog->setBackgroundRole(QPalette::Base);
     auto *logLay = new QVBoxLayout(p_panLog);
     logLay->setContentsMargins(0, 0, 0, 0);
-    FModel = new TLiveListModel(
+    FModel = new TOwnerDataModel(
         {Qt::AlignLeft, Qt::AlignLeft}, [this](int r, int c) { return p_lvLogData(r, c); }, this);
     p_lvLog = new QTableView(p_panLog);
     p_lvLog->setObjectName(QStringLiteral("p_lvLog"));

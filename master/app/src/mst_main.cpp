@@ -1,5 +1,4 @@
 #include "mst_main.h"
-#include "livelist.h"
 #include "mst_evlog.h"
 #include "mst_layout.h"
 
@@ -129,7 +128,7 @@ void TMstMainWin::BuildForm()
     hdrRow->addWidget(p_panHdr);
     lay->addLayout(hdrRow);
 
-    FModel = new TLiveListModel(
+    FModel = new TOwnerDataModel(
         {Qt::AlignLeft, Qt::AlignHCenter, Qt::AlignHCenter, Qt::AlignHCenter, Qt::AlignHCenter},
         [this](int r, int c) { return p_lvAppsData(r, c); }, this);
     auto *lvRow = new QHBoxLayout;

@@ -16,7 +16,7 @@ class QPushButton;
 class QTableView;
 class QTimer;
 class QToolButton;
-class TLiveListModel;
+class TOwnerDataModel;
 class TpLogWin;
 
 class TMstMainWin : public QWidget {
@@ -85,7 +85,7 @@ private:
 
     TMstServer *FServer;
     TpLogWin *FLogWin;
-    TLiveListModel *FModel;
+    TOwnerDataModel *FModel;
     QTimer *FRepaint;
     QElapsedTimer FLastRepaint;
     bool FStarted = false;
