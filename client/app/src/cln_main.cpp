@@ -16,7 +16,6 @@
 #include <QFrame>
 #include <QLabel>
 #include <QPushButton>
-#include <QScreen>
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -61,10 +60,7 @@ QLabel *TextPanel(QWidget *parent, QFrame *&panel, const char *panelName, const 
 
 QPoint ClnMainWinPos(int screenWidth, int screenHeight, int windowWidth, int windowHeight)
 {
-    // Integer tenths keep the truncation exact.
-    const long long left = (10LL * screenWidth - 13LL * windowWidth) / 10;
-    const long long top = (10LL * screenHeight - 16LL * windowHeight) / 10;
-    return {static_cast<int>(left), static_cast<int>(top)};
+    return PlaceFromScreenEnd(screenWidth, screenHeight, windowWidth, windowHeight, 13, 16);
 }
 
 TClnMainWin::TClnMainWin(QWidget *parent)
@@ -147,14 +143,8 @@ void TClnMainWin::BuildForm()
 void TClnMainWin::showEvent(QShowEvent *e)
 {
     QWidget::showEvent(e);
-    if (e->spontaneous())
-        return;
-    const QScreen *screen = QGuiApplication::primaryScreen();
-    if (!screen)
-        return;
-    const QRect frame = frameGeometry();
-    move(ClnMainWinPos(screen->geometry().width(), screen->geometry().height(), frame.width(),
-                       frame.height()));
+    if (!e->spontaneous())
+        MoveOnScreen(this, ClnMainWinPos);
 }
 
 void TClnMainWin::DeferredStart()

@@ -1,6 +1,8 @@
 #include <common/gui/formkit.h>
 
+#include <QGuiApplication>
 #include <QLabel>
+#include <QScreen>
 #include <QTimer>
 #include <QToolButton>
 #include <QWidget>
@@ -60,6 +62,26 @@ void SetupTagButton(QAbstractButton *button, const char *name, int tag, const QR
     button->setObjectName(QString::fromLatin1(name));
     button->setProperty("Tag", tag);
     button->setGeometry(geometry);
+}
+
+QPoint PlaceFromScreenEnd(int screenWidth, int screenHeight, int windowWidth, int windowHeight,
+                          int widthTenths, int heightTenths)
+{
+    // Integer tenths keep the truncation exact: 1.5 x 398 is 597, not 596.99...
+    const long long left = (10LL * screenWidth - static_cast<long long>(widthTenths) * windowWidth) / 10;
+    const long long top = (10LL * screenHeight - static_cast<long long>(heightTenths) * windowHeight) / 10;
+    return {static_cast<int>(left), static_cast<int>(top)};
+}
+
+void MoveOnScreen(QWidget *window,
+                  QPoint (*place)(int screenWidth, int screenHeight, int windowWidth, int windowHeight))
+{
+    const QScreen *screen = QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    const QRect frame = window->frameGeometry();
+    window->move(
+        place(screen->geometry().width(), screen->geometry().height(), frame.width(), frame.height()));
 }
 
 TFormShot::TFormShot(QWidget *form) : FForm(form), FFile(qEnvironmentVariable("KORVEL_SCREENSHOT")) {}

@@ -24,7 +24,6 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
-#include <QScreen>
 #include <QTableView>
 #include <QThread>
 #include <QTimer>
@@ -208,13 +207,7 @@ void TMstMainWin::showEvent(QShowEvent *e)
 
 void TMstMainWin::FormShow()
 {
-    const QScreen *screen = QGuiApplication::primaryScreen();
-    if (!screen)
-        return;
-    const QRect frame = frameGeometry();
-    const QPoint pos =
-        MstMainWinPos(screen->geometry().width(), screen->geometry().height(), frame.width(), frame.height());
-    move(pos);
+    MoveOnScreen(this, MstMainWinPos);
 }
 
 bool TMstMainWin::event(QEvent *e)

@@ -7,6 +7,7 @@
 #include <QAbstractButton>
 #include <QFont>
 #include <QPalette>
+#include <QPoint>
 #include <QRect>
 #include <QString>
 
@@ -47,6 +48,17 @@ void SetupTagButton(QAbstractButton *button, const char *name, int tag, const QR
     QObject::connect(button, &QAbstractButton::clicked, form,
                      [form, handler, button] { (form->*handler)(button); });
 }
+
+/// A window's place near the bottom-right of the screen: left = screen width - widthTenths / 10
+/// x window width, top = screen height - heightTenths / 10 x window height, each truncated
+/// toward zero.
+QPoint PlaceFromScreenEnd(int screenWidth, int screenHeight, int windowWidth, int windowHeight,
+                          int widthTenths, int heightTenths);
+
+/// Moves window to where place puts it, given the primary screen's size and the window's outer
+/// size; does nothing when there is no screen.
+void MoveOnScreen(QWidget *window,
+                  QPoint (*place)(int screenWidth, int screenHeight, int windowWidth, int windowHeight));
 
 /// Saves a PNG of a form a moment after its content changed, when KORVEL_SCREENSHOT names the
 /// file (headless runs look at the window that way); does nothing otherwise. Changes that
