@@ -2,11 +2,11 @@
 
 #include <QString>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <unordered_map>
@@ -348,11 +348,18 @@ enum class Load { Ok, Missing, Damaged, Unreadable };
 Load loadFile(const std::string &path, Store &store, struct stat *st = nullptr)
 {
     store = Store{};
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Not blocking: a pipe or device put in the store's place must not hold the reader.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT)
             return Load::Missing;
         setError("cannot open " + path, errno);
+        return Load::Unreadable;
+    }
+    struct stat own {};
+    if (::fstat(fd, &own) != 0 || !S_ISREG(own.st_mode)) {
+        g_lastError = "the registry file " + path + " is not a plain file";
+        ::close(fd);
         return Load::Unreadable;
     }
     std::string bytes;
@@ -371,7 +378,7 @@ Load loadFile(const std::string &path, Store &store, struct stat *st = nullptr)
         bytes.append(buf, std::size_t(n));
     }
     if (st)
-        ::fstat(fd, st);
+        *st = own;
     ::close(fd);
     if (!parse(bytes, store)) {
         store = Store{};
@@ -383,14 +390,25 @@ Load loadFile(const std::string &path, Store &store, struct stat *st = nullptr)
 
 // Held for the whole of one read or one read-modify-write. The lock lives on a companion file
 // because the store itself is replaced by rename, which would leave a lock on the old inode.
+// Another user may be able to write the store's folder, so the lock file is never followed
+// through a link (which would create or lock a file of the link's choosing) and must be a plain
+// file.
 class StoreLock {
 public:
     bool acquire(const std::string &path, bool exclusive)
     {
         const std::string lockPath = path + ".lock";
-        fd_ = ::open(lockPath.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+        fd_ = ::open(lockPath.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
         if (fd_ < 0) {
-            setError("cannot open " + lockPath, errno);
+            if (errno == ELOOP)
+                g_lastError = "the lock file " + lockPath + " is a symbolic link, which is never followed";
+            else
+                setError("cannot open " + lockPath, errno);
+            return false;
+        }
+        struct stat st {};
+        if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+            g_lastError = "the lock file " + lockPath + " is not a plain file";
             return false;
         }
         while (::flock(fd_, exclusive ? LOCK_EX : LOCK_SH) != 0) {
@@ -432,16 +450,23 @@ bool writeAll(int fd, const std::string &text)
 // flush the folder: a crash at any moment leaves either the old or the new store.
 Write replaceFile(const std::string &path, const std::string &text, const struct stat *old)
 {
+    // The temporary file is always a new file of our own: whatever lies at its name (a file a
+    // killed writer left, or a link planted by someone who may write the folder) is removed,
+    // never opened, so the store's owner and mode only ever reach this file.
     const std::string tmp = path + ".tmp";
-    const mode_t mode = old ? (old->st_mode & 07777) : 0644;
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    const mode_t mode = old ? (old->st_mode & 0777) : 0644;
+    if (::unlink(tmp.c_str()) != 0 && errno != ENOENT) {
+        setError("cannot remove " + tmp, errno);
+        return Write::CannotOpen;
+    }
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         setError("cannot create " + tmp, errno);
         return Write::CannotOpen;
     }
-    ::fchmod(fd, mode);
     if (old && geteuid() == 0)
         (void)!::fchown(fd, old->st_uid, old->st_gid);
+    ::fchmod(fd, mode);
     bool ok = writeAll(fd, text) && ::fsync(fd) == 0;
     int err = errno;
     if (::close(fd) != 0 && ok) {
