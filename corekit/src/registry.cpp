@@ -4,14 +4,19 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <unordered_map>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -388,17 +393,117 @@ Load loadFile(const std::string &path, Store &store, struct stat *st = nullptr)
     return Load::Ok;
 }
 
-// Held for the whole of one read or one read-modify-write. The lock lives on a companion file
-// because the store itself is replaced by rename, which would leave a lock on the old inode.
-// Another user may be able to write the store's folder, so the lock file is never followed
-// through a link (which would create or lock a file of the link's choosing) and must be a plain
-// file.
+// How long a writer waits for the lock. Anyone who can open the lock file can hold it for as
+// long as he likes, so a writer gives up after this with a clear error instead of hanging.
+constexpr std::chrono::milliseconds kLockWait{3000};
+
+#ifndef sigev_notify_thread_id
+#define sigev_notify_thread_id _sigev_un._tid
+#endif
+
+// The signal that cuts a lock wait short, or 0 when the program has its own use for it.
+int wakeSignal()
+{
+    static const int sig = [] {
+        const int s = SIGRTMAX - 3;
+        struct sigaction old {};
+        if (sigaction(s, nullptr, &old) != 0 || (old.sa_flags & SA_SIGINFO) || old.sa_handler != SIG_DFL)
+            return 0;
+        struct sigaction sa {};
+        sa.sa_handler = +[](int) {};
+        sigemptyset(&sa.sa_mask);
+        return sigaction(s, &sa, nullptr) == 0 ? s : 0;
+    }();
+    return sig;
+}
+
+enum class Locked { Yes, Busy, Failed };
+
+// Waits for the exclusive lock in the kernel's queue, so that writers take their turns, and a
+// timer signal ends the wait at the deadline (again every 20 ms, should one signal come just
+// before the wait begins). Without the signal the lock is polled.
+Locked lockWithin(int fd, std::chrono::milliseconds limit)
+{
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+        return Locked::Yes;
+    if (errno != EWOULDBLOCK && errno != EINTR)
+        return Locked::Failed;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    const int sig = wakeSignal();
+    timer_t timer{};
+    bool armed = false;
+    sigset_t oldMask;
+    if (sig != 0) {
+        sigevent ev{};
+        ev.sigev_notify = SIGEV_THREAD_ID;
+        ev.sigev_signo = sig;
+        ev.sigev_notify_thread_id = gettid();
+        if (timer_create(CLOCK_MONOTONIC, &ev, &timer) == 0) {
+            itimerspec its{};
+            its.it_value.tv_sec = limit.count() / 1000;
+            its.it_value.tv_nsec = long(limit.count() % 1000) * 1000000L;
+            its.it_interval.tv_nsec = 20000000L;
+            armed = timer_settime(timer, 0, &its, nullptr) == 0;
+            if (!armed)
+                timer_delete(timer);
+        }
+    }
+    if (armed) {
+        sigset_t wake;
+        sigemptyset(&wake);
+        sigaddset(&wake, sig);
+        pthread_sigmask(SIG_UNBLOCK, &wake, &oldMask);
+    }
+    Locked result = Locked::Busy;
+    for (;;) {
+        if (::flock(fd, armed ? LOCK_EX : LOCK_EX | LOCK_NB) == 0) {
+            result = Locked::Yes;
+            break;
+        }
+        if (errno != EINTR && errno != EWOULDBLOCK) {
+            result = Locked::Failed;
+            break;
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
+            break;
+        if (!armed)
+            ::poll(nullptr, 0, 5);
+    }
+    const int err = errno;
+    if (armed) {
+        timer_delete(timer);
+        pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
+    }
+    errno = err;
+    return result;
+}
+
+// Who may write the store may lock it, and nobody else: each class of users that has write
+// access to the store gets read and write access to the lock file.
+mode_t lockModeFor(mode_t storeMode)
+{
+    mode_t m = 0600;
+    if (storeMode & S_IWGRP)
+        m |= 0060;
+    if (storeMode & S_IWOTH)
+        m |= 0006;
+    return m;
+}
+
+// Held for the whole of one read-modify-write. Readers take no lock: the store is only ever
+// replaced whole by rename, so a reader sees the old or the new file. The lock lives on a
+// companion file because the store's own inode changes with every write. Another user may be
+// able to write the store's folder, so the lock file is never followed through a link (which
+// would create or lock a file of the link's choosing), must be a plain file, and gets its mode
+// only when it is our own.
 class StoreLock {
 public:
-    bool acquire(const std::string &path, bool exclusive)
+    bool acquire(const std::string &path)
     {
         const std::string lockPath = path + ".lock";
-        fd_ = ::open(lockPath.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+        struct stat store {};
+        const mode_t mode = ::stat(path.c_str(), &store) == 0 ? lockModeFor(store.st_mode) : 0600;
+        fd_ = ::open(lockPath.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
         if (fd_ < 0) {
             if (errno == ELOOP)
                 g_lastError = "the lock file " + lockPath + " is a symbolic link, which is never followed";
@@ -411,13 +516,22 @@ public:
             g_lastError = "the lock file " + lockPath + " is not a plain file";
             return false;
         }
-        while (::flock(fd_, exclusive ? LOCK_EX : LOCK_SH) != 0) {
-            if (errno != EINTR) {
-                setError("cannot lock " + lockPath, errno);
-                return false;
-            }
+        if (st.st_uid == geteuid() && st.st_nlink == 1 && (st.st_mode & 07777) != mode)
+            (void)!::fchmod(fd_, mode);
+        switch (lockWithin(fd_, kLockWait)) {
+        case Locked::Yes:
+            return true;
+        case Locked::Failed:
+            setError("cannot lock " + lockPath, errno);
+            return false;
+        case Locked::Busy:
+            break;
         }
-        return true;
+        g_lastError =
+            "the registry file " + path + " is locked by another program (its lock file " + lockPath +
+            (st.st_uid != geteuid() ? ", owned by user " + std::to_string(st.st_uid) : std::string()) +
+            "); gave up after " + std::to_string(kLockWait.count() / 1000) + " seconds";
+        return false;
     }
     ~StoreLock()
     {
@@ -491,14 +605,10 @@ Write replaceFile(const std::string &path, const std::string &text, const struct
     return Write::Ok;
 }
 
-// Reads the store under a shared lock. A reader that may not create the lock file still reads:
-// the store is only ever replaced whole, so it never sees a half-written one.
+// Reads the store without a lock (see StoreLock), so no reader ever waits for a writer.
 Load readStore(Store &store)
 {
-    const std::string path = storePath();
-    StoreLock lock;
-    lock.acquire(path, false);
-    return loadFile(path, store);
+    return loadFile(storePath(), store);
 }
 
 struct TxResult {
@@ -518,7 +628,7 @@ TxResult transact(const std::function<Status(Store &, bool &changed)> &change, b
             std::filesystem::create_directories(dir, ec);
     }
     StoreLock lock;
-    if (!lock.acquire(path, true))
+    if (!lock.acquire(path))
         return {Status::IoError, false};
     Store store;
     struct stat st {};

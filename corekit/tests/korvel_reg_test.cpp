@@ -5,6 +5,8 @@
 #include <testsupport/otheruser.h>
 #include <testsupport/tempdir.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -57,8 +60,17 @@ protected:
             execv(exe.c_str(), argv.data());
             _exit(127);
         }
+        // A command that hangs is killed after a while and reported as -1.
         int status = 0;
-        waitpid(pid, &status, 0);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (waitpid(pid, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                kill(pid, SIGKILL);
+                waitpid(pid, &status, 0);
+                break;
+            }
+            poll(nullptr, 0, 10);
+        }
         Outcome r;
         r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         r.out = slurp(out);
@@ -280,4 +292,34 @@ TEST_F(KorvelRegAgainstAnotherUser, LinksBesideTheStoreAreNeverFollowed)
     }
     EXPECT_TRUE(fs::is_symlink(shared_ / "registry.reg.lock"));
     expectVictimUntouched();
+}
+
+TEST_F(KorvelRegAgainstAnotherUser, ALockHeldByAnotherUserIsAClearErrorSoon)
+{
+    // A lock file of his own beside the store, locked for as long as he likes.
+    fs::remove(shared_ / "registry.reg.lock");
+    ASSERT_EQ(reg({"add", kKey, "/v", "Master", "/d", "1"}).code, 0);
+    fs::remove(shared_ / "registry.reg.lock");
+    testsupport::AsUser holder(testsupport::kNobody, {"flock", (shared_ / "registry.reg.lock").string(), "sh",
+                                                      "-c", "echo locked; exec cat >/dev/null"});
+    ASSERT_EQ(holder.readLine(), "locked") << holder.err;
+
+    const auto start = std::chrono::steady_clock::now();
+    Outcome r = reg({"add", kKey, "/v", "Master", "/d", "2"});
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("locked by another program"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("user 65534"), std::string::npos) << r.err;
+    EXPECT_LT(took, std::chrono::seconds(20)) << "a few seconds, not until the lock goes";
+
+    // Reads never wait for the lock.
+    r = reg({"query", kKey, "/v", "Master"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("REG_SZ    1"), std::string::npos) << r.out;
+    EXPECT_EQ(RG_GetRegString(u"Ardentis\\Korvel", u"Master", false), u"1");
+    EXPECT_FALSE(RG_SetRegString(u"Ardentis\\Korvel", u"Master", u"3", false));
+
+    EXPECT_EQ(holder.stop(), 0);
+    EXPECT_EQ(reg({"add", kKey, "/v", "Master", "/d", "4"}).code, 0) << "free again once he lets go";
+    EXPECT_EQ(RG_GetRegString(u"Ardentis\\Korvel", u"Master", false), u"4");
 }
