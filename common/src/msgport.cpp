@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <random>
+#include <string>
 
 namespace {
 
@@ -25,7 +26,7 @@ struct Datagram {
     std::int64_t lParam;
 };
 static_assert(sizeof(Datagram) == 24);
-constexpr std::uint32_t DatagramMark = 0x4B52564C;  // "KRVL"
+constexpr std::uint32_t DatagramMark = 0x4B52564C; // "KRVL"
 
 // How long a sender waits for room in a port whose owner is busy before giving up.
 constexpr int SendTimeoutMs = 2000;
@@ -56,7 +57,7 @@ socklen_t PortAddress(const std::string &sessionWord, std::uint32_t value, socka
     return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
 }
 
-}  // namespace
+} // namespace
 
 TMsgPort::TMsgPort(QObject *parent) : QObject(parent) {}
 
@@ -97,7 +98,10 @@ bool TMsgPort::OpenAs(std::uint32_t value)
         return false;
     sockaddr_un addr;
     socklen_t len = PortAddress(KorvelSessionWord(), value, addr);
-    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), len) != 0) {
+    // The kernel then attaches the sender's credentials to every datagram.
+    const int on = 1;
+    if (setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0 ||
+        bind(fd, reinterpret_cast<sockaddr *>(&addr), len) != 0) {
         int err = errno;
         close(fd);
         errno = err;
@@ -127,19 +131,41 @@ void TMsgPort::Close()
 void TMsgPort::ReadPending()
 {
     QPointer<TMsgPort> alive(this);
+    const uid_t owner = geteuid();
     while (alive && FSocket >= 0) {
         Datagram d;
-        // MSG_TRUNC makes recv report the datagram's real length, so longer ones are seen.
-        ssize_t n = recv(FSocket, &d, sizeof d, MSG_DONTWAIT | MSG_TRUNC);
+        iovec iov{&d, sizeof d};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        // MSG_TRUNC makes recvmsg report the datagram's real length, so longer ones are seen.
+        ssize_t n = recvmsg(FSocket, &msg, MSG_DONTWAIT | MSG_TRUNC | MSG_CMSG_CLOEXEC);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            return;  // drained
+            return; // drained
+        }
+        const ucred *cred = nullptr;
+        for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c))
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS &&
+                c->cmsg_len >= CMSG_LEN(sizeof(ucred)))
+                cred = reinterpret_cast<const ucred *>(CMSG_DATA(c));
+        if (!cred || (cred->uid != owner && cred->uid != 0)) {
+            if (FRefused++ == 0) {
+                const std::string who = owner == 0 ? "root" : "user " + std::to_string(owner) + " and root";
+                std::fprintf(stderr,
+                             "korvel: the message port takes messages only from %s; a message of user "
+                             "%d was dropped (and so will be others)\n",
+                             who.c_str(), cred ? int(cred->uid) : -1);
+            }
+            continue;
         }
         if (n != static_cast<ssize_t>(sizeof d) || d.mark != DatagramMark)
             continue;
-        emit messageReceived(d.message, static_cast<quintptr>(d.wParam),
-                             static_cast<qintptr>(d.lParam));
+        emit messageReceived(d.message, static_cast<quintptr>(d.wParam), static_cast<qintptr>(d.lParam));
     }
 }
 
@@ -155,8 +181,7 @@ bool PostMessage(const std::string &sessionWord, std::uint32_t port, std::uint32
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
     sockaddr_un addr;
     socklen_t len = PortAddress(sessionWord, port, addr);
-    Datagram d{DatagramMark, message, static_cast<std::uint64_t>(wParam),
-               static_cast<std::int64_t>(lParam)};
+    Datagram d{DatagramMark, message, static_cast<std::uint64_t>(wParam), static_cast<std::int64_t>(lParam)};
     ssize_t n;
     do {
         n = sendto(fd, &d, sizeof d, MSG_NOSIGNAL, reinterpret_cast<sockaddr *>(&addr), len);
@@ -167,8 +192,7 @@ bool PostMessage(const std::string &sessionWord, std::uint32_t port, std::uint32
     return n == static_cast<ssize_t>(sizeof d);
 }
 
-bool PostMessage(std::uint32_t port, std::uint32_t message, std::uintptr_t wParam,
-                 std::intptr_t lParam)
+bool PostMessage(std::uint32_t port, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)
 {
     return PostMessage(KorvelSessionWord(), port, message, wParam, lParam);
 }

@@ -12,6 +12,10 @@ class QSocketNotifier;
 
 /// The receiving side. Every well-formed message that arrives is emitted as messageReceived on
 /// the thread that owns the port; anything else arriving at the port is dropped.
+///
+/// Only processes of the user who opened the port, or of root, may post to it: the kernel's
+/// credentials of every datagram are checked, and a datagram of any other user is dropped
+/// unread and counted (Refused()).
 class TMsgPort : public QObject {
     Q_OBJECT
 
@@ -29,6 +33,8 @@ public:
     bool IsOpen() const { return FSocket >= 0; }
     /// The value naming the open port, 0 when closed.
     std::uint32_t Value() const { return FValue; }
+    /// How many datagrams of other users the port has dropped since it was created.
+    quint64 Refused() const { return FRefused; }
 
 signals:
     void messageReceived(quint32 message, quintptr wParam, qintptr lParam);
@@ -39,6 +45,7 @@ private:
 
     int FSocket = -1;
     std::uint32_t FValue = 0;
+    quint64 FRefused = 0;
     QSocketNotifier *FNotifier = nullptr;
 };
 
@@ -46,8 +53,7 @@ private:
 /// handled. A port holds a few unread messages; when it is full the sender waits up to two
 /// seconds for room. False when no such port is open (errno ECONNREFUSED or ENOENT) or there
 /// was no room (errno EAGAIN).
-bool PostMessage(std::uint32_t port, std::uint32_t message, std::uintptr_t wParam,
-                 std::intptr_t lParam);
+bool PostMessage(std::uint32_t port, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
 
 /// The same for the port of the session `sessionWord` (empty: no session word).
 bool PostMessage(const std::string &sessionWord, std::uint32_t port, std::uint32_t message,
