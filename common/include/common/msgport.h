@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include <sys/types.h>
+
 class QSocketNotifier;
 
 /// The receiving side. Every well-formed message that arrives is emitted as messageReceived on
@@ -58,3 +60,22 @@ bool PostMessage(std::uint32_t port, std::uint32_t message, std::uintptr_t wPara
 /// The same for the port of the session `sessionWord` (empty: no session word).
 bool PostMessage(const std::string &sessionWord, std::uint32_t port, std::uint32_t message,
                  std::uintptr_t wParam, std::intptr_t lParam);
+
+/// Who listens on a port, as the kernel's socket diagnostics tell.
+enum class TPortState {
+    Closed,   ///< nobody listens on it
+    Trusted,  ///< a program of this user or of root
+    Stranger, ///< a program of another, unprivileged user: nothing is to be posted to it
+    Unknown,  ///< the kernel would not tell (see the text of TPortInfo)
+};
+
+struct TPortInfo {
+    TPortState state = TPortState::Unknown;
+    uid_t owner = 0;   ///< the listener's user, for Trusted and Stranger
+    std::string error; ///< why it is Unknown
+};
+
+/// Who listens on the port `port` of the current session (of `sessionWord`), so that a sender
+/// can make sure it posts to an agent of its own user or of root before it posts anything.
+TPortInfo ProbePort(std::uint32_t port);
+TPortInfo ProbePort(const std::string &sessionWord, std::uint32_t port);

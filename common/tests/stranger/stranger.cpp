@@ -7,6 +7,9 @@
 //   korvel_stranger leave-block VALUE                         "left" or "refused"; ends without
 //                                                             closing the block
 //   korvel_stranger bind-port VALUE                           "bound" or "refused", then holds
+//   korvel_stranger pin-block                                 read-locks whatever lies under the
+//                                                             block's name: "pinned" or "refused",
+//                                                             then holds
 
 #include <common/handleblock.h>
 #include <common/msgport.h>
@@ -18,6 +21,8 @@
 #include <cstring>
 #include <string>
 
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace {
@@ -80,6 +85,20 @@ int main(int argc, char **argv)
             return 1;
         }
         Say("bound");
+        HoldOn();
+        return 0;
+    }
+    if (cmd == "pin-block" && argc == 2) {
+        const std::string object = "/" + UnicodeToUtf8(HandleBlockName());
+        const int fd = shm_open(object.c_str(), O_RDONLY, 0);
+        struct flock lock {};
+        lock.l_type = F_RDLCK;
+        lock.l_whence = SEEK_SET;
+        if (fd < 0 || fcntl(fd, F_OFD_SETLK, &lock) != 0) {
+            Say("refused");
+            return 1;
+        }
+        Say("pinned");
         HoldOn();
         return 0;
     }
