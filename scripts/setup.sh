@@ -6,6 +6,7 @@
 #   scripts/setup.sh test          deps + normal and sanitizer builds, all tests in both
 #   scripts/setup.sh run           deps + build + the demo (scripts/demo.sh)
 #   scripts/setup.sh bench         deps + build + every benchmark
+#   scripts/setup.sh fuzz          deps + every libFuzzer target built with clang, each run briefly
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -13,8 +14,8 @@ root=$PWD
 packages=(
   build-essential cmake ninja-build pkg-config clang
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-tools-dev-tools libgl-dev
-  qt6-qpa-plugins fonts-dejavu-core xdg-utils binutils
+  qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-tools-dev-tools libgl-dev libqt6opengl6-dev
+  qt6-qpa-plugins fonts-dejavu-core fonts-crosextra-carlito xdg-utils binutils
 )
 
 install_deps() {
@@ -31,10 +32,14 @@ install_deps() {
   fi
 }
 
-configure_build() { # dir, extra cmake args...
+configure_build() { # dir, extra cmake args... [--target T]
   local dir=$1; shift
-  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-  cmake --build "$dir" -j2
+  local args=() target=()
+  while (($#)); do
+    if [ "$1" = --target ]; then target=(--target "$2"); shift 2; else args+=("$1"); shift; fi
+  done
+  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${args[@]}" >/dev/null
+  cmake --build "$dir" -j2 "${target[@]}"
 }
 
 build_normal() { configure_build "$root/build" -DKORVEL_WERROR=ON; }
@@ -44,6 +49,28 @@ run_tests() { # dir
   ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir "$1" --output-on-failure -j2
 }
+
+# Every libFuzzer target (the `fuzzers` target of a clang build), each run for a bounded time
+# from an empty corpus; a crash or a sanitizer report fails the run.
+run_fuzzers() {
+  local dir=$root/build/fuzz seconds=${KORVEL_FUZZ_SECONDS:-20}
+  CC=clang CXX=clang++ configure_build "$dir" -DKORVEL_BENCH=OFF --target fuzzers
+  local list
+  list=$(ninja -C "$dir" -t targets all | sed -n 's/^\(bin\/[a-z_]*_fuzz\): .*/\1/p')
+  [ -n "$list" ] || { echo "no fuzz targets found" >&2; return 1; }
+  for f in $list; do
+    local corpus
+    corpus=$(mktemp -d)
+    echo "== $(basename "$f") for ${seconds} s"
+    "$dir/$f" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 "$corpus" 2>"$corpus.log" || {
+      tail -n 40 "$corpus.log" >&2; rm -rf "$corpus" "$corpus.log"; return 1; }
+    tail -n 1 "$corpus.log"
+    rm -rf "$corpus" "$corpus.log"
+  done
+}
+
+# Each program started headless and ended with SIGTERM.
+run_smoke() { "$root/scripts/smoke.sh" "$root/build/bin" master client; }
 
 run_benches() {
   for b in "$root"/build/bench/*_bench; do
@@ -60,10 +87,13 @@ case "${1:-build}" in
     install_deps
     build_normal
     run_tests "$root/build"
+    run_smoke
+    run_fuzzers
     build_asan
     run_tests "$root/build/asan"
     ;;
   bench) install_deps; build_normal; run_benches ;;
+  fuzz) install_deps; run_fuzzers ;;
   run)
     install_deps
     build_normal
@@ -73,5 +103,5 @@ case "${1:-build}" in
       run_benches
     fi
     ;;
-  *) echo "usage: $0 deps|build|test|run|bench" >&2; exit 2 ;;
+  *) echo "usage: $0 deps|build|test|run|bench|fuzz" >&2; exit 2 ;;
 esac

@@ -61,6 +61,11 @@ bool PostMessage(std::uint32_t port, std::uint32_t message, std::uintptr_t wPara
 bool PostMessage(const std::string &sessionWord, std::uint32_t port, std::uint32_t message,
                  std::uintptr_t wParam, std::intptr_t lParam);
 
+/// The same without waiting: false at once (errno EAGAIN) when the port is full, so one busy
+/// agent cannot hold up a sender that serves several ports.
+bool TryPostMessage(const std::string &sessionWord, std::uint32_t port, std::uint32_t message,
+                    std::uintptr_t wParam, std::intptr_t lParam);
+
 /// Who listens on a port, as the kernel's socket diagnostics tell.
 enum class TPortState {
     Closed,   ///< nobody listens on it
