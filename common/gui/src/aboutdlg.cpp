@@ -64,13 +64,9 @@ TAboutDlg::TAboutDlg(QWidget *parent) : QDialog(parent), FProgramFile(RunningPro
     p_panBase = new QFrame(this);
     p_panBase->setObjectName(QStringLiteral("p_panBase"));
     outer->addWidget(p_panBase);
-    auto *base = new QVBoxLayout(p_panBase);
-    base->setContentsMargins(6, 4, 6, 0);
-    base->setSpacing(0);
+    auto *base = StackLayout(p_panBase, QMargins(6, 4, 6, 0));
 
-    p_panTop = new QFrame(p_panBase);
-    p_panTop->setObjectName(QStringLiteral("p_panTop"));
-    p_panTop->setFixedHeight(12);
+    p_panTop = MakeBand(p_panBase, "p_panTop", 12);
     p_panTop->setFocusPolicy(Qt::ClickFocus);
     Shape1 = new QFrame(p_panTop);
     Shape1->setObjectName(QStringLiteral("Shape1"));
@@ -92,9 +88,7 @@ TAboutDlg::TAboutDlg(QWidget *parent) : QDialog(parent), FProgramFile(RunningPro
     p_lvAbout->installEventFilter(this);
     base->addWidget(p_lvAbout, 1);
 
-    p_panBot = new QFrame(p_panBase);
-    p_panBot->setObjectName(QStringLiteral("p_panBot"));
-    p_panBot->setFixedHeight(30);
+    p_panBot = MakeBand(p_panBase, "p_panBot", 30);
     auto *bot = new QHBoxLayout(p_panBot);
     bot->setContentsMargins(0, 0, 0, 0);
     p_labURL = new QLabel(QString::fromLatin1(MakerUrl), p_panBot);

@@ -1,10 +1,12 @@
 #include <common/gui/formkit.h>
 
+#include <QFrame>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QScreen>
 #include <QTimer>
 #include <QToolButton>
+#include <QVBoxLayout>
 #include <QWidget>
 
 QFont PixelFont(const char *family, int px, QFont::Weight weight)
@@ -29,6 +31,22 @@ void SetupForm(QWidget *form, const char *name, const char *title, int fontPx)
     form->setWindowTitle(QString::fromLatin1(title));
     form->setFont(PixelFont("Segoe UI", fontPx));
     form->setContextMenuPolicy(Qt::PreventContextMenu);
+}
+
+QVBoxLayout *StackLayout(QWidget *w, const QMargins &margins)
+{
+    auto *lay = new QVBoxLayout(w);
+    lay->setContentsMargins(margins);
+    lay->setSpacing(0);
+    return lay;
+}
+
+QFrame *MakeBand(QWidget *parent, const char *name, int height)
+{
+    auto *band = new QFrame(parent);
+    band->setObjectName(QString::fromLatin1(name));
+    band->setFixedHeight(height);
+    return band;
 }
 
 QLabel *MakeLamp(QWidget *parent, const QRect &geometry)

@@ -27,13 +27,9 @@ TpLogWin::TpLogWin(TMstServer *server, QWidget *parent)
     setMaximumWidth(450);
     setMinimumHeight(299);
 
-    auto *lay = new QVBoxLayout(this);
-    lay->setContentsMargins(0, 0, 0, 0);
-    lay->setSpacing(0);
+    auto *lay = StackLayout(this);
 
-    p_panTop = new QFrame(this);
-    p_panTop->setObjectName(QStringLiteral("p_panTop"));
-    p_panTop->setFixedHeight(26);
+    p_panTop = MakeBand(this, "p_panTop", 26);
     p_panTop->setFocusPolicy(Qt::ClickFocus);
     auto *topLay = new QVBoxLayout(p_panTop);
     topLay->setContentsMargins(0, 0, 0, 0);
@@ -61,9 +57,7 @@ TpLogWin::TpLogWin(TMstServer *server, QWidget *parent)
     logLay->addWidget(p_lvLog);
     lay->addWidget(p_panLog, 1);
 
-    p_panBot = new QFrame(this);
-    p_panBot->setObjectName(QStringLiteral("p_panBot"));
-    p_panBot->setFixedHeight(35);
+    p_panBot = MakeBand(this, "p_panBot", 35);
     p_bnClose = new QPushButton(QStringLiteral("Close"), p_panBot);
     p_bnClose->setObjectName(QStringLiteral("p_bnClose"));
     p_bnClose->setGeometry(188, 6, 75, 24);

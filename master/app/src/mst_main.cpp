@@ -76,13 +76,9 @@ void TMstMainWin::BuildForm()
     SetupForm(this, "MstMainWin", " Korvel - Master", 12);
     setFixedSize(382, 286);
 
-    auto *lay = new QVBoxLayout(this);
-    lay->setContentsMargins(0, 0, 0, 0);
-    lay->setSpacing(0);
+    auto *lay = StackLayout(this);
 
-    p_panTop = new QFrame(this);
-    p_panTop->setObjectName(QStringLiteral("p_panTop"));
-    p_panTop->setFixedHeight(31);
+    p_panTop = MakeBand(this, "p_panTop", 31);
     auto *topLay = new QVBoxLayout(p_panTop);
     topLay->setContentsMargins(0, 0, 0, 2);
     Label1 = new QLabel(QStringLiteral("Active Applications"), p_panTop);
@@ -95,9 +91,7 @@ void TMstMainWin::BuildForm()
     // Column header: labels over the list's columns with separators between them.
     auto *hdrRow = new QHBoxLayout;
     hdrRow->setContentsMargins(15, 0, 15, 0);
-    p_panHdr = new QFrame(this);
-    p_panHdr->setObjectName(QStringLiteral("p_panHdr"));
-    p_panHdr->setFixedHeight(24);
+    p_panHdr = MakeBand(this, "p_panHdr", 24);
     p_panHdr->setFrameShape(QFrame::Panel);
     p_panHdr->setFrameShadow(QFrame::Raised);
     p_panHdr->setContextMenuPolicy(Qt::PreventContextMenu);
@@ -143,9 +137,7 @@ void TMstMainWin::BuildForm()
     lvRow->addWidget(p_lvApps);
     lay->addLayout(lvRow, 1);
 
-    p_panBot = new QFrame(this);
-    p_panBot->setObjectName(QStringLiteral("p_panBot"));
-    p_panBot->setFixedHeight(72);
+    p_panBot = MakeBand(this, "p_panBot", 72);
     p_panBot->setFocusPolicy(Qt::ClickFocus);
     p_panBot->setContextMenuPolicy(Qt::PreventContextMenu);
     p_panTip = new QLabel(p_panBot);

@@ -6,14 +6,17 @@
 
 #include <QAbstractButton>
 #include <QFont>
+#include <QMargins>
 #include <QPalette>
 #include <QPoint>
 #include <QRect>
 #include <QString>
 
 class QColor;
+class QFrame;
 class QLabel;
 class QToolButton;
+class QVBoxLayout;
 class QWidget;
 
 /// A font of family at px pixels; any weight but Normal is set explicitly, Normal is left
@@ -26,6 +29,12 @@ void SetColour(QWidget *w, const QColor &colour, QPalette::ColorRole role = QPal
 /// Names a form and titles it, gives it the forms' font (Segoe UI at fontPx pixels) and keeps
 /// the context menu off it.
 void SetupForm(QWidget *form, const char *name, const char *title, int fontPx);
+
+/// A vertical layout of w whose rows stand edge to edge inside margins.
+QVBoxLayout *StackLayout(QWidget *w, const QMargins &margins = {});
+
+/// A named band of a stacked form: a plain frame of a fixed height.
+QFrame *MakeBand(QWidget *parent, const char *name, int height);
 
 /// The connection lamp "p_labLed": a round glyph, red while enabled and grey while disabled.
 /// It starts disabled.
