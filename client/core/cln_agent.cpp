@@ -25,11 +25,6 @@ static_assert(std::is_same_v<TClnEffects::WatcherId, TWatcher::Id>);
 
 namespace {
 
-QString Q(const UnicodeString &s)
-{
-    return QString::fromUtf16(s.data(), static_cast<qsizetype>(s.size()));
-}
-
 // The OS error of a failure on a connection that is up; the connect itself reports errno.
 int OsErrorOf(QAbstractSocket::SocketError error)
 {
@@ -135,19 +130,17 @@ QString TClnAgent::StatusText() const
     const TDateTime t = FEngine.LastConnection();
     if (static_cast<long long>(t) == 0)
         return {};
-    return QStringLiteral("Last connection: ") + Q(TimeText(t));
+    return QStringLiteral("Last connection: ") + QString::fromStdU16String(TimeText(t));
 }
 
 QString TClnAgent::AppsText() const
 {
-    return Q(FEngine.AppsText());
+    return QString::fromStdU16String(FEngine.AppsText());
 }
 
 void TClnAgent::TestConnection(const QString &address, quint16 port)
 {
-    FEngine.TestConnection(UnicodeString(reinterpret_cast<const char16_t *>(address.utf16()),
-                                         static_cast<std::size_t>(address.size())),
-                           port);
+    FEngine.TestConnection(address.toStdU16String(), port);
 }
 
 void TClnAgent::RearmMinimise()
@@ -373,12 +366,12 @@ void TClnAgent::StatusChanged(TDateTime)
 
 void TClnAgent::AppsChanged(const UnicodeString &names)
 {
-    emit appsChanged(Q(names));
+    emit appsChanged(QString::fromStdU16String(names));
 }
 
 void TClnAgent::ErrorShown(const UnicodeString &text)
 {
-    emit errorShown(Q(text));
+    emit errorShown(QString::fromStdU16String(text));
 }
 
 void TClnAgent::TestResult(int result)

@@ -41,11 +41,6 @@ QCoreApplication *App()
     return app;
 }
 
-QString Q(const UnicodeString &s)
-{
-    return QString::fromUtf16(s.data(), static_cast<qsizetype>(s.size()));
-}
-
 class Agent : public ::testing::Test {
 protected:
     void SetUp() override
@@ -115,8 +110,9 @@ TEST_F(Agent, ReportsAnAnnouncedProcessWhileItRunsAndItsEnd)
     QProcess *app = Announced(agent, 83);
     ASSERT_TRUE(WaitForRequests(master, 1));
     EXPECT_EQ(master.requests[0].text, QByteArray("112,0,83,2"));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return agent.AppsText() == Q(AppDisplayName(83)); }, 3000));
-    EXPECT_EQ(apps.last().at(0).toString(), Q(AppDisplayName(83)));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return agent.AppsText() == QString::fromStdU16String(AppDisplayName(83)); }, 3000));
+    EXPECT_EQ(apps.last().at(0).toString(), QString::fromStdU16String(AppDisplayName(83)));
     EXPECT_EQ(agent.Engine().ClientId(), 11);
     EXPECT_TRUE(agent.PollTimer()->isActive());
     EXPECT_EQ(agent.PollTimer()->interval(), 1000) << "the interval the master dictates";
@@ -184,7 +180,8 @@ TEST_F(Agent, ConversationsThatFailEndWithTheSystemsCodeWithinTheirBound)
         ASSERT_TRUE(PostMessage(agent.PortValue(), WM_ANNOUNCE, 93, getpid()));
         ASSERT_TRUE(errors.wait(5000));
         const qint64 took = t.elapsed();
-        EXPECT_EQ(errors.at(0).at(0).toString(), Q(TClnEngine::ErrorText(c.expectCode, false)));
+        EXPECT_EQ(errors.at(0).at(0).toString(),
+                  QString::fromStdU16String(TClnEngine::ErrorText(c.expectCode, false)));
         EXPECT_LT(took, 3000) << "bounded by the agent's own timeouts (400 ms here)";
         EXPECT_EQ(agent.Engine().Pending(), TPending::None);
         EXPECT_EQ(agent.Engine().RunningCount(), 0);

@@ -19,9 +19,20 @@ constexpr CatalogueEntry Catalogue[] = {
     {97, "Ardentis Reports"},
 };
 
+constexpr bool NamesEveryKnownCodeInOrder()
+{
+    if (std::size(Catalogue) != std::size(KnownAppCodes))
+        return false;
+    for (std::size_t i = 0; i < std::size(Catalogue); ++i)
+        if (Catalogue[i].code != KnownAppCodes[i])
+            return false;
+    return true;
+}
+static_assert(NamesEveryKnownCodeInOrder(), "every known application code has its display name");
+
 } // namespace
 
-bool IsKnownAppCode(unsigned short code)
+bool IsKnownAppCode(int code)
 {
     return std::find(std::begin(KnownAppCodes), std::end(KnownAppCodes), code) != std::end(KnownAppCodes);
 }

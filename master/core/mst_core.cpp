@@ -1,5 +1,6 @@
 #include "mst_core.h"
 
+#include <common/catalogue.h>
 #include <common/codec.h>
 #include <common/messages.h>
 #include <common/strtable.h>
@@ -9,11 +10,6 @@
 namespace {
 
 constexpr int CODE_INVALID = 999; // a request that failed parsing or validation
-
-bool isKnownOrNoApp(int code)
-{
-    return code == 0 || code == 10 || code == 83 || code == 93 || code == 97;
-}
 
 // Splitting drops empty parts and only the first four parts count, so the text is read only
 // up to the end of its fourth part, and those four parts alone go to the shared parser, which
@@ -48,7 +44,11 @@ std::int16_t id16(int id)
 
 } // namespace
 
-TMstCore::TMstCore(TLogStore &log, TClocks clocks) : log_(log), clocks_(std::move(clocks)) {}
+TMstCore::TMstCore(TLogStore &log, TClocks clocks) : log_(log), clocks_(std::move(clocks))
+{
+    for (std::size_t i = 0; i < slots_.size(); ++i)
+        slots_[i].code = KnownAppCodes[i];
+}
 
 TCoreActions TMstCore::startUp()
 {
@@ -71,7 +71,9 @@ bool TMstCore::validate(int code, int field2, int field3, int field4) const
         return false;
     if (field3 < 0 || field4 < 0)
         return false;
-    if (!isKnownOrNoApp(field3))
+    // Code 0 names no application (keep-alive and closing requests carry it); it is taken in
+    // every request.
+    if (field3 != 0 && !IsKnownAppCode(field3))
         return false;
     // IDs above the highest one handed out were never given by this run of the master.
     return field2 == 0 || (field2 >= MASTER_CLIENT_ID && field2 <= highestId_);

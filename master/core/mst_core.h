@@ -5,6 +5,7 @@
 
 #include "mst_cls.h"
 
+#include <common/catalogue.h>
 #include <common/settings.h>
 #include <common/tables.h>
 
@@ -107,7 +108,7 @@ public:
 
 private:
     struct Slot {
-        unsigned short code;
+        unsigned short code = 0;
         bool held = false;
         int pid = 0;
         std::uint64_t watch = 0;
@@ -137,6 +138,7 @@ private:
     bool auditTimerOn_ = false;
     int announcedCode_ = 0;
     int announcedProcess_ = 0;
-    std::array<Slot, 4> slots_{{{10}, {83}, {93}, {97}}};
+    // One watcher slot per known application code, in the catalogue's order.
+    std::array<Slot, std::size(KnownAppCodes)> slots_;
     WatcherStarter startWatcher_;
 };

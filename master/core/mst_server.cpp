@@ -15,11 +15,6 @@
 
 namespace {
 
-UnicodeString Uq(const QString &s)
-{
-    return UnicodeString(reinterpret_cast<const char16_t *>(s.utf16()), static_cast<std::size_t>(s.size()));
-}
-
 // Connections that never sent anything are dropped after this many seconds.
 constexpr double IdleDropSeconds = 600;
 
@@ -141,7 +136,8 @@ std::string TMstServer::OnRequest(const QString &address, std::string_view text)
     QString name;
     const bool known = FHostNames->Known(address, name);
     std::unique_lock<std::mutex> lock(FMutex);
-    const TReceiveResult r = FCore.receive(text, TPeerInfo{Uq(name), Uq(address), !known});
+    const TReceiveResult r =
+        FCore.receive(text, TPeerInfo{name.toStdU16String(), address.toStdU16String(), !known});
     lock.unlock();
     Apply(r.actions);
     return r.reply;
@@ -150,7 +146,7 @@ std::string TMstServer::OnRequest(const QString &address, std::string_view text)
 void TMstServer::OnHostFound(const QString &address, const QString &name)
 {
     std::lock_guard<std::mutex> lock(FMutex);
-    FCore.fillHost(Uq(address), Uq(name));
+    FCore.fillHost(address.toStdU16String(), name.toStdU16String());
 }
 
 void TMstServer::OnMessage(quint32 message, quintptr wParam, qintptr lParam)

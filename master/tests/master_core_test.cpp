@@ -136,9 +136,10 @@ TEST_F(Receive, InvalidRequestsGetTheErrorReplyAndChangeNothing)
     send("112,0,93,0"); // highest ID now 12
     const auto rowsBefore = rows();
     const int clientsBefore = core.clients().size();
-    const char *bad[] = {"112,0,5,0",  "112,9,10,0",   "112,13,10,0",  "259,11,0,-1",  "abc",
-                         "",           "112,,83,0",    "113,11,0,0",   "259,11,-83,0", "376,11,84,0",
-                         "428,13,0,0", "112,-11,83,0", "65648,0,83,0", "999,0,0,0",    "0,0,0,0"};
+    const char *bad[] = {
+        "112,0,5,0",    "112,9,10,0", "112,13,10,0",  "259,11,0,-1",  "abc",        "",
+        "112,,83,0",    "113,11,0,0", "259,11,-83,0", "376,11,84,0",  "428,13,0,0", "112,-11,83,0",
+        "65648,0,83,0", "999,0,0,0",  "0,0,0,0",      "112,0,65619,0"};
     for (const char *text : bad) {
         EXPECT_EQ(send(text), "47,0,0,0") << text;
         EXPECT_FALSE(last.actions.valid) << text;

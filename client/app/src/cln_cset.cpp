@@ -1,6 +1,7 @@
 #include "cln_cset.h"
 
 #include <common/aux.h>
+#include <common/gui/formkit.h>
 #include <common/strtable.h>
 #include <ctlpack/ctlpack.h>
 #include <listkit/listkit.h>
@@ -19,25 +20,6 @@
 #include <algorithm>
 
 namespace {
-
-QString Q(const UnicodeString &s)
-{
-    return QString::fromUtf16(s.data(), static_cast<qsizetype>(s.size()));
-}
-
-UnicodeString U(const QString &s)
-{
-    return UnicodeString(reinterpret_cast<const char16_t *>(s.utf16()), static_cast<size_t>(s.size()));
-}
-
-QFont PixelFont(const char *family, int px, bool semibold = false)
-{
-    QFont f(QString::fromLatin1(family));
-    f.setPixelSize(px);
-    if (semibold)
-        f.setWeight(QFont::DemiBold);
-    return f;
-}
 
 QLabel *MakeLabel(const char *name, const QString &text, QWidget *parent, int x, int y)
 {
@@ -101,11 +83,8 @@ TClientSetDlg::TClientSetDlg(QWidget *mainWin)
 
 void TClientSetDlg::BuildForm()
 {
-    setObjectName(QStringLiteral("ClientSetDlg"));
-    setWindowTitle(QStringLiteral(" Client Configuration"));
-    setFont(PixelFont("Segoe UI", 12));
+    SetupForm(this, "ClientSetDlg", " Client Configuration", 12);
     setFixedSize(367, 222);
-    setContextMenuPolicy(Qt::PreventContextMenu);
 
     p_panTop = new QFrame(this);
     p_panTop->setObjectName(QStringLiteral("p_panTop"));
@@ -113,7 +92,7 @@ void TClientSetDlg::BuildForm()
     p_panTop->setFocusPolicy(Qt::ClickFocus);
     Label1 = new QLabel(QStringLiteral("Connection  to Master"), p_panTop);
     Label1->setObjectName(QStringLiteral("Label1"));
-    Label1->setFont(PixelFont("Segoe UI Semibold", 12, true));
+    Label1->setFont(PixelFont("Segoe UI Semibold", 12, QFont::DemiBold));
     Label1->setAlignment(Qt::AlignCenter);
     Label1->setGeometry(0, 0, 367, 25);
 
@@ -153,11 +132,7 @@ void TClientSetDlg::BuildForm()
     Label4->setObjectName(QStringLiteral("Label4"));
     Label4->setGeometry(15, 69, 324, 33);
     Label4->setWordWrap(true);
-    {
-        QPalette p = Label4->palette();
-        p.setColor(QPalette::WindowText, QColor(0, 0, 255));
-        Label4->setPalette(p);
-    }
+    SetColour(Label4, QColor(0, 0, 255));
 
     Label5 = MakeLabel("Label5", QStringLiteral("Node name"), p_panMaster, 15, 111);
     p_edMast = MakeEdit("p_edMast", p_panMaster, QRect(88, 110, 151, 23));
@@ -211,16 +186,16 @@ void TClientSetDlg::showEvent(QShowEvent *e)
 
 void TClientSetDlg::FormActivate()
 {
-    p_edAddr->setText(Q(FSettings.address));
+    p_edAddr->setText(QString::fromStdU16String(FSettings.address));
     p_edPort->setText(QString::number(FSettings.port));
-    p_edMast->setText(Q(FSettings.host));
+    p_edMast->setText(QString::fromStdU16String(FSettings.host));
     p_bnOk->setEnabled(false);
     p_bnTest->setEnabled(IsDottedAddress(FSettings.address));
 }
 
 void TClientSetDlg::ButtonUpdate()
 {
-    p_bnTest->setEnabled(!p_edPort->IsEditEmpty() && IsDottedAddress(U(p_edAddr->text())));
+    p_bnTest->setEnabled(!p_edPort->IsEditEmpty() && IsDottedAddress(p_edAddr->text().toStdU16String()));
     p_bnOk->setEnabled(FTestState == 1);
 }
 
@@ -277,7 +252,8 @@ void TClientSetDlg::Browse()
     FTestState = 0;
     ButtonUpdate();
 
-    const QString folder = FChooseFolder(this, Q(LoadStr(IDS_CLN_SELECT_DISC)), Q(F_GetMyComputerFolder()));
+    const QString folder = FChooseFolder(this, QString::fromStdU16String(LoadStr(IDS_CLN_SELECT_DISC)),
+                                         QString::fromStdU16String(F_GetMyComputerFolder()));
     if (folder.isEmpty())
         return;
     const QString node = FolderHost(folder, FReadMountTable());
@@ -290,7 +266,7 @@ void TClientSetDlg::Browse()
     {
         // The lookup blocks until the resolver answers.
         QApplication::setOverrideCursor(Qt::WaitCursor);
-        joined = FResolve(U(node));
+        joined = FResolve(node.toStdU16String());
         QApplication::restoreOverrideCursor();
     }
     std::vector<UnicodeString> list;
@@ -303,7 +279,7 @@ void TClientSetDlg::Browse()
     p_edMast->setText(node);
     FAddressList = std::move(list);
     FListIndex = 0;
-    p_edAddr->setText(Q(FAddressList.front()));
+    p_edAddr->setText(QString::fromStdU16String(FAddressList.front()));
     const auto count = static_cast<int>(FAddressList.size());
     if (count >= 2)
         MesBoxC(mkInfo, this, LoadFmt(IDS_CLN_ADDRESS_COUNT, {count}), u"", W_Centre, W_Centre);
@@ -316,7 +292,7 @@ void TClientSetDlg::NextAddress()
     if (FAddressList.empty())
         return;
     FListIndex = NextAddressIndex(FListIndex, FAddressList.size());
-    p_edAddr->setText(Q(FAddressList[FListIndex]));
+    p_edAddr->setText(QString::fromStdU16String(FAddressList[FListIndex]));
 }
 
 void TClientSetDlg::TestConnection()
@@ -328,7 +304,7 @@ void TClientSetDlg::TestConnection()
     } catch (const EConvertError &) {
         port = 0;
     }
-    if (!IsDottedAddress(U(address))) {
+    if (!IsDottedAddress(address.toStdU16String())) {
         ShowError(IDS_CLN_BAD_ADDRESS);
         return;
     }
@@ -364,9 +340,9 @@ void TClientSetDlg::Confirm()
         ShowError(IDS_CLN_NOT_TESTED);
         return;
     }
-    FSettings.address = U(FTestedAddress);
+    FSettings.address = FTestedAddress.toStdU16String();
     FSettings.port = static_cast<std::uint16_t>(FTestedPort);
-    FSettings.host = U(p_edMast->text());
+    FSettings.host = p_edMast->text().toStdU16String();
     ClnSetSave(FSettings);
     accept();
 }

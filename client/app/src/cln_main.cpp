@@ -6,6 +6,7 @@
 #include <common/aux.h>
 #include <common/cmn_err.h>
 #include <common/gui/aboutdlg.h>
+#include <common/gui/formkit.h>
 #include <common/strtable.h>
 #include <corekit/corekit.h>
 #include <noticekit/noticekit.h>
@@ -15,7 +16,6 @@
 #include <QFrame>
 #include <QLabel>
 #include <QPushButton>
-#include <QScreen>
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -24,34 +24,13 @@
 
 namespace {
 
-QString Q(const UnicodeString &s)
-{
-    return QString::fromUtf16(s.data(), static_cast<qsizetype>(s.size()));
-}
-
-QFont PixelFont(const char *family, int px, bool semibold = false)
-{
-    QFont f(QString::fromLatin1(family));
-    f.setPixelSize(px);
-    if (semibold)
-        f.setWeight(QFont::DemiBold);
-    return f;
-}
-
-void SetColour(QWidget *w, const QColor &c, QPalette::ColorRole role = QPalette::WindowText)
-{
-    QPalette p = w->palette();
-    p.setColor(role, c);
-    w->setPalette(p);
-}
-
 // A caption above one of the three text panels.
 QLabel *Caption(QWidget *parent, const char *name, const char *text, int top)
 {
     auto *l = new QLabel(QString::fromLatin1(text), parent);
     l->setObjectName(QString::fromLatin1(name));
     l->setGeometry(16, top, 334, 17);
-    l->setFont(PixelFont("Segoe UI Semibold", 12, true));
+    l->setFont(PixelFont("Segoe UI Semibold", 12, QFont::DemiBold));
     SetColour(l, QColor(110, 110, 110));
     return l;
 }
@@ -81,15 +60,13 @@ QLabel *TextPanel(QWidget *parent, QFrame *&panel, const char *panelName, const 
 
 QPoint ClnMainWinPos(int screenWidth, int screenHeight, int windowWidth, int windowHeight)
 {
-    // Integer tenths keep the truncation exact.
-    const long long left = (10LL * screenWidth - 13LL * windowWidth) / 10;
-    const long long top = (10LL * screenHeight - 16LL * windowHeight) / 10;
-    return {static_cast<int>(left), static_cast<int>(top)};
+    return PlaceFromScreenEnd(screenWidth, screenHeight, windowWidth, windowHeight, 13, 16);
 }
 
 TClnMainWin::TClnMainWin(QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                          Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint)
+                          Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint),
+      FShot(this)
 {
     BuildForm();
     FAgent = new TClnAgent(this);
@@ -116,7 +93,6 @@ TClnMainWin::TClnMainWin(QWidget *parent)
     FConfigure = [this](TClnSettings &settings) { return FSetDlg->Execute(settings); };
 
     FProbe = qEnvironmentVariableIsSet("KORVEL_CLIENT_PROBE");
-    FScreenshot = qEnvironmentVariable("KORVEL_SCREENSHOT");
 
     // The start-up runs once the window exists and the event loop turns.
     QTimer::singleShot(0, this, &TClnMainWin::DeferredStart);
@@ -130,11 +106,8 @@ TClnMainWin::~TClnMainWin()
 
 void TClnMainWin::BuildForm()
 {
-    setObjectName(QStringLiteral("ClnMainWin"));
-    setWindowTitle(QStringLiteral(" Korvel - Client "));
-    setFont(PixelFont("Segoe UI", 12));
+    SetupForm(this, "ClnMainWin", " Korvel - Client ", 12);
     setFixedSize(366, 238);
-    setContextMenuPolicy(Qt::PreventContextMenu);
 
     p_panBase = new QFrame(this);
     p_panBase->setObjectName(QStringLiteral("p_panBase"));
@@ -154,57 +127,24 @@ void TClnMainWin::BuildForm()
     Label9 = Caption(p_panBase, "Label9", "Error Message", 100);
     p_labErr = TextPanel(p_panBase, p_panErr, "p_panErr", "p_labErr", 118, 61, QColor(139, 0, 0), true);
 
-    // The lamp: a round glyph of a font that surely has it, grey while disabled.
-    p_labLed = new QLabel(QString(QChar(0x25CF)), p_panBase);
-    p_labLed->setObjectName(QStringLiteral("p_labLed"));
-    p_labLed->setGeometry(16, 197, 16, 24);
-    p_labLed->setAlignment(Qt::AlignCenter);
-    p_labLed->setFont(PixelFont("DejaVu Sans", 16));
+    p_labLed = MakeLamp(p_panBase, QRect(16, 197, 16, 24));
     p_labLed->setToolTip(QStringLiteral("Connected to master "));
-    {
-        QPalette p = p_labLed->palette();
-        p.setColor(QPalette::Active, QPalette::WindowText, QColor(240, 0, 0));
-        p.setColor(QPalette::Inactive, QPalette::WindowText, QColor(240, 0, 0));
-        p.setColor(QPalette::Disabled, QPalette::WindowText, QColor(160, 160, 160));
-        p_labLed->setPalette(p);
-    }
-    p_labLed->setEnabled(false);
 
-    auto button = [this](QAbstractButton *b, const char *name, int tag, QRect geo) {
-        b->setObjectName(QString::fromLatin1(name));
-        b->setProperty("Tag", tag);
-        b->setGeometry(geo);
-        connect(b, &QAbstractButton::clicked, this, [this, b] { p_bnSetClick(b); });
-    };
     p_bnSet = new QPushButton(QStringLiteral("Configure"), p_panBase);
-    button(p_bnSet, "p_bnSet", 2, QRect(105, 196, 72, 25));
+    SetupTagButton(p_bnSet, "p_bnSet", 2, QRect(105, 196, 72, 25), this, &TClnMainWin::p_bnSetClick);
     p_bnEsc = new QPushButton(QStringLiteral("Exit"), p_panBase);
-    button(p_bnEsc, "p_bnEsc", 3, QRect(181, 196, 72, 25));
-    p_bnHelp = new QToolButton(p_panBase);
-    p_bnHelp->setText(QStringLiteral("?"));
-    p_bnHelp->setAutoRaise(true);
-    p_bnHelp->setFont(PixelFont("Roboto Bk", 15));
-    SetColour(p_bnHelp, QColor(159, 159, 159), QPalette::ButtonText);
-    button(p_bnHelp, "p_bnHelp", 4, QRect(302, 195, 20, 25));
-    p_bnAbout = new QToolButton(p_panBase);
-    p_bnAbout->setText(QStringLiteral("i"));
-    p_bnAbout->setAutoRaise(true);
-    p_bnAbout->setFont(PixelFont("Roboto Bk", 16));
-    SetColour(p_bnAbout, QColor(159, 159, 159), QPalette::ButtonText);
-    button(p_bnAbout, "p_bnAbout", 5, QRect(322, 195, 20, 25));
+    SetupTagButton(p_bnEsc, "p_bnEsc", 3, QRect(181, 196, 72, 25), this, &TClnMainWin::p_bnSetClick);
+    p_bnHelp = MakeFlatButton(p_panBase, QStringLiteral("?"), PixelFont("Roboto Bk", 15));
+    SetupTagButton(p_bnHelp, "p_bnHelp", 4, QRect(302, 195, 20, 25), this, &TClnMainWin::p_bnSetClick);
+    p_bnAbout = MakeFlatButton(p_panBase, QStringLiteral("i"), PixelFont("Roboto Bk", 16));
+    SetupTagButton(p_bnAbout, "p_bnAbout", 5, QRect(322, 195, 20, 25), this, &TClnMainWin::p_bnSetClick);
 }
 
 void TClnMainWin::showEvent(QShowEvent *e)
 {
     QWidget::showEvent(e);
-    if (e->spontaneous())
-        return;
-    const QScreen *screen = QGuiApplication::primaryScreen();
-    if (!screen)
-        return;
-    const QRect frame = frameGeometry();
-    move(ClnMainWinPos(screen->geometry().width(), screen->geometry().height(), frame.width(),
-                       frame.height()));
+    if (!e->spontaneous())
+        MoveOnScreen(this, ClnMainWinPos);
 }
 
 void TClnMainWin::DeferredStart()
@@ -216,7 +156,7 @@ void TClnMainWin::DeferredStart()
     try {
         FAgent->StartUp();
     } catch (const cmn_err &e) {
-        p_labErr->setText(Q(e.text()));
+        p_labErr->setText(QString::fromStdU16String(e.text()));
         Probe("error", p_labErr->text());
         p_labErr->repaint();
         Beep();
@@ -236,7 +176,7 @@ void TClnMainWin::SetStatus(const QString &text)
     p_labLed->repaint();
     p_labStatus->setText(text);
     Probe("status", text);
-    ScheduleScreenshot();
+    FShot.Schedule();
 }
 
 void TClnMainWin::SetApps(const QString &names)
@@ -246,7 +186,7 @@ void TClnMainWin::SetApps(const QString &names)
         Probe("apps", names);
     }
     p_labApps->repaint();
-    ScheduleScreenshot();
+    FShot.Schedule();
 }
 
 void TClnMainWin::ShowError(const QString &text)
@@ -261,7 +201,7 @@ void TClnMainWin::ShowError(const QString &text)
         repaint();
     }
     Beep();
-    ScheduleScreenshot();
+    FShot.Schedule();
 }
 
 void TClnMainWin::SetBusy(bool busy)
@@ -288,17 +228,6 @@ void TClnMainWin::Probe(const char *what, const QString &text)
         return;
     std::fprintf(stderr, "client %s: %s\n", what, qPrintable(text));
     std::fflush(stderr);
-}
-
-void TClnMainWin::ScheduleScreenshot()
-{
-    if (FScreenshot.isEmpty() || FShotPending)
-        return;
-    FShotPending = true;
-    QTimer::singleShot(100, this, [this] {
-        FShotPending = false;
-        grab().save(FScreenshot, "PNG");
-    });
 }
 
 void TClnMainWin::p_bnSetClick(QObject *button)
@@ -333,7 +262,7 @@ void TClnMainWin::ExitRule()
 {
     if (FAgent->Engine().RunningCount() > 0) {
         const UnicodeString text = LoadStr(IDS_CLN_EXIT_BLOCKED_1) + u"\n" + LoadStr(IDS_CLN_EXIT_BLOCKED_2);
-        Probe("refuses", Q(text));
+        Probe("refuses", QString::fromStdU16String(text));
         MesBoxC(mkError, this, text, UnicodeString(), W_Centre, W_Centre);
         return;
     }

@@ -3,6 +3,7 @@
 // running applications, last error), offers Configure, Exit, Help and About, and applies the
 // exit rule; the agent does the work.
 
+#include <common/gui/formkit.h>
 #include <common/settings.h>
 
 #include <QPoint>
@@ -78,7 +79,6 @@ private:
     void SetBusy(bool busy);
     void Beep();
     void Probe(const char *what, const QString &text);
-    void ScheduleScreenshot();
 
     TClnAgent *FAgent;
     TClientSetDlg *FSetDlg;
@@ -88,6 +88,5 @@ private:
     bool FBusy = false;
     int FBeeps = 0;
     bool FProbe = false;
-    QString FScreenshot;
-    bool FShotPending = false;
+    TFormShot FShot;
 };

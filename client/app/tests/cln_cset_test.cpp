@@ -31,11 +31,6 @@ void PrintTo(const QString &s, std::ostream *os)
 
 namespace {
 
-QString Q(const UnicodeString &s)
-{
-    return QString::fromUtf16(s.data(), static_cast<qsizetype>(s.size()));
-}
-
 struct SeenBox {
     QString title;
     QString message;
@@ -291,12 +286,13 @@ TEST_F(ClientSettingsDialog, ConnectionTestOverLoopbackThenOkStoresTheTestedAddr
     EXPECT_TRUE(ok);
     ASSERT_EQ(requested.size(), 2u);
     EXPECT_EQ(requested[1], std::make_pair(QStringLiteral("127.0.0.1"), port));
-    EXPECT_EQ(Q(s.address), QStringLiteral("127.0.0.1"));
+    EXPECT_EQ(QString::fromStdU16String(s.address), QStringLiteral("127.0.0.1"));
     EXPECT_EQ(s.port, before.port);
-    EXPECT_EQ(Q(s.host), QStringLiteral("mastersrv"));
-    EXPECT_EQ(Q(ReadSetting(u"Address")), QStringLiteral("127.0.0.1"));
-    EXPECT_EQ(Q(ReadSetting(u"Host")), QStringLiteral("mastersrv"));
-    EXPECT_EQ(Q(ReadSetting(u"Port")), QStringLiteral("52100")) << "the client never writes the port";
+    EXPECT_EQ(QString::fromStdU16String(s.host), QStringLiteral("mastersrv"));
+    EXPECT_EQ(QString::fromStdU16String(ReadSetting(u"Address")), QStringLiteral("127.0.0.1"));
+    EXPECT_EQ(QString::fromStdU16String(ReadSetting(u"Host")), QStringLiteral("mastersrv"));
+    EXPECT_EQ(QString::fromStdU16String(ReadSetting(u"Port")), QStringLiteral("52100"))
+        << "the client never writes the port";
 }
 
 TEST_F(ClientSettingsDialog, CancelLeavesTheSettingsAndATestInFlightKeepsTheDialogOpen)
@@ -336,8 +332,8 @@ TEST_F(ClientSettingsDialog, CancelLeavesTheSettingsAndATestInFlightKeepsTheDial
         EXPECT_FALSE(dlg->isVisible());
     });
     EXPECT_FALSE(ok);
-    EXPECT_EQ(Q(s.address), QStringLiteral("198.18.0.9"));
-    EXPECT_EQ(Q(s.host), QStringLiteral("old"));
+    EXPECT_EQ(QString::fromStdU16String(s.address), QStringLiteral("198.18.0.9"));
+    EXPECT_EQ(QString::fromStdU16String(s.host), QStringLiteral("old"));
     EXPECT_TRUE(ReadSetting(u"Address").empty());
     EXPECT_TRUE(ReadSetting(u"Host").empty());
 }
@@ -380,7 +376,7 @@ TEST_F(ClientSettingsDialog, BrowseFindsTheMasterFromTheMountOfTheChosenFolder)
             EXPECT_TRUE(dlg->p_bnNext->isHidden()) << "one address needs no Next";
         }
         EXPECT_EQ(chooserCaption, QStringLiteral("Select system disc on a master station."));
-        EXPECT_EQ(chooserStart, Q(F_GetMyComputerFolder()));
+        EXPECT_EQ(chooserStart, QString::fromStdU16String(F_GetMyComputerFolder()));
         ASSERT_EQ(dlg->AddressList().size(), 1u);
     });
 }
@@ -434,7 +430,8 @@ TEST_F(ClientSettingsDialog, StateIsKeptBetweenOpenings)
         EXPECT_TRUE(dlg->p_bnOk->isEnabled());
         QTest::mouseClick(dlg->p_bnOk, Qt::LeftButton);
     }));
-    EXPECT_EQ(Q(s.address), QStringLiteral("198.18.0.6")) << "the address of the last test";
-    EXPECT_EQ(Q(s.host), QStringLiteral("stored"));
-    EXPECT_EQ(Q(ReadSetting(u"Address")), QStringLiteral("198.18.0.6"));
+    EXPECT_EQ(QString::fromStdU16String(s.address), QStringLiteral("198.18.0.6"))
+        << "the address of the last test";
+    EXPECT_EQ(QString::fromStdU16String(s.host), QStringLiteral("stored"));
+    EXPECT_EQ(QString::fromStdU16String(ReadSetting(u"Address")), QStringLiteral("198.18.0.6"));
 }

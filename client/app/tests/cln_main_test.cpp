@@ -40,11 +40,6 @@ using testsupport::FakeMaster;
 
 namespace {
 
-QString Q(const UnicodeString &s)
-{
-    return QString::fromUtf16(s.data(), static_cast<qsizetype>(s.size()));
-}
-
 class ClientWindow : public ::testing::Test {
 protected:
     void SetUp() override
@@ -190,9 +185,9 @@ TEST_F(ClientWindow, RunningApplicationsAreListedAndHoldTheExit)
     WriteReg(master.Port());
     Start();
     QProcess *ledger = Announce(83);
-    ASSERT_TRUE(AppsShow(Q(AppDisplayName(83))));
+    ASSERT_TRUE(AppsShow(QString::fromStdU16String(AppDisplayName(83))));
     QProcess *planner = Announce(93);
-    const QString both = Q(AppDisplayName(83) + u", " + AppDisplayName(93));
+    const QString both = QString::fromStdU16String(AppDisplayName(83) + u", " + AppDisplayName(93));
     ASSERT_TRUE(AppsShow(both));
     EXPECT_TRUE(win->p_labStatus->text().startsWith(QStringLiteral("Last connection: ")));
     EXPECT_EQ(master.Texts(), (std::vector<QByteArray>{"112,0,83,2", "112,11,93,3"}));
@@ -221,7 +216,7 @@ TEST_F(ClientWindow, RunningApplicationsAreListedAndHoldTheExit)
     EXPECT_TRUE(win->isVisible());
 
     ledger->kill();
-    ASSERT_TRUE(AppsShow(Q(AppDisplayName(93))));
+    ASSERT_TRUE(AppsShow(QString::fromStdU16String(AppDisplayName(93))));
     planner->kill();
     ASSERT_TRUE(AppsShow(QString()));
     ASSERT_TRUE(QTest::qWaitFor([&] { return master.requests.size() == 4; }, 5000));
@@ -287,7 +282,7 @@ TEST_F(ClientWindow, FailedKeepAliveEndsTheProgramSixSecondsLater)
     WriteReg(master.Port());
     Start();
     Announce(97);
-    ASSERT_TRUE(AppsShow(Q(AppDisplayName(97))));
+    ASSERT_TRUE(AppsShow(QString::fromStdU16String(AppDisplayName(97))));
     master.GoAway();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !win->p_labErr->text().isEmpty(); }, 8000));
     QElapsedTimer t;

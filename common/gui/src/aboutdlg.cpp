@@ -1,4 +1,5 @@
 #include <common/gui/aboutdlg.h>
+#include <common/gui/formkit.h>
 #include <common/gui/ownerdata.h>
 
 #include <corekit/corekit.h>
@@ -41,32 +42,6 @@ const char *const MakerUrl = "https://www.ardentis.example";
 const QColor LinkGrey(128, 128, 128);
 const QColor LinkTeal(0, 128, 128);
 
-QString Q(const UnicodeString &s)
-{
-    return QString::fromUtf16(s.data(), static_cast<qsizetype>(s.size()));
-}
-
-UnicodeString Uq(const QString &s)
-{
-    return UnicodeString(reinterpret_cast<const char16_t *>(s.utf16()), static_cast<size_t>(s.size()));
-}
-
-QFont PixelFont(const char *family, int px, bool semibold = false)
-{
-    QFont f(QString::fromLatin1(family));
-    f.setPixelSize(px);
-    if (semibold)
-        f.setWeight(QFont::DemiBold);
-    return f;
-}
-
-void SetLabelColour(QLabel *l, const QColor &c)
-{
-    QPalette p = l->palette();
-    p.setColor(QPalette::WindowText, c);
-    l->setPalette(p);
-}
-
 } // namespace
 
 QString RunningProgramFile()
@@ -80,25 +55,18 @@ QString RunningProgramFile()
 
 TAboutDlg::TAboutDlg(QWidget *parent) : QDialog(parent), FProgramFile(RunningProgramFile())
 {
-    setObjectName(QStringLiteral("AboutDlg"));
-    setWindowTitle(QStringLiteral(" About The Program"));
     setWindowFlags(Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
-    setFont(PixelFont("Segoe UI", 11));
+    SetupForm(this, "AboutDlg", " About The Program", 11);
     setFixedSize(352, 213);
-    setContextMenuPolicy(Qt::PreventContextMenu);
 
     auto *outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
     p_panBase = new QFrame(this);
     p_panBase->setObjectName(QStringLiteral("p_panBase"));
     outer->addWidget(p_panBase);
-    auto *base = new QVBoxLayout(p_panBase);
-    base->setContentsMargins(6, 4, 6, 0);
-    base->setSpacing(0);
+    auto *base = StackLayout(p_panBase, QMargins(6, 4, 6, 0));
 
-    p_panTop = new QFrame(p_panBase);
-    p_panTop->setObjectName(QStringLiteral("p_panTop"));
-    p_panTop->setFixedHeight(12);
+    p_panTop = MakeBand(p_panBase, "p_panTop", 12);
     p_panTop->setFocusPolicy(Qt::ClickFocus);
     Shape1 = new QFrame(p_panTop);
     Shape1->setObjectName(QStringLiteral("Shape1"));
@@ -107,26 +75,20 @@ TAboutDlg::TAboutDlg(QWidget *parent) : QDialog(parent), FProgramFile(RunningPro
     Shape1->setGeometry(0, 4, 352 - 12, 8);
     base->addWidget(p_panTop);
 
-    FModel = new TOwnerDataModel({Qt::AlignLeft, Qt::AlignLeft},
-                                 [this](int r, int c) { return p_lvAboutData(r, c); }, this);
+    FModel = new TOwnerDataModel(
+        {Qt::AlignLeft, Qt::AlignLeft}, [this](int r, int c) { return p_lvAboutData(r, c); }, this);
     p_lvAbout = new QTableView(p_panBase);
     p_lvAbout->setObjectName(QStringLiteral("p_lvAbout"));
     p_lvAbout->setFrameShape(QFrame::NoFrame);
     p_lvAbout->setFont(PixelFont("Segoe UI", 12));
-    {
-        QPalette p = p_lvAbout->palette();
-        p.setColor(QPalette::Text, QColor(48, 28, 14));
-        p_lvAbout->setPalette(p);
-    }
+    SetColour(p_lvAbout, QColor(48, 28, 14), QPalette::Text);
     p_lvAbout->setModel(FModel);
     SetupReportView(p_lvAbout, {156, 184}, false);
     p_lvAbout->setSelectionMode(QAbstractItemView::NoSelection);
     p_lvAbout->installEventFilter(this);
     base->addWidget(p_lvAbout, 1);
 
-    p_panBot = new QFrame(p_panBase);
-    p_panBot->setObjectName(QStringLiteral("p_panBot"));
-    p_panBot->setFixedHeight(30);
+    p_panBot = MakeBand(p_panBase, "p_panBot", 30);
     auto *bot = new QHBoxLayout(p_panBot);
     bot->setContentsMargins(0, 0, 0, 0);
     p_labURL = new QLabel(QString::fromLatin1(MakerUrl), p_panBot);
@@ -134,11 +96,11 @@ TAboutDlg::TAboutDlg(QWidget *parent) : QDialog(parent), FProgramFile(RunningPro
     p_labURL->setCursor(Qt::PointingHandCursor);
     p_labURL->setAttribute(Qt::WA_TranslucentBackground);
     {
-        QFont f = PixelFont("Segoe UI Semibold", 12, true);
+        QFont f = PixelFont("Segoe UI Semibold", 12, QFont::DemiBold);
         f.setUnderline(true);
         p_labURL->setFont(f);
     }
-    SetLabelColour(p_labURL, LinkGrey);
+    SetColour(p_labURL, LinkGrey);
     p_labURL->installEventFilter(this);
     bot->addWidget(p_labURL, 0, Qt::AlignLeft | Qt::AlignVCenter);
     bot->addStretch(1);
@@ -156,7 +118,8 @@ int TAboutDlg::ShowAbout(QWidget *centreOver)
     TAboutDlg dlg(nullptr);
     if (centreOver) {
         const QRect owner = centreOver->frameGeometry();
-        dlg.move(owner.x() + (owner.width() - dlg.width()) / 2, owner.y() + (owner.height() - dlg.height()) / 2);
+        dlg.move(owner.x() + (owner.width() - dlg.width()) / 2,
+                 owner.y() + (owner.height() - dlg.height()) / 2);
     }
     return dlg.exec();
 }
@@ -166,7 +129,7 @@ QString TAboutDlg::p_lvAboutData(int row, int column) const
     if (row < 0 || row >= static_cast<int>(FRows.size()))
         return {};
     const UnicodeString &r = FRows[static_cast<size_t>(row)];
-    return Q(column == 0 ? S_Before(r, u'^') : S_After(r, u'^'));
+    return QString::fromStdU16String(column == 0 ? S_Before(r, u'^') : S_After(r, u'^'));
 }
 
 void TAboutDlg::FormShow()
@@ -176,11 +139,12 @@ void TAboutDlg::FormShow()
         FRows.push_back(Utf8ToUnicode(t));
 
     std::vector<UnicodeString> info;
-    if (!FProgramFile.isEmpty() && F_GetVersionInfo(Uq(FProgramFile), info) && info.size() >= 10) {
+    if (!FProgramFile.isEmpty() && F_GetVersionInfo(FProgramFile.toStdU16String(), info) &&
+        info.size() >= 10) {
         FRows[0] += info[viProductName];
         FRows[1] += info[viProductVersion];
         FRows[2] += info[viFileDescription];
-        FRows[3] += Uq(QFileInfo(FProgramFile).fileName());
+        FRows[3] += QFileInfo(FProgramFile).fileName().toStdU16String();
         FRows[4] += info[viFileVersion];
     }
     FBrowseUrl = p_labURL->text();
@@ -223,13 +187,13 @@ void TAboutDlg::p_labURLClick()
 
 void TAboutDlg::p_labURLMouseEnter()
 {
-    SetLabelColour(p_labURL, LinkTeal);
+    SetColour(p_labURL, LinkTeal);
     p_labURL->update();
 }
 
 void TAboutDlg::p_labURLMouseLeave()
 {
-    SetLabelColour(p_labURL, LinkGrey);
+    SetColour(p_labURL, LinkGrey);
     p_labURL->update();
 }
 

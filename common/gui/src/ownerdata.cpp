@@ -3,19 +3,31 @@
 #include <QHeaderView>
 #include <QTableView>
 
-TOwnerDataModel::TOwnerDataModel(std::vector<Qt::Alignment> columnAlignment, CellText cellText, QObject *parent)
+#include <algorithm>
+
+TOwnerDataModel::TOwnerDataModel(std::vector<Qt::Alignment> columnAlignment, CellText cellText,
+                                 QObject *parent)
     : QAbstractTableModel(parent), FAlign(std::move(columnAlignment)), FCellText(std::move(cellText))
 {
 }
 
 void TOwnerDataModel::SetItemCount(int count)
 {
-    if (count < 0)
-        count = 0;
-    // A reset is cheap here: nothing is cached, the view re-asks only the visible rows.
-    beginResetModel();
-    FCount = count;
-    endResetModel();
+    count = std::max(count, 0);
+    // Rows come and go at the end instead of through a reset, which would drop the user's
+    // selection and scroll position; nothing is cached, so the view re-asks the rows it shows.
+    if (count > FCount) {
+        beginInsertRows(QModelIndex(), FCount, count - 1);
+        FCount = count;
+        endInsertRows();
+    } else if (count < FCount) {
+        beginRemoveRows(QModelIndex(), count, FCount - 1);
+        FCount = count;
+        endRemoveRows();
+    }
+    if (FCount > 0 && !FAlign.empty())
+        emit dataChanged(index(0, 0), index(FCount - 1, static_cast<int>(FAlign.size()) - 1),
+                         {Qt::DisplayRole});
 }
 
 int TOwnerDataModel::rowCount(const QModelIndex &parent) const

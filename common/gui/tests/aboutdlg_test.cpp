@@ -17,11 +17,6 @@
 
 namespace {
 
-QString Q(const UnicodeString &s)
-{
-    return QString::fromUtf16(s.data(), static_cast<qsizetype>(s.size()));
-}
-
 QString Cell(TAboutDlg &dlg, int row, int col)
 {
     return dlg.p_lvAbout->model()->data(dlg.p_lvAbout->model()->index(row, col)).toString();
@@ -44,9 +39,9 @@ TEST(AboutRows, ProgramWithoutVersionInformationKeepsEmptyValues)
     TAboutDlg dlg;
     dlg.show();
     ASSERT_EQ(dlg.Rows().size(), 8u);
-    EXPECT_EQ(Q(dlg.Rows()[0]), QStringLiteral(" Product Name^"));
-    EXPECT_EQ(Q(dlg.Rows()[2]), QStringLiteral(" Module Name ^"));
-    EXPECT_EQ(Q(dlg.Rows()[3]), QStringLiteral(" Module Executable File^"));
+    EXPECT_EQ(QString::fromStdU16String(dlg.Rows()[0]), QStringLiteral(" Product Name^"));
+    EXPECT_EQ(QString::fromStdU16String(dlg.Rows()[2]), QStringLiteral(" Module Name ^"));
+    EXPECT_EQ(QString::fromStdU16String(dlg.Rows()[3]), QStringLiteral(" Module Executable File^"));
     EXPECT_EQ(dlg.p_lvAbout->model()->rowCount(), 8);
     EXPECT_EQ(Cell(dlg, 3, 0), QStringLiteral(" Module Executable File"));
     EXPECT_EQ(Cell(dlg, 3, 1), QString());

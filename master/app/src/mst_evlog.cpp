@@ -1,8 +1,8 @@
 #include "mst_evlog.h"
-#include "livelist.h"
 #include "mst_layout.h"
 
 #include <common/aux.h>
+#include <common/gui/formkit.h>
 #include <common/gui/ownerdata.h>
 #include <corekit/corekit.h>
 #include <corekit/windows.h>
@@ -15,57 +15,28 @@
 #include <QTableView>
 #include <QVBoxLayout>
 
-namespace {
-
-QString Q(const UnicodeString &s)
-{
-    return QString::fromUtf16(s.data(), static_cast<qsizetype>(s.size()));
-}
-
-QFont PixelFont(const char *family, int px, bool semibold = false)
-{
-    QFont f(QString::fromLatin1(family));
-    f.setPixelSize(px);
-    if (semibold)
-        f.setWeight(QFont::DemiBold);
-    return f;
-}
-
-} // namespace
-
 TpLogWin::TpLogWin(TMstServer *server, QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
       FServer(server)
 {
-    setObjectName(QStringLiteral("pLogWin"));
-    setWindowTitle(QStringLiteral(" Master Logger"));
-    setFont(PixelFont("Segoe UI", 12));
-    setContextMenuPolicy(Qt::PreventContextMenu);
+    SetupForm(this, "pLogWin", " Master Logger", 12);
     resize(450, 299);
     // The width never changes; the height never goes below the design height.
     setMinimumWidth(450);
     setMaximumWidth(450);
     setMinimumHeight(299);
 
-    auto *lay = new QVBoxLayout(this);
-    lay->setContentsMargins(0, 0, 0, 0);
-    lay->setSpacing(0);
+    auto *lay = StackLayout(this);
 
-    p_panTop = new QFrame(this);
-    p_panTop->setObjectName(QStringLiteral("p_panTop"));
-    p_panTop->setFixedHeight(26);
+    p_panTop = MakeBand(this, "p_panTop", 26);
     p_panTop->setFocusPolicy(Qt::ClickFocus);
     auto *topLay = new QVBoxLayout(p_panTop);
     topLay->setContentsMargins(0, 0, 0, 0);
     p_labTop = new QLabel(QStringLiteral("Last Hour Event Log"), p_panTop);
     p_labTop->setAlignment(Qt::AlignCenter);
-    p_labTop->setFont(PixelFont("Segoe UI Semibold", 12, true));
-    {
-        QPalette p = p_labTop->palette();
-        p.setColor(QPalette::WindowText, QColor(62, 62, 62));
-        p_labTop->setPalette(p);
-    }
+    p_labTop->setFont(PixelFont("Segoe UI Semibold", 12, QFont::DemiBold));
+    SetColour(p_labTop, QColor(62, 62, 62));
     topLay->addWidget(p_labTop);
     lay->addWidget(p_panTop);
 
@@ -75,7 +46,7 @@ TpLogWin::TpLogWin(TMstServer *server, QWidget *parent)
     p_panLog->setBackgroundRole(QPalette::Base);
     auto *logLay = new QVBoxLayout(p_panLog);
     logLay->setContentsMargins(0, 0, 0, 0);
-    FModel = new TLiveListModel(
+    FModel = new TOwnerDataModel(
         {Qt::AlignLeft, Qt::AlignLeft}, [this](int r, int c) { return p_lvLogData(r, c); }, this);
     p_lvLog = new QTableView(p_panLog);
     p_lvLog->setObjectName(QStringLiteral("p_lvLog"));
@@ -86,9 +57,7 @@ TpLogWin::TpLogWin(TMstServer *server, QWidget *parent)
     logLay->addWidget(p_lvLog);
     lay->addWidget(p_panLog, 1);
 
-    p_panBot = new QFrame(this);
-    p_panBot->setObjectName(QStringLiteral("p_panBot"));
-    p_panBot->setFixedHeight(35);
+    p_panBot = MakeBand(this, "p_panBot", 35);
     p_bnClose = new QPushButton(QStringLiteral("Close"), p_panBot);
     p_bnClose->setObjectName(QStringLiteral("p_bnClose"));
     p_bnClose->setGeometry(188, 6, 75, 24);
@@ -103,7 +72,7 @@ QString TpLogWin::p_lvLogData(int row, int column) const
     if (row < 0 || row >= log.count())
         return {};
     const TLogEntry e = log.at(row);
-    return column == 0 ? Q(TimeText(e.time)) : Q(e.text);
+    return column == 0 ? QString::fromStdU16String(TimeText(e.time)) : QString::fromStdU16String(e.text);
 }
 
 void TpLogWin::Refresh()

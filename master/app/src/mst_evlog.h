@@ -10,7 +10,7 @@ class QFrame;
 class QLabel;
 class QPushButton;
 class QTableView;
-class TLiveListModel;
+class TOwnerDataModel;
 
 class TpLogWin : public QWidget {
     Q_OBJECT
@@ -43,7 +43,7 @@ private:
     void p_bnCloseClick();
 
     TMstServer *FServer;
-    TLiveListModel *FModel;
+    TOwnerDataModel *FModel;
     QWidget *FMainWin = nullptr;
     bool FFirstShow = true;
 };

@@ -1,5 +1,4 @@
 #include "mst_main.h"
-#include "livelist.h"
 #include "mst_evlog.h"
 #include "mst_layout.h"
 
@@ -7,6 +6,8 @@
 #include <common/catalogue.h>
 #include <common/cmn_err.h>
 #include <common/gui/aboutdlg.h>
+#include <common/gui/agentmain.h>
+#include <common/gui/formkit.h>
 #include <common/gui/ownerdata.h>
 #include <common/messages.h>
 #include <common/strtable.h>
@@ -23,7 +24,6 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
-#include <QScreen>
 #include <QTableView>
 #include <QThread>
 #include <QTimer>
@@ -33,37 +33,6 @@
 #include <cstdio>
 
 namespace {
-
-QString Q(const UnicodeString &s)
-{
-    return QString::fromUtf16(s.data(), static_cast<qsizetype>(s.size()));
-}
-
-QFont PixelFont(const char *family, int px, bool weightSemi = false, bool bold = false)
-{
-    QFont f(QString::fromLatin1(family));
-    f.setPixelSize(px);
-    if (weightSemi)
-        f.setWeight(QFont::DemiBold);
-    if (bold)
-        f.setBold(true);
-    return f;
-}
-
-void SetColour(QWidget *w, const QColor &c, QPalette::ColorRole role = QPalette::WindowText)
-{
-    QPalette p = w->palette();
-    p.setColor(role, c);
-    w->setPalette(p);
-}
-
-// Seconds for the self-closing error boxes; KORVEL_AUTOBOX_SECONDS shortens them for tests.
-int AutoBoxSeconds()
-{
-    bool ok = false;
-    const int s = qEnvironmentVariableIntValue("KORVEL_AUTOBOX_SECONDS", &ok);
-    return ok ? s : 25;
-}
 
 // Milliseconds on a monotonic clock, for the paint probe.
 long long ProbeMs()
@@ -81,7 +50,7 @@ long long ProbeMs()
 TMstMainWin::TMstMainWin(TMstServer *server, TpLogWin *logWin, QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint),
-      FServer(server), FLogWin(logWin)
+      FServer(server), FLogWin(logWin), FShot(this)
 {
     BuildForm();
     FRepaint = new QTimer(this);
@@ -90,7 +59,6 @@ TMstMainWin::TMstMainWin(TMstServer *server, TpLogWin *logWin, QWidget *parent)
     connect(FServer, &TMstServer::changed, this, &TMstMainWin::OnServerChanged);
 
     FPaintProbe = qEnvironmentVariableIsSet("KORVEL_PAINT_PROBE");
-    FScreenshot = qEnvironmentVariable("KORVEL_SCREENSHOT");
 }
 
 TMstMainWin::~TMstMainWin() = default;
@@ -105,24 +73,17 @@ template <class F> void TMstMainWin::InServer(F f)
 
 void TMstMainWin::BuildForm()
 {
-    setObjectName(QStringLiteral("MstMainWin"));
-    setWindowTitle(QStringLiteral(" Korvel - Master"));
-    setFont(PixelFont("Segoe UI", 12));
+    SetupForm(this, "MstMainWin", " Korvel - Master", 12);
     setFixedSize(382, 286);
-    setContextMenuPolicy(Qt::PreventContextMenu);
 
-    auto *lay = new QVBoxLayout(this);
-    lay->setContentsMargins(0, 0, 0, 0);
-    lay->setSpacing(0);
+    auto *lay = StackLayout(this);
 
-    p_panTop = new QFrame(this);
-    p_panTop->setObjectName(QStringLiteral("p_panTop"));
-    p_panTop->setFixedHeight(31);
+    p_panTop = MakeBand(this, "p_panTop", 31);
     auto *topLay = new QVBoxLayout(p_panTop);
     topLay->setContentsMargins(0, 0, 0, 2);
     Label1 = new QLabel(QStringLiteral("Active Applications"), p_panTop);
     Label1->setObjectName(QStringLiteral("Label1"));
-    Label1->setFont(PixelFont("Segoe UI Semibold", 12, true));
+    Label1->setFont(PixelFont("Segoe UI Semibold", 12, QFont::DemiBold));
     SetColour(Label1, QColor(82, 82, 82));
     topLay->addWidget(Label1, 0, Qt::AlignHCenter | Qt::AlignBottom);
     lay->addWidget(p_panTop);
@@ -130,9 +91,7 @@ void TMstMainWin::BuildForm()
     // Column header: labels over the list's columns with separators between them.
     auto *hdrRow = new QHBoxLayout;
     hdrRow->setContentsMargins(15, 0, 15, 0);
-    p_panHdr = new QFrame(this);
-    p_panHdr->setObjectName(QStringLiteral("p_panHdr"));
-    p_panHdr->setFixedHeight(24);
+    p_panHdr = MakeBand(this, "p_panHdr", 24);
     p_panHdr->setFrameShape(QFrame::Panel);
     p_panHdr->setFrameShadow(QFrame::Raised);
     p_panHdr->setContextMenuPolicy(Qt::PreventContextMenu);
@@ -162,7 +121,7 @@ void TMstMainWin::BuildForm()
     hdrRow->addWidget(p_panHdr);
     lay->addLayout(hdrRow);
 
-    FModel = new TLiveListModel(
+    FModel = new TOwnerDataModel(
         {Qt::AlignLeft, Qt::AlignHCenter, Qt::AlignHCenter, Qt::AlignHCenter, Qt::AlignHCenter},
         [this](int r, int c) { return p_lvAppsData(r, c); }, this);
     auto *lvRow = new QHBoxLayout;
@@ -178,9 +137,7 @@ void TMstMainWin::BuildForm()
     lvRow->addWidget(p_lvApps);
     lay->addLayout(lvRow, 1);
 
-    p_panBot = new QFrame(this);
-    p_panBot->setObjectName(QStringLiteral("p_panBot"));
-    p_panBot->setFixedHeight(72);
+    p_panBot = MakeBand(this, "p_panBot", 72);
     p_panBot->setFocusPolicy(Qt::ClickFocus);
     p_panBot->setContextMenuPolicy(Qt::PreventContextMenu);
     p_panTip = new QLabel(p_panBot);
@@ -192,42 +149,16 @@ void TMstMainWin::BuildForm()
     p_panTip->setFont(PixelFont("Segoe UI", 11));
     SetColour(p_panTip, QColor(0, 84, 168));
 
-    // The lamp: a round glyph of a font that surely has it.
-    p_labLed = new QLabel(QString(QChar(0x25CF)), p_panBot);
-    p_labLed->setObjectName(QStringLiteral("p_labLed"));
-    p_labLed->setGeometry(16, 36, 15, 21);
-    p_labLed->setAlignment(Qt::AlignCenter);
-    p_labLed->setFont(PixelFont("DejaVu Sans", 16));
-    SetColour(p_labLed, QColor(240, 0, 0));
-    {
-        QPalette p = p_labLed->palette();
-        p.setColor(QPalette::Disabled, QPalette::WindowText, QColor(160, 160, 160));
-        p_labLed->setPalette(p);
-    }
-    p_labLed->setEnabled(false);
+    p_labLed = MakeLamp(p_panBot, QRect(16, 36, 15, 21));
 
-    auto button = [this](QAbstractButton *b, const char *name, int tag, QRect geo) {
-        b->setObjectName(QString::fromLatin1(name));
-        b->setProperty("Tag", tag);
-        b->setGeometry(geo);
-        connect(b, &QAbstractButton::clicked, this, [this, b] { p_bnEscClick(b); });
-    };
     p_bnLog = new QPushButton(QStringLiteral("Event Log"), p_panBot);
-    button(p_bnLog, "p_bnLog", 4, QRect(113, 35, 75, 26));
+    SetupTagButton(p_bnLog, "p_bnLog", 4, QRect(113, 35, 75, 26), this, &TMstMainWin::p_bnEscClick);
     p_bnEsc = new QPushButton(QStringLiteral("Exit"), p_panBot);
-    button(p_bnEsc, "p_bnEsc", 1, QRect(194, 35, 75, 26));
-    p_bnHelp = new QToolButton(p_panBot);
-    p_bnHelp->setText(QStringLiteral("?"));
-    p_bnHelp->setAutoRaise(true);
-    p_bnHelp->setFont(PixelFont("Roboto Bk", 15, false, true));
-    SetColour(p_bnHelp, QColor(159, 159, 159), QPalette::ButtonText);
-    button(p_bnHelp, "p_bnHelp", 2, QRect(324, 35, 21, 25));
-    p_bnAbout = new QToolButton(p_panBot);
-    p_bnAbout->setText(QStringLiteral("i"));
-    p_bnAbout->setAutoRaise(true);
-    p_bnAbout->setFont(PixelFont("Roboto Bk", 16, false, true));
-    SetColour(p_bnAbout, QColor(159, 159, 159), QPalette::ButtonText);
-    button(p_bnAbout, "p_bnAbout", 3, QRect(353, 36, 21, 25));
+    SetupTagButton(p_bnEsc, "p_bnEsc", 1, QRect(194, 35, 75, 26), this, &TMstMainWin::p_bnEscClick);
+    p_bnHelp = MakeFlatButton(p_panBot, QStringLiteral("?"), PixelFont("Roboto Bk", 15, QFont::Bold));
+    SetupTagButton(p_bnHelp, "p_bnHelp", 2, QRect(324, 35, 21, 25), this, &TMstMainWin::p_bnEscClick);
+    p_bnAbout = MakeFlatButton(p_panBot, QStringLiteral("i"), PixelFont("Roboto Bk", 16, QFont::Bold));
+    SetupTagButton(p_bnAbout, "p_bnAbout", 3, QRect(353, 36, 21, 25), this, &TMstMainWin::p_bnEscClick);
     lay->addWidget(p_panBot);
 }
 
@@ -244,9 +175,9 @@ QString TMstMainWin::p_lvAppsData(int row, int column) const
     case 1:
         return QString::number(static_cast<unsigned>(r.appCode));
     case 2:
-        return Q(AppDisplayName(r.appCode));
+        return QString::fromStdU16String(AppDisplayName(r.appCode));
     case 3:
-        return Q(TimeText(r.start));
+        return QString::fromStdU16String(TimeText(r.start));
     case 4:
         // IDs are 16-bit and handed out up to 65535: never shown negative.
         return QString::number(static_cast<std::uint16_t>(r.clientId));
@@ -268,13 +199,7 @@ void TMstMainWin::showEvent(QShowEvent *e)
 
 void TMstMainWin::FormShow()
 {
-    const QScreen *screen = QGuiApplication::primaryScreen();
-    if (!screen)
-        return;
-    const QRect frame = frameGeometry();
-    const QPoint pos =
-        MstMainWinPos(screen->geometry().width(), screen->geometry().height(), frame.width(), frame.height());
-    move(pos);
+    MoveOnScreen(this, MstMainWinPos);
 }
 
 bool TMstMainWin::event(QEvent *e)
@@ -345,18 +270,7 @@ void TMstMainWin::ListRefresh(bool scrollToLast)
         p_lvApps->scrollTo(FModel->index(n - 1, 0), QAbstractItemView::PositionAtBottom);
     }
     p_lvApps->viewport()->update();
-    ScheduleScreenshot();
-}
-
-void TMstMainWin::ScheduleScreenshot()
-{
-    if (FScreenshot.isEmpty() || FShotPending)
-        return;
-    FShotPending = true;
-    QTimer::singleShot(100, this, [this] {
-        FShotPending = false;
-        grab().save(FScreenshot, "PNG");
-    });
+    FShot.Schedule();
 }
 
 bool TMstMainWin::eventFilter(QObject *watched, QEvent *e)
@@ -380,7 +294,7 @@ void TMstMainWin::p_lvAppsMouseMove(const QPoint &pos)
     QString tip;
     if (idx.isValid()) {
         const auto lock = FServer->Lock();
-        tip = Q(FServer->Core().tipText(idx.row()));
+        tip = QString::fromStdU16String(FServer->Core().tipText(idx.row()));
     }
     p_panTip->setText(tip);
 }

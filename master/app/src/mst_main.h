@@ -5,6 +5,8 @@
 
 #include <mst_server.h>
 
+#include <common/gui/formkit.h>
+
 #include <QElapsedTimer>
 #include <QWidget>
 
@@ -14,7 +16,7 @@ class QPushButton;
 class QTableView;
 class QTimer;
 class QToolButton;
-class TLiveListModel;
+class TOwnerDataModel;
 class TpLogWin;
 
 class TMstMainWin : public QWidget {
@@ -80,16 +82,14 @@ private:
     template <class F> void InServer(F f);
     void p_lvAppsMouseMove(const QPoint &pos);
     void p_lvAppsMouseLeave();
-    void ScheduleScreenshot();
 
     TMstServer *FServer;
     TpLogWin *FLogWin;
-    TLiveListModel *FModel;
+    TOwnerDataModel *FModel;
     QTimer *FRepaint;
     QElapsedTimer FLastRepaint;
     bool FStarted = false;
     bool FClosingAllowed = false;
     bool FPaintProbe = false;
-    QString FScreenshot;
-    bool FShotPending = false;
+    TFormShot FShot;
 };

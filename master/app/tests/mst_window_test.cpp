@@ -35,11 +35,6 @@
 
 namespace {
 
-QString Q(const UnicodeString &s)
-{
-    return QString::fromUtf16(s.data(), static_cast<qsizetype>(s.size()));
-}
-
 // A registry store with the suite's key and the given port; its own session word per test.
 class MasterWindows : public ::testing::Test {
 protected:
@@ -172,7 +167,8 @@ TEST_F(MasterWindows, StartUpLogsThePortAndRunsTheAuditTimer)
 {
     Start();
     ASSERT_GE(server->Log().count(), 1);
-    EXPECT_EQ(Q(server->Log().at(0).text), QStringLiteral("Master begins listening at port %1.").arg(port));
+    EXPECT_EQ(QString::fromStdU16String(server->Log().at(0).text),
+              QStringLiteral("Master begins listening at port %1.").arg(port));
     EXPECT_TRUE(server->AuditTimer()->isActive());
     EXPECT_EQ(server->AuditTimer()->interval(), 180000);
     // A second activation does nothing more.
@@ -189,7 +185,7 @@ TEST_F(MasterWindows, ListRowsFollowAnnouncementsAndWithdrawals)
     ASSERT_EQ(Rows(), 3);
     EXPECT_EQ(Cell(0, 0), QStringLiteral("  1"));
     EXPECT_EQ(Cell(0, 1), QStringLiteral("83"));
-    EXPECT_EQ(Cell(0, 2), Q(AppDisplayName(83)));
+    EXPECT_EQ(Cell(0, 2), QString::fromStdU16String(AppDisplayName(83)));
     EXPECT_FALSE(Cell(0, 2).isEmpty());
     EXPECT_EQ(Cell(0, 3), QStringLiteral("12:00:00"));
     EXPECT_EQ(Cell(0, 4), QStringLiteral("11"));
@@ -260,7 +256,7 @@ TEST_F(MasterWindows, TooltipNamesMasterStationAndNetworkClients)
     // address in the tooltip.
     clockNow += 415.0 / 86400.0;
     server->Audit();
-    EXPECT_EQ(Q(server->Log().at(server->Log().count() - 1).text),
+    EXPECT_EQ(QString::fromStdU16String(server->Log().at(server->Log().count() - 1).text),
               QStringLiteral("Master audit: at least, one client is dead."));
     EXPECT_FALSE(server->AuditTimer()->isActive()) << "no client left";
     ASSERT_EQ(Rows(), 2);

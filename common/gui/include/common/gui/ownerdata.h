@@ -1,6 +1,8 @@
 #pragma once
 // Owner-data list: the model keeps only a row count and asks its owner for a cell's text when
-// the view draws it, so a long table costs nothing to refresh.
+// the view draws it, so a long table costs nothing to refresh. When the count changes, rows are
+// added or removed at the end and the rest are re-asked, so the user's selection and the scroll
+// position stay where they were.
 
 #include <QAbstractTableModel>
 #include <QString>
@@ -18,7 +20,8 @@ public:
 
     TOwnerDataModel(std::vector<Qt::Alignment> columnAlignment, CellText cellText, QObject *parent = nullptr);
 
-    /// Sets the item count; the view asks again for whatever it shows.
+    /// Sets the item count (a negative one counts as 0); the view asks again for whatever it
+    /// shows.
     void SetItemCount(int count);
     int ItemCount() const { return FCount; }
 

@@ -1,0 +1,20 @@
+#pragma once
+// The start-up frame of the two agent programs, the master and the client agent: one agent
+// per machine, and no failure at start-up leaves without a word to the user.
+
+#include <QString>
+
+#include <functional>
+
+class QApplication;
+
+/// Seconds the self-closing error boxes stay up: KORVEL_AUTOBOX_SECONDS when set (tests
+/// shorten them), 25 otherwise.
+int AutoBoxSeconds();
+
+/// Creates the application named appName, which keeps running with no window shown, and calls
+/// run with it unless another agent holds the handle block. That refusal and any other
+/// cmn_err are shown in the self-closing box, any other exception in the standard error box
+/// titled appName. Returns the program's exit code, which is 0 in every case.
+int RunAgentProgram(int &argc, char **argv, const QString &appName,
+                    const std::function<void(QApplication &)> &run);
