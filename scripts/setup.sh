@@ -3,7 +3,9 @@
 #
 #   scripts/setup.sh deps          install the packages only
 #   scripts/setup.sh build         deps + normal build into build/
-#   scripts/setup.sh test          deps + normal and sanitizer builds, all tests in both
+#   scripts/setup.sh test          deps + normal and sanitizer builds, all tests in both, and the
+#                                  Debian package with its checks (packaging/check)
+#   scripts/setup.sh package       deps + build + the Debian package build/korvel_*.deb, checked
 #   scripts/setup.sh run           deps + build + the demo (scripts/demo.sh)
 #   scripts/setup.sh bench         deps + build + every benchmark
 set -euo pipefail
@@ -15,6 +17,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-tools-dev-tools libgl-dev
   qt6-qpa-plugins fonts-dejavu-core xdg-utils binutils
+  fp-utils libchm-bin dpkg-dev file lintian iproute2 util-linux
 )
 
 install_deps() {
@@ -45,6 +48,8 @@ run_tests() { # dir
     ctest --test-dir "$1" --output-on-failure -j2
 }
 
+check_package() { "$root/packaging/check/check-package.sh" "$root/build"; }
+
 run_benches() {
   for b in "$root"/build/bench/*_bench; do
     [ -x "$b" ] || continue
@@ -60,10 +65,12 @@ case "${1:-build}" in
     install_deps
     build_normal
     run_tests "$root/build"
+    check_package
     build_asan
     run_tests "$root/build/asan"
     ;;
   bench) install_deps; build_normal; run_benches ;;
+  package) install_deps; build_normal; check_package ;;
   run)
     install_deps
     build_normal
@@ -73,5 +80,5 @@ case "${1:-build}" in
       run_benches
     fi
     ;;
-  *) echo "usage: $0 deps|build|test|run|bench" >&2; exit 2 ;;
+  *) echo "usage: $0 deps|build|test|run|bench|package" >&2; exit 2 ;;
 esac
