@@ -7,7 +7,7 @@
 include(CMakePackageConfigHelpers)
 
 # Libraries of the suite that its own applications link; a name without a target is skipped.
-set(KORVEL_PUBLIC_LIBRARIES corekit listkit mapkit noticekit ctlpack)
+set(KORVEL_PUBLIC_LIBRARIES corekit corekit_gui listkit mapkit noticekit ctlpack)
 
 # Run path from an installed folder to the library folder, relative to the file itself, so
 # that an unpacked tree finds its own libraries and the installed one finds the system's.

@@ -8,6 +8,7 @@
 #   scripts/setup.sh package       deps + build + the Debian package build/korvel_*.deb, checked
 #   scripts/setup.sh run           deps + build + the demo (scripts/demo.sh)
 #   scripts/setup.sh bench         deps + build + every benchmark
+#   scripts/setup.sh fuzz          deps + every libFuzzer target built with clang, each run briefly
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -34,10 +35,14 @@ install_deps() {
   fi
 }
 
-configure_build() { # dir, extra cmake args...
+configure_build() { # dir, extra cmake args... [--target T]
   local dir=$1; shift
-  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-  cmake --build "$dir" -j2
+  local args=() target=()
+  while (($#)); do
+    if [ "$1" = --target ]; then target=(--target "$2"); shift 2; else args+=("$1"); shift; fi
+  done
+  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${args[@]}" >/dev/null
+  cmake --build "$dir" -j2 "${target[@]}"
 }
 
 build_normal() { configure_build "$root/build" -DKORVEL_WERROR=ON; }
@@ -49,6 +54,28 @@ run_tests() { # dir
 }
 
 check_package() { "$root/packaging/check/check-package.sh" "$root/build"; }
+
+# Every libFuzzer target (the `fuzzers` target of a clang build), each run for a bounded time
+# from an empty corpus; a crash or a sanitizer report fails the run.
+run_fuzzers() {
+  local dir=$root/build/fuzz seconds=${KORVEL_FUZZ_SECONDS:-20}
+  CC=clang CXX=clang++ configure_build "$dir" -DKORVEL_BENCH=OFF --target fuzzers
+  local list
+  list=$(ninja -C "$dir" -t targets all | sed -n 's/^\(bin\/[a-z_]*_fuzz\): .*/\1/p')
+  [ -n "$list" ] || { echo "no fuzz targets found" >&2; return 1; }
+  for f in $list; do
+    local corpus
+    corpus=$(mktemp -d)
+    echo "== $(basename "$f") for ${seconds} s"
+    "$dir/$f" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 "$corpus" 2>"$corpus.log" || {
+      tail -n 40 "$corpus.log" >&2; rm -rf "$corpus" "$corpus.log"; return 1; }
+    tail -n 1 "$corpus.log"
+    rm -rf "$corpus" "$corpus.log"
+  done
+}
+
+# Each program started headless and ended with SIGTERM.
+run_smoke() { "$root/scripts/smoke.sh" "$root/build/bin" master; }
 
 run_benches() {
   for b in "$root"/build/bench/*_bench; do
@@ -65,11 +92,14 @@ case "${1:-build}" in
     install_deps
     build_normal
     run_tests "$root/build"
+    run_smoke
+    run_fuzzers
     check_package
     build_asan
     run_tests "$root/build/asan"
     ;;
   bench) install_deps; build_normal; run_benches ;;
+  fuzz) install_deps; run_fuzzers ;;
   package) install_deps; build_normal; check_package ;;
   run)
     install_deps
@@ -80,5 +110,5 @@ case "${1:-build}" in
       run_benches
     fi
     ;;
-  *) echo "usage: $0 deps|build|test|run|bench|package" >&2; exit 2 ;;
+  *) echo "usage: $0 deps|build|test|run|bench|fuzz|package" >&2; exit 2 ;;
 esac

@@ -143,28 +143,47 @@ void TMsgPort::ReadPending()
     }
 }
 
-bool PostMessage(const std::string &sessionWord, std::uint32_t port, std::uint32_t message,
-                 std::uintptr_t wParam, std::intptr_t lParam)
+namespace {
+
+bool Post(const std::string &sessionWord, std::uint32_t port, std::uint32_t message, std::uintptr_t wParam,
+          std::intptr_t lParam, bool waitForRoom)
 {
-    if (port == 0)
+    if (port == 0) {
+        errno = EINVAL;
         return false;
+    }
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return false;
     timeval timeout{SendTimeoutMs / 1000, (SendTimeoutMs % 1000) * 1000};
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    if (waitForRoom)
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
     sockaddr_un addr;
     socklen_t len = PortAddress(sessionWord, port, addr);
-    Datagram d{DatagramMark, message, static_cast<std::uint64_t>(wParam),
-               static_cast<std::int64_t>(lParam)};
+    Datagram d{DatagramMark, message, static_cast<std::uint64_t>(wParam), static_cast<std::int64_t>(lParam)};
+    const int flags = MSG_NOSIGNAL | (waitForRoom ? 0 : MSG_DONTWAIT);
     ssize_t n;
     do {
-        n = sendto(fd, &d, sizeof d, MSG_NOSIGNAL, reinterpret_cast<sockaddr *>(&addr), len);
+        n = sendto(fd, &d, sizeof d, flags, reinterpret_cast<sockaddr *>(&addr), len);
     } while (n < 0 && errno == EINTR);
     const int err = errno;
     close(fd);
     errno = err;
     return n == static_cast<ssize_t>(sizeof d);
+}
+
+} // namespace
+
+bool PostMessage(const std::string &sessionWord, std::uint32_t port, std::uint32_t message,
+                 std::uintptr_t wParam, std::intptr_t lParam)
+{
+    return Post(sessionWord, port, message, wParam, lParam, true);
+}
+
+bool TryPostMessage(const std::string &sessionWord, std::uint32_t port, std::uint32_t message,
+                    std::uintptr_t wParam, std::intptr_t lParam)
+{
+    return Post(sessionWord, port, message, wParam, lParam, false);
 }
 
 bool PostMessage(std::uint32_t port, std::uint32_t message, std::uintptr_t wParam,

@@ -10,6 +10,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -107,6 +109,35 @@ TEST_F(MsgPort, NoPortNoDelivery)
     EXPECT_FALSE(port.IsOpen());
     EXPECT_EQ(port.Value(), 0u);
     EXPECT_FALSE(PostMessage(value, 0xA710, 1, 1));
+}
+
+TEST_F(MsgPort, TryPostNeverWaitsForAFullPort)
+{
+    TMsgPort port;
+    ASSERT_TRUE(port.Open());
+    Record(port);
+    int queued = 0;
+    while (queued < 100000 && TryPostMessage(word, port.Value(), 1, 0, queued))
+        ++queued;
+    EXPECT_EQ(errno, EAGAIN);
+    ASSERT_GT(queued, 0);
+    ASSERT_LT(queued, 100000) << "a port holds only a few messages";
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(TryPostMessage(word, port.Value(), 2, 0, 0));
+    EXPECT_EQ(errno, EAGAIN);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000))
+        << "the waiting post gives up only after two seconds";
+
+    ASSERT_TRUE(WaitFor(static_cast<std::size_t>(queued)));
+    EXPECT_TRUE(TryPostMessage(word, port.Value(), 3, 0, 0)) << "room again once read";
+    ASSERT_TRUE(WaitFor(static_cast<std::size_t>(queued) + 1));
+    EXPECT_EQ(got.back(), (Received{3, 0, 0}));
+
+    const std::uint32_t value = port.Value();
+    port.Close();
+    EXPECT_FALSE(TryPostMessage(word, value, 1, 0, 0));
+    EXPECT_TRUE(errno == ECONNREFUSED || errno == ENOENT) << errno;
+    EXPECT_FALSE(TryPostMessage(word, 0, 1, 0, 0));
 }
 
 TEST_F(MsgPort, OpenUnderAGivenValue)

@@ -3,6 +3,8 @@
 
 #include <QString>
 
+#include <maskmatch.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -40,39 +42,6 @@ UnicodeString lower(const UnicodeString &s)
 bool hasWildcard(const UnicodeString &s)
 {
     return s.find_first_of(u"*?") != UnicodeString::npos;
-}
-
-bool globMatch(const UnicodeString &p, const UnicodeString &s)
-{
-    std::size_t pi = 0, si = 0, star = UnicodeString::npos, mark = 0;
-    while (si < s.size()) {
-        if (pi < p.size() && (p[pi] == u'?' || p[pi] == s[si])) {
-            ++pi;
-            ++si;
-        } else if (pi < p.size() && p[pi] == u'*') {
-            star = pi++;
-            mark = si;
-        } else if (star != UnicodeString::npos) {
-            pi = star + 1;
-            si = ++mark;
-        } else {
-            return false;
-        }
-    }
-    while (pi < p.size() && p[pi] == u'*')
-        ++pi;
-    return pi == p.size();
-}
-
-// As the directory search matches: a trailing ".*" also matches a name without any
-// extension, so "*.*" finds README and sub-folders without a dot.
-bool maskMatch(const UnicodeString &mask, const UnicodeString &name)
-{
-    if (globMatch(mask, name))
-        return true;
-    if (mask.size() >= 2 && mask.compare(mask.size() - 2, 2, u".*") == 0)
-        return globMatch(mask.substr(0, mask.size() - 2), name);
-    return false;
 }
 
 // "dir/pattern" -> ("dir", "pattern"); a mask without '/' searches the current folder.
@@ -115,7 +84,7 @@ bool search(const std::string &dir, const UnicodeString &pattern, std::vector<En
         const std::string name = e->d_name;
         if (name == "." || name == "..")
             continue;
-        if (!maskMatch(pattern, Utf8ToUnicode(name)))
+        if (!corekit::detail::MaskMatch(pattern, Utf8ToUnicode(name)))
             continue;
         const std::string full = join(dir, name);
         struct stat st {}, lst {};
@@ -235,7 +204,7 @@ bool hasMatchBelow(const std::string &dir, const UnicodeString &pattern, bool fi
     if (!search(dir, u"*", all))
         return false;
     for (const Entry &e : all) {
-        if ((!e.isDir || !filesOnly) && maskMatch(pattern, Utf8ToUnicode(e.name)))
+        if ((!e.isDir || !filesOnly) && corekit::detail::MaskMatch(pattern, Utf8ToUnicode(e.name)))
             return true;
         if (e.realDir && hasMatchBelow(join(dir, e.name), pattern, filesOnly))
             return true;
@@ -274,7 +243,7 @@ bool copyMatching(const std::string &dir, const UnicodeString &pattern, const st
         for (const Entry &e : all) {
             if (!e.realDir)
                 continue;
-            const bool copiedWhole = !filesOnly && maskMatch(pattern, Utf8ToUnicode(e.name));
+            const bool copiedWhole = !filesOnly && corekit::detail::MaskMatch(pattern, Utf8ToUnicode(e.name));
             if (copiedWhole)
                 continue;
             const std::string sub = join(dir, e.name);

@@ -6,6 +6,8 @@
 
 #include <QString>
 
+#include <maskmatch.h>
+
 #include <cstdio>
 #include <ctime>
 #include <optional>
@@ -16,41 +18,6 @@
 #include <sys/stat.h>
 
 namespace {
-
-// '*' takes any run of characters, '?' exactly one; everything else stands for itself, so a
-// name holding '[' or '\' matches literally, as in the Windows search.
-bool wildMatch(std::u16string_view name, std::u16string_view pattern)
-{
-    std::size_t n = 0, p = 0;
-    std::size_t starP = std::u16string_view::npos, starN = 0;
-    while (n < name.size()) {
-        if (p < pattern.size() && (pattern[p] == u'?' || pattern[p] == name[n])) {
-            ++n;
-            ++p;
-        } else if (p < pattern.size() && pattern[p] == u'*') {
-            starP = p++;
-            starN = n;
-        } else if (starP != std::u16string_view::npos) {
-            p = starP + 1;
-            n = ++starN;
-        } else {
-            return false;
-        }
-    }
-    while (p < pattern.size() && pattern[p] == u'*')
-        ++p;
-    return p == pattern.size();
-}
-
-// A pattern ending in ".*" also takes the name without any extension, so that "*.*" means
-// every name and "readme.*" finds "readme".
-bool maskMatch(std::u16string_view name, std::u16string_view pattern)
-{
-    if (wildMatch(name, pattern))
-        return true;
-    return pattern.size() >= 2 && pattern.substr(pattern.size() - 2) == u".*" &&
-           wildMatch(name, pattern.substr(0, pattern.size() - 2));
-}
 
 struct Mask {
     UnicodeString folder;  // up to and including the last '/', or empty
@@ -83,7 +50,7 @@ bool search(const Mask &mask, Visit visit)
     while (const dirent *d = ::readdir(dir)) {
         Entry e;
         e.name = Utf8ToUnicode(d->d_name);
-        if (!maskMatch(e.name, mask.pattern))
+        if (!corekit::detail::MaskMatch(mask.pattern, e.name))
             continue;
         e.path = folder + d->d_name;
         if (d->d_type == DT_DIR) {

@@ -72,7 +72,7 @@ libdir=$(cd "$root/usr/lib" && ls -d */cmake | head -1)
 libdir=$root/usr/lib/${libdir%/cmake}
 
 step "libraries: versioned, exporting only their interface"
-for lib in corekit listkit mapkit noticekit ctlpack; do
+for lib in corekit corekit_gui listkit mapkit noticekit ctlpack; do
   so=$(ls "$libdir"/lib$lib.so.*.*.* 2>/dev/null) || fail "lib$lib is not installed with its full version"
   soname=$(readelf -d "$so" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
   [ "$soname" = "lib$lib.so.2" ] || fail "lib$lib has the soname '$soname'"
@@ -88,7 +88,7 @@ while IFS= read -r elf; do
   ! grep -q 'not found' <<<"$out" || fail "$elf: $(grep 'not found' <<<"$out")"
   while read -r lib; do
     grep -q "$lib => $root/" <<<"$out" || fail "$elf takes $lib from outside the package"
-  done < <(grep -oE 'lib(corekit|listkit|mapkit|noticekit|ctlpack)\.so\.[0-9]+' <<<"$out" | sort -u)
+  done < <(grep -oE 'lib(corekit|corekit_gui|listkit|mapkit|noticekit|ctlpack)\.so\.[0-9]+' <<<"$out" | sort -u)
 done < <(find "$root" -type f \( -perm -u+x -o -name '*.so*' \) -exec sh -c 'file -b "$1" | grep -q ELF' _ {} \; -print)
 
 bin=$root/usr/lib/korvel/bin
@@ -154,7 +154,7 @@ grep -q "Korvel 2.* from $root/" "$work/consumer.log" || fail "find_package(Korv
 cmake --build "$work/consumer" >>"$work/consumer.log" 2>&1 ||
   { cat "$work/consumer.log" >&2; fail "the consumer project does not build"; }
 got=$("$work/consumer/consumer" 2>/dev/null)
-[ "$got" = "parts=4 sum=960 caught=1 block=0 edit=42 box=340" ] || fail "the consumer printed: $got"
+[ "$got" = "parts=4 sum=960 caught=1 block=0 edit=42 box=340 place=110,60" ] || fail "the consumer printed: $got"
 ldd "$work/consumer/consumer" | grep -q "libcorekit.so.2 => $root/" || fail "the consumer runs with another corekit"
 echo "consumer: $got"
 

@@ -52,3 +52,8 @@ bool PostMessage(std::uint32_t port, std::uint32_t message, std::uintptr_t wPara
 /// The same for the port of the session `sessionWord` (empty: no session word).
 bool PostMessage(const std::string &sessionWord, std::uint32_t port, std::uint32_t message,
                  std::uintptr_t wParam, std::intptr_t lParam);
+
+/// The same without waiting: false at once (errno EAGAIN) when the port is full, so one busy
+/// agent cannot hold up a sender that serves several ports.
+bool TryPostMessage(const std::string &sessionWord, std::uint32_t port, std::uint32_t message,
+                    std::uintptr_t wParam, std::intptr_t lParam);

@@ -1,29 +1,28 @@
-// TWatcher: waits for one process of an application of the suite to end and then posts
-// WM_INSTANCE_ENDED (its application code) to the agent's message port.
+// TWatcher: waits for processes of applications of the suite to end and posts
+// WM_INSTANCE_ENDED (application code, process id) to the agent's message port for each.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <string>
 
-/// A watcher runs on a detached thread of its own, frees itself when it ends and is never
-/// joined. It shares nothing with the agent: it reports only by posting to the port.
+/// All watches of a program share one waiter thread, started on first use and never joined; it
+/// shares nothing with the agent and reports only by posting to the port. Each running watch
+/// holds one descriptor; watches may hold at most a budget of the descriptor limit, so that
+/// announcements can never starve the agent of sockets and files.
 class TWatcher {
 public:
-    /// Starts a watcher on process `pid` that posts WM_INSTANCE_ENDED (`code`, 0) to the port
-    /// `portValue` of the current session when that process ends. A process that cannot be
-    /// opened (gone, not a process) gets no watcher and nothing is ever posted for it: false.
-    static bool Start(unsigned short code, int pid, std::uint32_t portValue);
+    using Id = std::uint64_t;
 
-    TWatcher(const TWatcher &) = delete;
-    TWatcher &operator=(const TWatcher &) = delete;
-    ~TWatcher();
+    /// Starts watching process `pid`; when it ends, posts WM_INSTANCE_ENDED with WParam `code`
+    /// and LParam `pid` to the port `portValue` of the current session (KORVEL_SESSION word
+    /// read at this call). 0 when the process cannot be opened (gone, not a process) or the
+    /// descriptor budget for watches is used up; nothing is ever posted for it then.
+    static Id Start(unsigned short code, int pid, std::uint32_t portValue);
+    /// Ends the watch: nothing is posted for it from now on (a post already made stays made).
+    /// Unknown or finished ids: nothing. Safe from any thread.
+    static void Terminate(Id id);
+    /// Processes watched now.
+    static std::size_t Count();
 
-private:
-    TWatcher(unsigned short code, int process, std::uint32_t window, std::string session);
-    void Execute();
-
-    unsigned short code;
-    int process;            // a pidfd of the watched process, which no reused pid can fool
-    std::uint32_t window;   // the port to post to
-    std::string session;
+    TWatcher() = delete;
 };

@@ -6,7 +6,10 @@
 //   S_   strings          <corekit/strings.h>
 //   F_   files, folders   <corekit/files.h>
 //   RG_  registry, SI_ system facts   <corekit/registry.h>
-//   W_   window placement, K_ keys    <corekit/windows.h>
+//
+// The window-placement (W_) and key-state (K_) helpers need Qt's GUI modules; they are the
+// library corekit_gui with its header <corekit/windows.h>, so that programs without windows
+// never load those modules.
 //
 // Text encoding on Linux: UnicodeString is UTF-16 (one character = one code unit). Files that
 // the design calls "wide" are UTF-8 without a byte-order mark, read and written as bytes
@@ -16,15 +19,6 @@
 
 #include <corekit/types.h>
 
-#if __has_include(<corekit/strings.h>)
-#include <corekit/strings.h>
-#endif
-#if __has_include(<corekit/files.h>)
 #include <corekit/files.h>
-#endif
-#if __has_include(<corekit/registry.h>)
 #include <corekit/registry.h>
-#endif
-#if __has_include(<corekit/windows.h>)
-#include <corekit/windows.h>
-#endif
+#include <corekit/strings.h>

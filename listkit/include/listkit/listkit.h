@@ -12,9 +12,5 @@
 
 #include <corekit/corekit.h>
 
-#if __has_include(<listkit/lists.h>)
-#include <listkit/lists.h>
-#endif
-#if __has_include(<listkit/filelists.h>)
 #include <listkit/filelists.h>
-#endif
+#include <listkit/lists.h>

@@ -4,6 +4,7 @@
 #include <common/aux.h>
 #include <common/gui/ownerdata.h>
 #include <corekit/corekit.h>
+#include <corekit/windows.h>
 
 #include <QHeaderView>
 #include <QShowEvent>

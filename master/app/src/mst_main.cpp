@@ -15,6 +15,7 @@
 #include <common/strtable.h>
 #include <common/watcher.h>
 #include <corekit/corekit.h>
+#include <corekit/windows.h>
 #include <noticekit/noticekit.h>
 
 #include <QApplication>

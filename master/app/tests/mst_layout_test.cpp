@@ -2,6 +2,7 @@
 #include "mst_layout.h"
 
 #include <corekit/corekit.h>
+#include <corekit/windows.h>
 
 #include <gtest/gtest.h>
 

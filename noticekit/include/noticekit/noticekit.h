@@ -7,6 +7,7 @@
 #pragma once
 
 #include <corekit/corekit.h>
+#include <corekit/windows.h>
 
 #include <QDialog>
 #include <QPoint>

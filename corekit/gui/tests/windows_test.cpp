@@ -1,4 +1,4 @@
-#include <corekit/corekit.h>
+#include <corekit/windows.h>
 
 #include <QGuiApplication>
 #include <QScreen>

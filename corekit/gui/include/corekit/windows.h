@@ -1,5 +1,5 @@
 // W_: placing a newly created window; K_: the state of the modifier keys.
-// Include <corekit/corekit.h> rather than this header.
+// The public header of corekit_gui, which links Qt's GUI modules.
 //
 // Window handles are QWidget pointers; this header stays free of Qt includes.
 #pragma once

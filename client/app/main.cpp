@@ -1,0 +1,6 @@
+// client: the Korvel client agent.
+
+int main()
+{
+    return 0;
+}
