@@ -1,17 +1,13 @@
-// The launcher's decisions in-process: which agent the registry names for this machine, and
-// that nothing is started while an agent holds the handle block.
+// Which agent the registry names for this machine. What the launcher then starts, or refuses to,
+// is tested on the real program (tests/launch_test.cpp).
 
 #include "launcher.h"
 
-#include <common/cmn_err.h>
-#include <common/handleblock.h>
-#include <common/strtable.h>
 #include <testsupport/tempdir.h>
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -22,21 +18,15 @@ const char RegHeader[] = "Windows Registry Editor Version 5.00\r\n\r\n";
 const char NativeKey[] = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ardentis\\Korvel]\r\n";
 const char WowKey[] = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Ardentis\\Korvel]\r\n";
 
-// Each test gets its own store and session word, so no agent of this machine is ever seen.
+// Each test gets its own store.
 class Launcher : public ::testing::Test {
 protected:
     void SetUp() override
     {
         store = (dir.path() / "korvel.reg").string();
         setenv("KORVEL_REGISTRY", store.c_str(), 1);
-        const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
-        setenv("KORVEL_SESSION", ("ln" + std::to_string(getpid()) + info->name()).c_str(), 1);
     }
-    void TearDown() override
-    {
-        unsetenv("KORVEL_REGISTRY");
-        unsetenv("KORVEL_SESSION");
-    }
+    void TearDown() override { unsetenv("KORVEL_REGISTRY"); }
     void WriteStore(const std::string &body) { std::ofstream(store, std::ios::binary) << RegHeader << body; }
 
     testsupport::TempDir dir{"launcher"};
@@ -85,29 +75,4 @@ TEST_F(Launcher, StationFollowsThePerMachineValue)
     }
     EXPECT_EQ(AgentFileName(TStation::Master), u"master");
     EXPECT_EQ(AgentFileName(TStation::Workstation), u"client");
-}
-
-TEST_F(Launcher, StartsNothingWhileAnAgentHoldsTheBlock)
-{
-    // A folder whose agent would leave a mark if it were started.
-    const std::string mark = (dir.path() / "started").string();
-    const std::string client = (dir.path() / "client").string();
-    std::ofstream(client) << "#!/bin/sh\ntouch '" << mark << "'\n";
-    ASSERT_EQ(::chmod(client.c_str(), 0755), 0);
-
-    MHandle block = CreateHandleBlock(1234);
-    ASSERT_TRUE(block.Active());
-    try {
-        LaunchAgent(Utf8ToUnicode(dir.path().string()));
-        ADD_FAILURE() << "no error while the block is held";
-    } catch (const cmn_err &e) {
-        EXPECT_EQ(e.id(), IDS_ALREADY_RUNNING);
-        EXPECT_EQ(e.text(), u"Korvel is already running.");
-    }
-    block.Close();
-
-    // Without a folder of its own the launcher starts nothing from the search path.
-    EXPECT_THROW(LaunchAgent(UnicodeString()), ELaunchFailed);
-    EXPECT_EQ(ELaunchFailed().text(), u"OS reports Korvel launch error.");
-    EXPECT_FALSE(std::filesystem::exists(mark));
 }

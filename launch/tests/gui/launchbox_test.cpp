@@ -123,12 +123,3 @@ TEST(LaunchBox, ErrorTextInABoxWithTheErrorIconAndOnStandardError)
         EXPECT_FALSE(seen.shot.isEmpty());
     }
 }
-
-TEST(LaunchBox, HeadlessStartSaysWhyWithoutABox)
-{
-    EnvVar p("QT_QPA_PLATFORM", "offscreen");
-    ::testing::internal::CaptureStderr();
-    ReportLaunchError(QStringLiteral("OS reports Korvel launch error."));
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "launch: OS reports Korvel launch error.\n");
-    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
-}
