@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# The main job: starts the master from build/, announces a sample application through
-# korvel-run, and shows the result (the window on a desktop; a screenshot and the event log
-# when there is no display). Uses its own registry store and session word under build/demo/,
-# so it never meets a master or client agent already running on this machine.
+# The main job: the whole system on one machine. Starts the master and the client agent from
+# build/, side by side, each with its own registry store and session word under build/demo/ (so
+# neither meets an agent already running here), the client configured with the master's
+# address. A sample application announced to the client appears in the master's list under the
+# client's ID, keep-alives flow while it runs, and its end is withdrawn. On a desktop the two
+# windows show it; without a display, screenshots of both and the logs tell it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -11,20 +13,28 @@ bin=$build/bin
 demo=$build/demo
 mkdir -p "$demo"
 
-for p in master korvel-run korvel-reg; do
+for p in master client korvel-run korvel-reg; do
   [ -x "$bin/$p" ] || { echo "demo: $bin/$p is missing; run scripts/setup.sh build first" >&2; exit 1; }
 done
 
-export KORVEL_REGISTRY=$demo/korvel.reg
-export KORVEL_SESSION=demo$$
 port=${KORVEL_DEMO_PORT:-52100}
+seconds=${KORVEL_DEMO_APP_SECONDS:-8}
+msession=demo$$-master
+csession=demo$$-client
 
-# The suite's key, created when missing; the master keeps its port and timings there.
-if ! "$bin/korvel-reg" query 'HKLM\SOFTWARE\Ardentis\Korvel' >/dev/null 2>&1; then
-  "$bin/korvel-reg" add 'HKLM\SOFTWARE\Ardentis\Korvel' >/dev/null
-fi
-"$bin/korvel-reg" add 'HKLM\SOFTWARE\Ardentis\Korvel' /v Master /d b4h78m1e0sb4 /f >/dev/null 2>&1 || true
-"$bin/korvel-reg" add 'HKLM\SOFTWARE\Ardentis\Korvel' /v Port /d "$port" /f >/dev/null 2>&1 || true
+# key_value STORE NAME VALUE: the suite's key in STORE, created when missing, with one value.
+key_value() {
+  local key='HKLM\SOFTWARE\Ardentis\Korvel'
+  KORVEL_REGISTRY=$1 "$bin/korvel-reg" query "$key" >/dev/null 2>&1 ||
+    KORVEL_REGISTRY=$1 "$bin/korvel-reg" add "$key" >/dev/null
+  KORVEL_REGISTRY=$1 "$bin/korvel-reg" add "$key" /v "$2" /d "$3" /f >/dev/null
+}
+# The master dictates keep-alives every 5 seconds (audit period 5, hexadecimal in "Master").
+key_value "$demo/master.reg" Master 5h78m1e0sb4
+key_value "$demo/master.reg" Port "$port"
+key_value "$demo/client.reg" Address 127.0.0.1
+key_value "$demo/client.reg" Host localhost
+key_value "$demo/client.reg" Port "$port"
 
 args=()
 headless=0
@@ -32,46 +42,73 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   args=(-platform offscreen)
   headless=1
 fi
-shot=$demo/master.png
-log=$demo/master.log
-rm -f "$shot"
-KORVEL_SCREENSHOT=$shot KORVEL_LOG_ECHO=1 "$bin/master" "${args[@]}" >"$log" 2>"$demo/master.err" &
+rm -f "$demo"/*.png "$demo"/*.log "$demo"/*.err
+
+# wait_for FILE TEXT PID WHAT: up to 10 s for TEXT to appear in FILE while PID runs.
+wait_for() {
+  for _ in $(seq 1 100); do
+    grep -qF -- "$2" "$1" 2>/dev/null && return 0
+    kill -0 "$3" 2>/dev/null || { echo "demo: the $4 ended early:" >&2; cat "$1" >&2; return 1; }
+    sleep 0.1
+  done
+  echo "demo: the $4 did not show \"$2\" in time" >&2
+  return 1
+}
+
+pids=()
+trap 'for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null || true; done' EXIT
+
+KORVEL_REGISTRY=$demo/master.reg KORVEL_SESSION=$msession KORVEL_SCREENSHOT=$demo/master.png \
+  KORVEL_LOG_ECHO=1 "$bin/master" "${args[@]}" >"$demo/master.log" 2>"$demo/master.err" &
 master=$!
-trap 'kill -TERM $master 2>/dev/null || true' EXIT
+pids+=("$master")
+wait_for "$demo/master.log" "Master begins listening" "$master" master
+echo "Master started (pid $master, port $port, session $msession)."
 
-# Wait for the master's start-up (its first log line).
-for _ in $(seq 1 100); do
-  grep -q "Master begins listening" "$log" 2>/dev/null && break
-  kill -0 $master 2>/dev/null || { echo "demo: the master ended early:" >&2; cat "$demo/master.err" >&2; exit 1; }
-  sleep 0.1
-done
-echo "Master started (pid $master, port $port, registry $KORVEL_REGISTRY)."
+KORVEL_REGISTRY=$demo/client.reg KORVEL_SESSION=$csession KORVEL_SCREENSHOT=$demo/client.png \
+  KORVEL_CLIENT_PROBE=1 "$bin/client" "${args[@]}" >/dev/null 2>"$demo/client.log" &
+client=$!
+pids+=("$client")
+wait_for "$demo/client.log" "client started" "$client" "client agent"
+echo "Client agent started (pid $client, session $csession), talking to 127.0.0.1:$port."
 
-# A sample application of the suite (code 83) that runs for a few seconds, and one over TCP
-# as a client agent would announce it.
-"$bin/korvel-run" 83 -- sleep 3 &
+# A sample application of the suite (code 83) on the client's machine, announced to the client
+# agent, and one (code 93) on the master station itself.
+KORVEL_SESSION=$csession "$bin/korvel-run" 83 -- sleep "$seconds" &
 app=$!
-if exec 3<>"/dev/tcp/127.0.0.1/$port" 2>/dev/null; then
-  printf '112,0,93,0' >&3
-  read -r -t 2 -n 32 reply <&3 || true
-  echo "Network announcement 112,0,93,0 answered: ${reply:-<nothing>}"
-  exec 3>&-
-fi
+KORVEL_SESSION=$msession "$bin/korvel-run" 93 -- sleep 3 &
+local_app=$!
+wait_for "$demo/master.log" "Client is assigned ID = 11." "$master" master
+wait_for "$demo/client.log" "client apps: Ardentis Ledger" "$client" "client agent"
 sleep 1
 if [ "$headless" = 1 ]; then
-  cp "$shot" "$demo/master-running.png" 2>/dev/null || true
-  echo "Main window with the announced applications: $demo/master-running.png"
+  cp "$demo/master.png" "$demo/master-running.png"
+  cp "$demo/client.png" "$demo/client-running.png"
+  echo "The master's list (application 83 under client 11, 93 under client 10): $demo/master-running.png"
+  echo "The client agent's window with the running application: $demo/client-running.png"
 else
-  echo "The master's window is on your desktop; it shows the announced applications."
+  echo "The master's list shows application 83 under client 11; the client agent's window names it."
 fi
-wait $app || true
-sleep 0.5
-echo "Event log of the master:"
-sed 's/^/  /' "$log"
 
-kill -TERM $master
-wait $master || true
+wait "$app" || true
+wait "$local_app" || true
+wait_for "$demo/master.log" "Application 83 has shut down, client 11." "$master" master
+wait_for "$demo/client.log" "client apps: " "$client" "client agent"
+sleep 0.5
+if [ "$headless" = 1 ]; then
+  cp "$demo/master.png" "$demo/master-after.png"
+  cp "$demo/client.png" "$demo/client-after.png"
+  echo "After the application's end: $demo/master-after.png, $demo/client-after.png"
+fi
+echo "Event log of the master:"
+sed 's/^/  /' "$demo/master.log"
+echo "What the client agent's window showed:"
+grep '^client ' "$demo/client.log" | sed 's/^client /  /'
+
+kill -TERM "$client"
+wait "$client" || true
+kill -TERM "$master"
+wait "$master" || true
 trap - EXIT
-echo "Master stopped; settings saved in $KORVEL_REGISTRY:"
-grep -E '^"(Master|Port)"' "$KORVEL_REGISTRY" | sed 's/^/  /' || true
+echo "Client agent and master stopped."
 exit 0

@@ -75,7 +75,7 @@ run_fuzzers() {
 }
 
 # Each program started headless and ended with SIGTERM.
-run_smoke() { "$root/scripts/smoke.sh" "$root/build/bin" master; }
+run_smoke() { "$root/scripts/smoke.sh" "$root/build/bin" master client; }
 
 run_benches() {
   for b in "$root"/build/bench/*_bench; do

@@ -1,0 +1,376 @@
+#include "cln_main.h"
+
+#include "cln_agent.h"
+#include "cln_cset.h"
+
+#include <common/aux.h>
+#include <common/cmn_err.h>
+#include <common/gui/aboutdlg.h>
+#include <common/strtable.h>
+#include <corekit/corekit.h>
+#include <noticekit/noticekit.h>
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFrame>
+#include <QLabel>
+#include <QPushButton>
+#include <QScreen>
+#include <QTimer>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include <cstdio>
+
+namespace {
+
+QString Q(const UnicodeString &s)
+{
+    return QString::fromUtf16(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+QFont PixelFont(const char *family, int px, bool semibold = false)
+{
+    QFont f(QString::fromLatin1(family));
+    f.setPixelSize(px);
+    if (semibold)
+        f.setWeight(QFont::DemiBold);
+    return f;
+}
+
+void SetColour(QWidget *w, const QColor &c, QPalette::ColorRole role = QPalette::WindowText)
+{
+    QPalette p = w->palette();
+    p.setColor(role, c);
+    w->setPalette(p);
+}
+
+// A caption above one of the three text panels.
+QLabel *Caption(QWidget *parent, const char *name, const char *text, int top)
+{
+    auto *l = new QLabel(QString::fromLatin1(text), parent);
+    l->setObjectName(QString::fromLatin1(name));
+    l->setGeometry(16, top, 334, 17);
+    l->setFont(PixelFont("Segoe UI Semibold", 12, true));
+    SetColour(l, QColor(110, 110, 110));
+    return l;
+}
+
+// A sunken panel holding one label that fills it.
+QLabel *TextPanel(QWidget *parent, QFrame *&panel, const char *panelName, const char *labelName, int top,
+                  int height, const QColor &colour, bool wrap)
+{
+    panel = new QFrame(parent);
+    panel->setObjectName(QString::fromLatin1(panelName));
+    panel->setGeometry(16, top, 334, height);
+    panel->setFrameShape(QFrame::Panel);
+    panel->setFrameShadow(QFrame::Sunken);
+    auto *lay = new QVBoxLayout(panel);
+    lay->setContentsMargins(6, 2, 6, 2);
+    auto *label = new QLabel(panel);
+    label->setObjectName(QString::fromLatin1(labelName));
+    label->setFont(PixelFont("Trebuchet MS", 13));
+    label->setAlignment(wrap ? Qt::AlignLeft | Qt::AlignTop : Qt::AlignLeft | Qt::AlignVCenter);
+    label->setWordWrap(wrap);
+    SetColour(label, colour);
+    lay->addWidget(label);
+    return label;
+}
+
+} // namespace
+
+QPoint ClnMainWinPos(int screenWidth, int screenHeight, int windowWidth, int windowHeight)
+{
+    // Integer tenths keep the truncation exact.
+    const long long left = (10LL * screenWidth - 13LL * windowWidth) / 10;
+    const long long top = (10LL * screenHeight - 16LL * windowHeight) / 10;
+    return {static_cast<int>(left), static_cast<int>(top)};
+}
+
+TClnMainWin::TClnMainWin(QWidget *parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint)
+{
+    BuildForm();
+    FAgent = new TClnAgent(this);
+    connect(FAgent, &TClnAgent::statusChanged, this, &TClnMainWin::SetStatus);
+    connect(FAgent, &TClnAgent::appsChanged, this, &TClnMainWin::SetApps);
+    connect(FAgent, &TClnAgent::errorShown, this, &TClnMainWin::ShowError);
+    connect(FAgent, &TClnAgent::busyChanged, this, &TClnMainWin::SetBusy);
+    connect(FAgent, &TClnAgent::requestConnected, this, [this] { p_bnSet->setEnabled(false); });
+    connect(FAgent, &TClnAgent::disconnected, this, [this] {
+        p_bnSet->setEnabled(true);
+        p_labLed->setEnabled(false);
+        p_labLed->update();
+    });
+    connect(FAgent, &TClnAgent::minimiseDue, this, [this] { showMinimized(); });
+    connect(FAgent, &TClnAgent::shutdownDue, this, [this] {
+        FClosing = true;
+        close();
+    });
+
+    // The dialog's connection test runs through the agent, beside the master's requests.
+    FSetDlg = new TClientSetDlg(this);
+    connect(FSetDlg, &TClientSetDlg::testRequested, FAgent, &TClnAgent::TestConnection);
+    connect(FAgent, &TClnAgent::testResult, FSetDlg, &TClientSetDlg::ReportTestResult);
+    FConfigure = [this](TClnSettings &settings) { return FSetDlg->Execute(settings); };
+
+    FProbe = qEnvironmentVariableIsSet("KORVEL_CLIENT_PROBE");
+    FScreenshot = qEnvironmentVariable("KORVEL_SCREENSHOT");
+
+    // The start-up runs once the window exists and the event loop turns.
+    QTimer::singleShot(0, this, &TClnMainWin::DeferredStart);
+}
+
+TClnMainWin::~TClnMainWin()
+{
+    SetBusy(false);
+    FAgent->Close();
+}
+
+void TClnMainWin::BuildForm()
+{
+    setObjectName(QStringLiteral("ClnMainWin"));
+    setWindowTitle(QStringLiteral(" Korvel - Client "));
+    setFont(PixelFont("Segoe UI", 12));
+    setFixedSize(366, 238);
+    setContextMenuPolicy(Qt::PreventContextMenu);
+
+    p_panBase = new QFrame(this);
+    p_panBase->setObjectName(QStringLiteral("p_panBase"));
+    p_panBase->setGeometry(0, 0, 366, 238);
+    p_panBase->setFrameShape(QFrame::Panel);
+    p_panBase->setFrameShadow(QFrame::Sunken);
+    p_panBase->setFocusPolicy(Qt::ClickFocus);
+    p_panBase->setContextMenuPolicy(Qt::PreventContextMenu);
+    p_panBase->installEventFilter(this);
+
+    const QColor navy(0, 0, 128);
+    Label1 = Caption(p_panBase, "Label1", "Status", 8);
+    p_labStatus = TextPanel(p_panBase, p_panStatus, "p_panStatus", "p_labStatus", 26, 22, navy, false);
+    p_labStatus->setText(QStringLiteral("No connection yet"));
+    Label2 = Caption(p_panBase, "Label2", "Active applications", 54);
+    p_labApps = TextPanel(p_panBase, p_panApps, "p_panApps", "p_labApps", 72, 22, navy, false);
+    Label9 = Caption(p_panBase, "Label9", "Error Message", 100);
+    p_labErr = TextPanel(p_panBase, p_panErr, "p_panErr", "p_labErr", 118, 61, QColor(139, 0, 0), true);
+
+    // The lamp: a round glyph of a font that surely has it, grey while disabled.
+    p_labLed = new QLabel(QString(QChar(0x25CF)), p_panBase);
+    p_labLed->setObjectName(QStringLiteral("p_labLed"));
+    p_labLed->setGeometry(16, 197, 16, 24);
+    p_labLed->setAlignment(Qt::AlignCenter);
+    p_labLed->setFont(PixelFont("DejaVu Sans", 16));
+    p_labLed->setToolTip(QStringLiteral("Connected to master "));
+    {
+        QPalette p = p_labLed->palette();
+        p.setColor(QPalette::Active, QPalette::WindowText, QColor(240, 0, 0));
+        p.setColor(QPalette::Inactive, QPalette::WindowText, QColor(240, 0, 0));
+        p.setColor(QPalette::Disabled, QPalette::WindowText, QColor(160, 160, 160));
+        p_labLed->setPalette(p);
+    }
+    p_labLed->setEnabled(false);
+
+    auto button = [this](QAbstractButton *b, const char *name, int tag, QRect geo) {
+        b->setObjectName(QString::fromLatin1(name));
+        b->setProperty("Tag", tag);
+        b->setGeometry(geo);
+        connect(b, &QAbstractButton::clicked, this, [this, b] { p_bnSetClick(b); });
+    };
+    p_bnSet = new QPushButton(QStringLiteral("Configure"), p_panBase);
+    button(p_bnSet, "p_bnSet", 2, QRect(105, 196, 72, 25));
+    p_bnEsc = new QPushButton(QStringLiteral("Exit"), p_panBase);
+    button(p_bnEsc, "p_bnEsc", 3, QRect(181, 196, 72, 25));
+    p_bnHelp = new QToolButton(p_panBase);
+    p_bnHelp->setText(QStringLiteral("?"));
+    p_bnHelp->setAutoRaise(true);
+    p_bnHelp->setFont(PixelFont("Roboto Bk", 15));
+    SetColour(p_bnHelp, QColor(159, 159, 159), QPalette::ButtonText);
+    button(p_bnHelp, "p_bnHelp", 4, QRect(302, 195, 20, 25));
+    p_bnAbout = new QToolButton(p_panBase);
+    p_bnAbout->setText(QStringLiteral("i"));
+    p_bnAbout->setAutoRaise(true);
+    p_bnAbout->setFont(PixelFont("Roboto Bk", 16));
+    SetColour(p_bnAbout, QColor(159, 159, 159), QPalette::ButtonText);
+    button(p_bnAbout, "p_bnAbout", 5, QRect(322, 195, 20, 25));
+}
+
+void TClnMainWin::showEvent(QShowEvent *e)
+{
+    QWidget::showEvent(e);
+    if (e->spontaneous())
+        return;
+    const QScreen *screen = QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    const QRect frame = frameGeometry();
+    move(ClnMainWinPos(screen->geometry().width(), screen->geometry().height(), frame.width(),
+                       frame.height()));
+}
+
+void TClnMainWin::DeferredStart()
+{
+    if (FStarted)
+        return;
+    FStarted = true;
+    repaint();
+    try {
+        FAgent->StartUp();
+    } catch (const cmn_err &e) {
+        p_labErr->setText(Q(e.text()));
+        Probe("error", p_labErr->text());
+        p_labErr->repaint();
+        Beep();
+        // The text stays readable for a while before the program goes.
+        QTimer::singleShot(7000, this, &TClnMainWin::ExitRule);
+        return;
+    }
+    const QString status = FAgent->StatusText();
+    if (!status.isEmpty())
+        SetStatus(status);
+    Probe("started", QString::number(FAgent->PortValue()));
+}
+
+void TClnMainWin::SetStatus(const QString &text)
+{
+    p_labLed->setEnabled(true);
+    p_labLed->repaint();
+    p_labStatus->setText(text);
+    Probe("status", text);
+    ScheduleScreenshot();
+}
+
+void TClnMainWin::SetApps(const QString &names)
+{
+    if (p_labApps->text() != names) {
+        p_labApps->setText(names);
+        Probe("apps", names);
+    }
+    p_labApps->repaint();
+    ScheduleScreenshot();
+}
+
+void TClnMainWin::ShowError(const QString &text)
+{
+    p_labErr->setText(text);
+    p_labErr->repaint();
+    Probe("error", text);
+    if (isMinimized()) {
+        showNormal();
+        raise();
+        activateWindow();
+        repaint();
+    }
+    Beep();
+    ScheduleScreenshot();
+}
+
+void TClnMainWin::SetBusy(bool busy)
+{
+    if (busy == FBusy)
+        return;
+    FBusy = busy;
+    if (busy)
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+    else
+        QApplication::restoreOverrideCursor();
+}
+
+void TClnMainWin::Beep()
+{
+    ++FBeeps;
+    QApplication::beep();
+}
+
+void TClnMainWin::Probe(const char *what, const QString &text)
+{
+    // Headless runs (tests, the demonstration) follow the window's texts on standard error.
+    if (!FProbe)
+        return;
+    std::fprintf(stderr, "client %s: %s\n", what, qPrintable(text));
+    std::fflush(stderr);
+}
+
+void TClnMainWin::ScheduleScreenshot()
+{
+    if (FScreenshot.isEmpty() || FShotPending)
+        return;
+    FShotPending = true;
+    QTimer::singleShot(100, this, [this] {
+        FShotPending = false;
+        grab().save(FScreenshot, "PNG");
+    });
+}
+
+void TClnMainWin::p_bnSetClick(QObject *button)
+{
+    FAgent->StopMinimise();
+    p_panBase->setFocus(Qt::OtherFocusReason);
+    switch (button ? button->property("Tag").toInt() : 0) {
+    case 2:
+        p_labErr->clear();
+        if (FConfigure && FConfigure(FAgent->Settings())) {
+            FAgent->SaveSettings();
+            FAgent->RearmMinimise();
+        }
+        break;
+    case 3:
+        ExitRule();
+        break;
+    case 4:
+        F_OpenRegistDoc(HelpFilePath());
+        FAgent->RearmMinimise();
+        break;
+    case 5:
+        TAboutDlg::ShowAbout(this);
+        FAgent->RearmMinimise();
+        break;
+    default:
+        break;
+    }
+}
+
+void TClnMainWin::ExitRule()
+{
+    if (FAgent->Engine().RunningCount() > 0) {
+        const UnicodeString text = LoadStr(IDS_CLN_EXIT_BLOCKED_1) + u"\n" + LoadStr(IDS_CLN_EXIT_BLOCKED_2);
+        Probe("refuses", Q(text));
+        MesBoxC(mkError, this, text, UnicodeString(), W_Centre, W_Centre);
+        return;
+    }
+    FClosing = true;
+    close();
+}
+
+void TClnMainWin::closeEvent(QCloseEvent *e)
+{
+    if (!FClosing && !isMinimized()) {
+        // The close box only minimises: the agent keeps running.
+        e->ignore();
+        showMinimized();
+        return;
+    }
+    Probe("closing", {});
+    SetBusy(false);
+    FAgent->Close();
+    e->accept();
+    QCoreApplication::quit();
+}
+
+void TClnMainWin::changeEvent(QEvent *e)
+{
+    QWidget::changeEvent(e);
+    if (e->type() != QEvent::WindowStateChange)
+        return;
+    if (isMinimized())
+        FAgent->StopMinimise();
+    else if (static_cast<QWindowStateChangeEvent *>(e)->oldState() & Qt::WindowMinimized)
+        repaint();
+}
+
+bool TClnMainWin::eventFilter(QObject *watched, QEvent *e)
+{
+    // A click on the window starts the auto-minimise delay again.
+    if (watched == p_panBase && e->type() == QEvent::MouseButtonPress)
+        FAgent->RearmMinimise();
+    return QWidget::eventFilter(watched, e);
+}

@@ -1,0 +1,93 @@
+#pragma once
+// TClnMainWin: the client agent's window. It shows what the agent reports (last connection,
+// running applications, last error), offers Configure, Exit, Help and About, and applies the
+// exit rule; the agent does the work.
+
+#include <common/settings.h>
+
+#include <QPoint>
+#include <QWidget>
+
+#include <functional>
+
+class QFrame;
+class QLabel;
+class QPushButton;
+class QToolButton;
+class TClientSetDlg;
+class TClnAgent;
+
+/// Where the window goes when shown: left = screen width - 1.3 x window width, top = screen
+/// height - 1.6 x window height, each truncated toward zero (outer sizes).
+QPoint ClnMainWinPos(int screenWidth, int screenHeight, int windowWidth, int windowHeight);
+
+class TClnMainWin : public QWidget {
+    Q_OBJECT
+public:
+    /// Runs the settings dialog on the record; true when the user confirmed new settings.
+    using Configure = std::function<bool(TClnSettings &settings)>;
+
+    explicit TClnMainWin(QWidget *parent = nullptr);
+    ~TClnMainWin() override;
+
+    TClnAgent &Agent() { return *FAgent; }
+    /// The settings dialog behind Configure, created with the window and kept until its end.
+    TClientSetDlg *SetDlg() const { return FSetDlg; }
+    /// Replaces what Configure runs (the settings dialog by default).
+    void SetConfigure(Configure configure) { FConfigure = std::move(configure); }
+
+    // --- handlers (public so that tests can drive them as the framework would) ---
+    /// Shared click handler of the four buttons; switches on the button's "Tag".
+    void p_bnSetClick(QObject *button);
+    /// Exit button, end of the session, failed start-up: refuses while applications run.
+    void ExitRule();
+
+    bool Started() const { return FStarted; }
+    bool Closing() const { return FClosing; }
+    /// Times the window sounded the error beep.
+    int Beeps() const { return FBeeps; }
+
+    QFrame *p_panBase;
+    QLabel *Label1;
+    QFrame *p_panStatus;
+    QLabel *p_labStatus;
+    QLabel *Label2;
+    QFrame *p_panApps;
+    QLabel *p_labApps;
+    QLabel *Label9;
+    QFrame *p_panErr;
+    QLabel *p_labErr;
+    QLabel *p_labLed;
+    QPushButton *p_bnSet;
+    QPushButton *p_bnEsc;
+    QToolButton *p_bnHelp;
+    QToolButton *p_bnAbout;
+
+protected:
+    void showEvent(QShowEvent *e) override;
+    void closeEvent(QCloseEvent *e) override;
+    void changeEvent(QEvent *e) override;
+    bool eventFilter(QObject *watched, QEvent *e) override;
+
+private:
+    void BuildForm();
+    void DeferredStart();
+    void ShowError(const QString &text);
+    void SetStatus(const QString &text);
+    void SetApps(const QString &names);
+    void SetBusy(bool busy);
+    void Beep();
+    void Probe(const char *what, const QString &text);
+    void ScheduleScreenshot();
+
+    TClnAgent *FAgent;
+    TClientSetDlg *FSetDlg;
+    Configure FConfigure;
+    bool FStarted = false;
+    bool FClosing = false;
+    bool FBusy = false;
+    int FBeeps = 0;
+    bool FProbe = false;
+    QString FScreenshot;
+    bool FShotPending = false;
+};
