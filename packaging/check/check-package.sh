@@ -8,6 +8,8 @@
 #   packaging/check/check-package.sh BUILD_DIR
 #
 # Exit status 0 when every check passed; the first failure ends the run with its reason.
+# (grep reads to the end in pipes here: with pipefail, grep -q leaving early would fail the
+# writer with SIGPIPE now and then.)
 set -euo pipefail
 
 build=$(cd "${1:?usage: check-package.sh BUILD_DIR}" && pwd)
@@ -48,7 +50,7 @@ session_pids() {
   local p
   for p in /proc/[0-9]*; do
     [ "$(cat "$p/comm" 2>/dev/null)" = "$2" ] || continue
-    tr '\0' '\n' <"$p/environ" 2>/dev/null | grep -qx "KORVEL_SESSION=$1" && echo "${p#/proc/}"
+    tr '\0' '\n' <"$p/environ" 2>/dev/null | grep -x "KORVEL_SESSION=$1" >/dev/null && echo "${p#/proc/}"
   done
   return 0
 }
@@ -89,7 +91,7 @@ while IFS= read -r elf; do
   while read -r lib; do
     grep -q "$lib => $root/" <<<"$out" || fail "$elf takes $lib from outside the package"
   done < <(grep -oE 'lib(corekit|corekit_gui|listkit|mapkit|noticekit|ctlpack)\.so\.[0-9]+' <<<"$out" | sort -u)
-done < <(find "$root" -type f \( -perm -u+x -o -name '*.so*' \) -exec sh -c 'file -b "$1" | grep -q ELF' _ {} \; -print)
+done < <(find "$root" -type f \( -perm -u+x -o -name '*.so*' \) -exec sh -c 'file -b "$1" | grep ELF >/dev/null' _ {} \; -print)
 
 bin=$root/usr/lib/korvel/bin
 for p in launch master korvel-run korvel-reg; do
@@ -113,7 +115,7 @@ export KORVEL_REGISTRY=$work/registry.reg
 port=$((40000 + RANDOM % 20000))
 "$root/usr/bin/korvel-reg" add "$key" /v Port /d "$port" >/dev/null
 "$root/usr/bin/korvel-reg" add "$key" /v Master /d b4h78m1e0sb4 >/dev/null
-"$root/usr/bin/korvel-reg" query "$key" /v Station | grep -q 'Station.*REG_SZ.*Master' ||
+"$root/usr/bin/korvel-reg" query "$key" /v Station | grep 'Station.*REG_SZ.*Master' >/dev/null ||
   fail "korvel-reg does not read back the Station value"
 
 step "korvel-run and launch from the unpacked package"
@@ -155,7 +157,8 @@ cmake --build "$work/consumer" >>"$work/consumer.log" 2>&1 ||
   { cat "$work/consumer.log" >&2; fail "the consumer project does not build"; }
 got=$("$work/consumer/consumer" 2>/dev/null)
 [ "$got" = "parts=4 sum=960 caught=1 block=0 edit=42 box=340 place=110,60" ] || fail "the consumer printed: $got"
-ldd "$work/consumer/consumer" | grep -q "libcorekit.so.2 => $root/" || fail "the consumer runs with another corekit"
+lddout=$(ldd "$work/consumer/consumer")
+grep -q "libcorekit.so.2 => $root/" <<<"$lddout" || fail "the consumer runs with another corekit: $(grep corekit <<<"$lddout")"
 echo "consumer: $got"
 
 if [ "$(id -u)" != 0 ]; then
