@@ -34,8 +34,9 @@ struct LoadedMaster {
     }
 
     TDateTime now = 45000.5;
-    TLogStore log{[this] { return now; }};
-    TMstCore core{log, [this] { return now; }};
+    TClocks clocks{[this] { return now; }, [this] { return now * 86400.0; }};
+    TLogStore log{clocks};
+    TMstCore core{log, clocks};
     TPeerInfo peer{u"workstation-17", u"192.168.10.17"};
     std::string reply;
 };
@@ -113,7 +114,7 @@ void BM_LogAppend(benchmark::State &state)
     const int lines = static_cast<int>(state.range(0));
     const double step = 3600.0 / lines * kSecond;
     TDateTime now = 45000.5;
-    TLogStore log([&] { return now; });
+    TLogStore log(TClocks{[&] { return now; }, [&] { return now * 86400.0; }});
     log.start(52100);
     for (int i = 1; i < lines; ++i) {
         now += step;

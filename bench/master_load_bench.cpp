@@ -1,9 +1,11 @@
 // Load on the running master: one TCP connection per request, as client agents send them,
 // with 32 connections in flight. Reports requests per second and the 99th-percentile latency
 // of announce, keep-alive and withdraw, whether the master's list kept repainting meanwhile,
-// and the master's peak resident memory with 10,000 clients and 10,000 sessions.
+// the master's peak resident memory with 10,000 clients and 10,000 sessions, and the master
+// against the reference server (bench/reference_server.cpp), run alternately.
 
 #include <benchmark/benchmark.h>
+#include <testsupport/heldport.h>
 
 #include <algorithm>
 #include <chrono>
@@ -35,18 +37,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int InFlight = 32;
 
-int FreePort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
+std::vector<double> RunLoad(int port, const std::vector<std::string> &requests);
+
+// The descriptor a server started here finds its listening socket on.
+constexpr int HandedFd = 100;
 
 int Connect(int port, bool block)
 {
@@ -69,13 +63,16 @@ public:
     {
         char tmpl[] = "/tmp/korvel-bench-XXXXXX";
         dir_ = ::mkdtemp(tmpl);
-        port_ = FreePort();
+        port_ = held_.port();
         std::ofstream(dir_ + "/korvel.reg", std::ios::binary)
-            << "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ardentis\\Korvel]\r\n"
+            << "Windows Registry Editor Version "
+               "5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ardentis\\Korvel]\r\n"
             << "\"Master\"=\"b4h78m1e0sb4\"\r\n\"Port\"=\"" << port_ << "\"\r\n";
         const std::string reg = "KORVEL_REGISTRY=" + dir_ + "/korvel.reg";
-        const std::string session = "KORVEL_SESSION=bench" + std::to_string(::getpid()) + "_" + std::to_string(port_);
-        std::vector<std::string> envs = {reg, session, "KORVEL_PAINT_PROBE=1", "QT_QPA_PLATFORM=offscreen"};
+        const std::string session =
+            "KORVEL_SESSION=bench" + std::to_string(::getpid()) + "_" + std::to_string(port_);
+        std::vector<std::string> envs = {reg, session, "KORVEL_PAINT_PROBE=1", "QT_QPA_PLATFORM=offscreen",
+                                         "KORVEL_LISTEN_FD=" + std::to_string(HandedFd)};
         std::vector<char *> env;
         for (auto &e : envs)
             env.push_back(e.data());
@@ -88,20 +85,16 @@ public:
         errFile_ = dir_ + "/stderr.txt";
         posix_spawn_file_actions_addopen(&fa, 2, errFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_adddup2(&fa, held_.fd(), HandedFd);
         const std::string bin = KORVEL_BIN_DIR "/master";
         char *argv[] = {const_cast<char *>(bin.c_str()), const_cast<char *>("-platform"),
                         const_cast<char *>("offscreen"), nullptr};
         if (posix_spawn(&pid_, bin.c_str(), &fa, nullptr, argv, env.data()) != 0)
             pid_ = -1;
         posix_spawn_file_actions_destroy(&fa);
-        for (int i = 0; i < 500 && pid_ > 0; ++i) {
-            const int fd = Connect(port_, true);
-            if (fd >= 0) {
-                ::close(fd);
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        // The port is held from the start: a request waits there until the master is up.
+        if (pid_ > 0)
+            RunLoad(port_, {"259,10,0,0"});
     }
     ~Master()
     {
@@ -141,9 +134,41 @@ public:
     }
 
 private:
+    testsupport::HeldPort held_;
     std::string dir_;
     std::string errFile_;
     int port_ = 0;
+    pid_t pid_ = -1;
+};
+
+// The reference server as a child process on a port of its own.
+class Reference {
+public:
+    Reference()
+    {
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, held_.fd(), HandedFd);
+        const std::string bin = KORVEL_BENCH_DIR "/korvel-reference-server";
+        const std::string fd = std::to_string(HandedFd);
+        char *argv[] = {const_cast<char *>(bin.c_str()), const_cast<char *>(fd.c_str()), nullptr};
+        if (posix_spawn(&pid_, bin.c_str(), &fa, nullptr, argv, environ) != 0)
+            pid_ = -1;
+        posix_spawn_file_actions_destroy(&fa);
+    }
+    ~Reference()
+    {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            int st = 0;
+            ::waitpid(pid_, &st, 0);
+        }
+    }
+    bool Up() const { return pid_ > 0 && ::kill(pid_, 0) == 0; }
+    int Port() const { return held_.port(); }
+
+private:
+    testsupport::HeldPort held_;
     pid_t pid_ = -1;
 };
 
@@ -215,7 +240,7 @@ Master &Shared()
     return m;
 }
 
-int NextClientId = 11;  // the IDs the shared master has handed out so far
+int NextClientId = 11; // the IDs the shared master has handed out so far
 
 void Report(benchmark::State &state, const std::vector<double> &lat, double seconds, size_t paintsBefore)
 {
@@ -261,25 +286,29 @@ void Load(benchmark::State &state, const std::function<std::string(int)> &make, 
     }
 }
 
-constexpr int Requests = 4000;
+constexpr int Requests = 10000;
 
 void BM_Announce(benchmark::State &state)
 {
     const int first = NextClientId;
-    Load(state, [](int) { return std::string("112,0,83,0"); }, Requests);
+    Load(
+        state, [](int) { return std::string("112,0,83,0"); }, Requests);
     NextClientId = first + Requests * static_cast<int>(state.iterations());
 }
 
 void BM_KeepAlive(benchmark::State &state)
 {
-    Load(state, [](int i) { return "259," + std::to_string(11 + i % 1000) + ",0,0"; }, Requests);
+    Load(
+        state, [](int i) { return "259," + std::to_string(11 + i % 1000) + ",0,0"; }, Requests);
 }
 
 void BM_Withdraw(benchmark::State &state)
 {
     // Each announced client withdraws its one instance.
     const int last = NextClientId;
-    Load(state, [last](int i) { return "376," + std::to_string(std::min(11 + i, last - 1)) + ",83,0"; }, Requests);
+    Load(
+        state, [last](int i) { return "376," + std::to_string(std::min(11 + i, last - 1)) + ",83,0"; },
+        Requests);
 }
 
 // A master of its own with 10,000 clients and 10,000 sessions in its tables.
@@ -306,8 +335,86 @@ void BM_PeakMemory10k(benchmark::State &state)
     }
 }
 
+struct RunFigures {
+    double rate = 0; // requests per second
+    double p99 = 0;  // ms
+    size_t unanswered = 0;
+};
+
+RunFigures Measure(int port, const std::vector<std::string> &reqs)
+{
+    const auto t0 = Clock::now();
+    const auto lat = RunLoad(port, reqs);
+    const double s = std::chrono::duration<double>(Clock::now() - t0).count();
+    std::vector<double> ok;
+    for (double l : lat)
+        if (l >= 0)
+            ok.push_back(l);
+    std::sort(ok.begin(), ok.end());
+    RunFigures f;
+    f.rate = static_cast<double>(ok.size()) / s;
+    f.p99 = ok.empty() ? 0 : ok[std::min(ok.size() - 1, ok.size() * 99 / 100)] / 1000.0;
+    f.unanswered = lat.size() - ok.size();
+    return f;
+}
+
+double Median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+// The master against the reference server on the same requests, alternately (master,
+// reference, master, ...), so that both meet the same load of the machine. A third of the
+// requests announce, the rest are keep-alives.
+void BM_MasterAgainstReference(benchmark::State &state)
+{
+    Master m;
+    Reference ref;
+    if (!m.Up() || !ref.Up()) {
+        state.SkipWithError("a server did not start");
+        return;
+    }
+    std::vector<std::string> reqs;
+    for (int i = 0; i < Requests; ++i)
+        reqs.push_back(i % 3 == 0 ? "112,0,83,0" : "259,10,0,0");
+    RunLoad(ref.Port(), {"259,10,0,0"});
+    for (auto _ : state) {
+        std::vector<double> mRate, rRate, mP99, rP99;
+        size_t unanswered = 0;
+        const size_t paintsBefore = m.Paints().size();
+        const auto t0 = Clock::now();
+        for (int round = 0; round < 3; ++round) {
+            const RunFigures a = Measure(m.Port(), reqs);
+            const RunFigures b = Measure(ref.Port(), reqs);
+            mRate.push_back(a.rate);
+            mP99.push_back(a.p99);
+            rRate.push_back(b.rate);
+            rP99.push_back(b.p99);
+            unanswered += a.unanswered + b.unanswered;
+        }
+        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - t0).count());
+        const size_t paints = m.Paints().size() - paintsBefore;
+        state.counters["master_req_per_s"] = Median(mRate);
+        state.counters["reference_req_per_s"] = Median(rRate);
+        state.counters["ratio"] = Median(mRate) / Median(rRate);
+        state.counters["master_p99_ms"] = Median(mP99);
+        state.counters["reference_p99_ms"] = Median(rP99);
+        state.counters["paints"] = static_cast<double>(paints);
+        std::printf(
+            "master %.0f req/s (p99 %.2f ms), reference %.0f req/s (p99 %.2f ms): master = %.2f x reference, "
+            "%zu repaints of the list meanwhile\n",
+            Median(mRate), Median(mP99), Median(rRate), Median(rP99), Median(mRate) / Median(rRate), paints);
+        if (unanswered)
+            state.SkipWithError("requests without a reply");
+        else if (paints == 0)
+            state.SkipWithError("the master's list did not repaint under load");
+    }
+}
+
 } // namespace
 
+BENCHMARK(BM_MasterAgainstReference)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Announce)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_KeepAlive)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Withdraw)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);

@@ -16,8 +16,8 @@ root=$PWD
 packages=(
   build-essential cmake ninja-build pkg-config clang
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-tools-dev-tools libgl-dev
-  qt6-qpa-plugins fonts-dejavu-core xdg-utils binutils
+  qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-tools-dev-tools libgl-dev libqt6opengl6-dev
+  qt6-qpa-plugins fonts-dejavu-core fonts-crosextra-carlito xdg-utils binutils
   fp-utils libchm-bin dpkg-dev file lintian iproute2 util-linux
 )
 

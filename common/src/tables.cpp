@@ -158,6 +158,13 @@ void TClientTable::touch(std::int16_t clientId, TDateTime now)
         slots_[it->second].lastContact = now;
 }
 
+void TClientTable::setHost(std::int16_t clientId, const UnicodeString &host)
+{
+    const auto it = index_.find(clientId);
+    if (it != index_.end())
+        slots_[it->second].host = host;
+}
+
 void TClientTable::remove(std::int16_t clientId)
 {
     const auto it = index_.find(clientId);

@@ -1,5 +1,7 @@
 #include <corekit/strings.h>
 
+#include <utf16.h>
+
 #include <cstdio>
 #include <string>
 
@@ -9,17 +11,6 @@ namespace {
 // UTF-16 code units; longer lines come back in pieces.
 constexpr std::size_t AnsiPieceBytes = 2047;
 constexpr std::size_t WidePieceUnits = 1023;
-
-void appendCodePoint(UnicodeString &out, char32_t cp)
-{
-    if (cp >= 0x10000) {
-        cp -= 0x10000;
-        out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-        out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-        out.push_back(static_cast<char16_t>(cp));
-    }
-}
 
 bool writeBytes(FILE *stream, const std::string &bytes)
 {
@@ -99,13 +90,13 @@ bool readUtf8Piece(FILE *stream, std::size_t maxUnits, UnicodeString &out)
         // Overlong forms, surrogates and values past U+10FFFF are invalid as well; every byte
         // of an invalid sequence reads as one replacement character, as Utf8ToUnicode does.
         static constexpr char32_t minimum[5] = {0, 0, 0x80, 0x800, 0x10000};
-        if (ok && (cp < minimum[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)))
+        if (ok && (cp < minimum[len] || cp > 0x10FFFF || corekit::detail::IsSurrogate(cp)))
             ok = false;
         if (!ok) {
             out.append(got, u'\uFFFD');
             continue;
         }
-        appendCodePoint(out, cp);
+        corekit::detail::AppendCodePoint(out, cp);
     }
     return any;
 }

@@ -1,5 +1,7 @@
 #include <corekit/types.h>
 
+#include <utf16.h>
+
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -138,20 +140,14 @@ UnicodeString Utf8ToUnicode(std::string_view in)
         }
         // Reject overlong forms, surrogates and values past U+10FFFF.
         static constexpr char32_t minimum[5] = {0, 0, 0x80, 0x800, 0x10000};
-        if (ok && (cp < minimum[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)))
+        if (ok && (cp < minimum[len] || cp > 0x10FFFF || corekit::detail::IsSurrogate(cp)))
             ok = false;
         if (!ok) {
             out.push_back(u'\uFFFD');
             ++i;
             continue;
         }
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(cp));
-        }
+        corekit::detail::AppendCodePoint(out, cp);
         i += len;
     }
     return out;
@@ -161,14 +157,10 @@ std::string UnicodeToUtf8(const UnicodeString &s)
 {
     std::string out;
     out.reserve(s.size());
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        char32_t cp = s[i];
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00);
-            ++i;
-        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+    for (std::size_t i = 0; i < s.size();) {
+        char32_t cp = corekit::detail::NextCodePoint(s, i);
+        if (corekit::detail::IsSurrogate(cp))
             cp = 0xFFFD;
-        }
         if (cp < 0x80) {
             out.push_back(static_cast<char>(cp));
         } else if (cp < 0x800) {
@@ -203,13 +195,7 @@ UnicodeString AnsiToUnicode(std::string_view ansi)
             continue;
         }
         const std::size_t used = r == 0 ? 1 : r;
-        const char32_t cp = static_cast<char32_t>(wc);
-        if (cp >= 0x10000) {
-            out.push_back(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(cp));
-        }
+        corekit::detail::AppendCodePoint(out, static_cast<char32_t>(wc));
         i += used;
     }
     return out;
@@ -220,12 +206,8 @@ std::string UnicodeToAnsi(const UnicodeString &s)
     std::string out;
     std::mbstate_t state{};
     char buf[MB_LEN_MAX];
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        char32_t cp = s[i];
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00);
-            ++i;
-        }
+    for (std::size_t i = 0; i < s.size();) {
+        const char32_t cp = corekit::detail::NextCodePoint(s, i);
         const std::size_t r = std::wcrtomb(buf, static_cast<wchar_t>(cp), &state);
         if (r == static_cast<std::size_t>(-1)) {
             out.push_back('?');

@@ -10,7 +10,9 @@
 
 // Qt lets a widget draw only inside its paint event, while this control draws on its surface
 // at any moment (ShowMem, the band's inverted outlines). FScreen is that surface: every drawing
-// goes to it and marks the spot dirty, and the paint event copies it to the window.
+// goes to it and marks the spot dirty, and the paint event copies it to the window. Any other
+// paint (showing, resizing, update() or repaint() of the program, a window above moving away)
+// is a repaint of the control: the bitmap and the finished band, for what that paint covers.
 
 namespace {
 
@@ -38,13 +40,31 @@ TMemImage::TMemImage(QWidget *parent) : QWidget(parent), FMemCanvas(std::make_un
     FitBitmap();
 }
 
+QPainter *TMemImage::GetMemCanvas() const
+{
+    FitBitmap();
+    return FMemCanvas.get();
+}
+
+QImage TMemImage::GetMemBitmap() const
+{
+    FitBitmap();
+    return FMemBmp.copy();
+}
+
+QImage TMemImage::GetScreen() const
+{
+    FitBitmap();
+    return FScreen.copy();
+}
+
 TMemImage::~TMemImage()
 {
     if (FMemCanvas->isActive())
         FMemCanvas->end();
 }
 
-void TMemImage::FitBitmap()
+void TMemImage::FitBitmap() const
 {
     const QSize sz = size();
     if (FMemBmp.size() == sz && FScreen.size() == sz)
@@ -82,6 +102,7 @@ void TMemImage::FitBitmap()
 
 void TMemImage::Clear(const QColor &color)
 {
+    FitBitmap();
     FMemBrush = color;
     if (!FMemCanvas->isActive())
         return;
@@ -95,14 +116,22 @@ void TMemImage::Clear(const QColor &color)
     FMemCanvas->setBrush(QBrush(color));
 }
 
+void TMemImage::ShowDrawn(const QRegion &r)
+{
+    // Painted at once, so that the paint does not merge with one the program asks for.
+    FOwnDrawn += r;
+    repaint(r);
+}
+
 void TMemImage::BlitToScreen(const QRect &r)
 {
+    FitBitmap();
     const QRect part = r & FScreen.rect();
     if (part.isEmpty())
         return;
     QPainter p(&FScreen);
     Blit(p, FMemBmp, part);
-    update(part);
+    ShowDrawn(part);
 }
 
 void TMemImage::ShowMem()
@@ -124,38 +153,41 @@ void TMemImage::CopyToMem()
 
 void TMemImage::CopyToMem(const QRect &r)
 {
+    FitBitmap();
     const QRect part = r & FMemBmp.rect();
     if (part.isEmpty() || !FMemCanvas->isActive())
         return;
     Blit(*FMemCanvas, FScreen, part);
 }
 
-void TMemImage::Paint()
+void TMemImage::Paint(const QRegion &clip)
 {
-    FNeedPaint = false;
+    FitBitmap();
     if (FScreen.isNull())
         return;
     FShowing = true;
     {
         QPainter p(&FScreen);
-        Blit(p, FMemBmp, FScreen.rect());
+        p.setClipRegion(clip);
+        p.setCompositionMode(QPainter::CompositionMode_Source);
+        p.drawImage(0, 0, FMemBmp);
     }
     FShowing = false;
     if (!GetRBEmpty() && FRBFinal)
-        DrawBandOutline(false, FRBDrawColor);
+        DrawBandOutline(false, FRBDrawColor, clip);
 }
 
 void TMemImage::Repaint()
 {
-    Paint();
-    update();
+    Paint(rect());
+    ShowDrawn(rect());
 }
 
 void TMemImage::SetDesigning(bool on)
 {
     FDesigning = on;
     setAttribute(Qt::WA_OpaquePaintEvent, !on);
-    FNeedPaint = true;
+    FOwnDrawn = QRegion();
     update();
 }
 
@@ -168,8 +200,10 @@ void TMemImage::paintEvent(QPaintEvent *event)
         p.drawRect(rect().adjusted(0, 0, -1, -1));
         return;
     }
-    if (FNeedPaint)
-        Paint();
+    const QRegion fresh = event->region() - FOwnDrawn;
+    FOwnDrawn -= event->region();
+    if (!fresh.isEmpty())
+        Paint(fresh);
     p.setCompositionMode(QPainter::CompositionMode_Source);
     p.drawImage(event->rect(), FScreen, event->rect());
 }
@@ -177,27 +211,27 @@ void TMemImage::paintEvent(QPaintEvent *event)
 void TMemImage::resizeEvent(QResizeEvent *event)
 {
     FitBitmap();
-    FNeedPaint = true;
+    FOwnDrawn = QRegion();
     QWidget::resizeEvent(event);
     emit resized();
 }
 
 void TMemImage::showEvent(QShowEvent *event)
 {
-    FNeedPaint = true;
+    FOwnDrawn = QRegion();
     QWidget::showEvent(event);
 }
 
 QRect TMemImage::GetRBRect() const
 {
-    return QRect(FRBRect.left, FRBRect.top, FRBRect.right - FRBRect.left,
-                 FRBRect.bottom - FRBRect.top);
+    return QRect(FRBRect.left, FRBRect.top, FRBRect.right - FRBRect.left, FRBRect.bottom - FRBRect.top);
 }
 
-void TMemImage::DrawBandOutline(bool invert, const QColor &color)
+QRegion TMemImage::DrawBandOutline(bool invert, const QColor &color, const QRegion &clip)
 {
+    FitBitmap();
     if (FScreen.isNull())
-        return;
+        return {};
     // A frame FRBPenWidth pixels thick centred on the one-pixel outline through left, top,
     // right - 1 and bottom - 1. Each pixel is drawn once, so inverting twice restores it.
     const int w = FRBPenWidth;
@@ -209,16 +243,16 @@ void TMemImage::DrawBandOutline(bool invert, const QColor &color)
     QRegion frame(outer);
     if (inner.isValid())
         frame -= QRegion(inner);
-    frame &= QRegion(FScreen.rect());
+    frame &= clip & QRegion(FScreen.rect());
     if (frame.isEmpty())
-        return;
+        return {};
     QPainter p(&FScreen);
     p.setCompositionMode(invert ? QPainter::RasterOp_NotSourceXorDestination
                                 : QPainter::CompositionMode_Source);
     const QColor opaque(color.red(), color.green(), color.blue());
     for (const QRect &r : frame)
         p.fillRect(r, opaque);
-    update(frame);
+    return frame;
 }
 
 void TMemImage::RBDrawTo(int x, int y)
@@ -229,13 +263,13 @@ void TMemImage::RBDrawTo(int x, int y)
     x = std::clamp(x, 0, width());
     y = std::clamp(y, 0, height());
     if (!GetRBEmpty())
-        DrawBandOutline(true, FRBMoveColor);
+        ShowDrawn(DrawBandOutline(true, FRBMoveColor, rect()));
     if (moved) {
         FRBRect.left = std::min(FRBOrigin.x(), x);
         FRBRect.right = std::max(FRBOrigin.x(), x);
         FRBRect.top = std::min(FRBOrigin.y(), y);
         FRBRect.bottom = std::max(FRBOrigin.y(), y);
-        DrawBandOutline(true, FRBMoveColor);
+        ShowDrawn(DrawBandOutline(true, FRBMoveColor, rect()));
     } else {
         // Back within reach of the origin: the erased band is gone, as if never dragged, so the
         // next move cannot show a stale rectangle and a release draws nothing.
@@ -247,7 +281,7 @@ void TMemImage::RBDrawFinally()
 {
     if (GetRBEmpty())
         return;
-    DrawBandOutline(false, FRBDrawColor);
+    ShowDrawn(DrawBandOutline(false, FRBDrawColor, rect()));
     FRBFinal = true;
 }
 
@@ -267,8 +301,9 @@ void TMemImage::mousePressEvent(QMouseEvent *event)
 {
     const QPoint pt = event->position().toPoint();
     emit mouseDown(event->button(), event->modifiers(), pt.x(), pt.y());
-    const bool leftAlone = event->button() == Qt::LeftButton && event->buttons() == Qt::LeftButton
-        && !(event->modifiers() & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier));
+    const bool leftAlone =
+        event->button() == Qt::LeftButton && event->buttons() == Qt::LeftButton &&
+        !(event->modifiers() & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier));
     if (!leftAlone || !FRubberBand || FShowing)
         return;
     if (!GetRBEmpty())

@@ -4,6 +4,9 @@
 #include <QFocusEvent>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QStyle>
+
+#include <algorithm>
 
 TMSpinEdit::TMSpinEdit(QWidget *parent) : QSpinBox(parent) {}
 
@@ -28,13 +31,14 @@ int TMSpinEdit::Snap(int v) const
     return static_cast<int>(min + inc * ((static_cast<long long>(v) - min) / inc));
 }
 
-QValidator::State TMSpinEdit::validate(QString &input, int &pos) const
+bool TMSpinEdit::SnapsTyping() const
 {
-    const QValidator::State state = QSpinBox::validate(input, pos);
-    if (state != QValidator::Acceptable || !EditorEnabled() || Increment() < 2 || !FEditorInc)
-        return state;
-    // The typed text is snapped before the box takes it as its value, so every change
-    // notification already carries the value on the grid.
+    return FEditorInc && EditorEnabled() && Increment() >= 2;
+}
+
+// The number in the box's text, when it is one within the bounds.
+bool TMSpinEdit::TypedNumber(const QString &input, int *value) const
+{
     QString digits = input;
     if (!prefix().isEmpty() && digits.startsWith(prefix()))
         digits.remove(0, prefix().size());
@@ -43,13 +47,46 @@ QValidator::State TMSpinEdit::validate(QString &input, int &pos) const
     bool ok = false;
     const int v = locale().toInt(digits.trimmed(), &ok);
     if (!ok || v < MinValue() || v > MaxValue())
-        return state;
-    const int snapped = Snap(v);
-    if (snapped != v) {
-        input = prefix() + textFromValue(snapped) + suffix();
-        pos = qMin(pos, static_cast<int>(input.size()));
-    }
+        return false;
+    *value = v;
+    return true;
+}
+
+QValidator::State TMSpinEdit::validate(QString &input, int &pos) const
+{
+    // Snapping every keystroke would turn the 1 of 12 into 0 before the 2 comes: a value off
+    // the grid stays in the box as typed and is snapped by fixup once the box takes it.
+    const QValidator::State state = QSpinBox::validate(input, pos);
+    int v = 0;
+    if (state == QValidator::Acceptable && SnapsTyping() && TypedNumber(input, &v) && Snap(v) != v)
+        return QValidator::Intermediate;
     return state;
+}
+
+void TMSpinEdit::fixup(QString &input) const
+{
+    QSpinBox::fixup(input);
+    int v = 0;
+    if (SnapsTyping() && TypedNumber(input, &v))
+        input = prefix() + textFromValue(Snap(v)) + suffix();
+}
+
+void TMSpinEdit::stepBy(int steps)
+{
+    if (!SnapsTyping()) {
+        QSpinBox::stepBy(steps);
+        return;
+    }
+    int from = value();
+    TypedNumber(lineEdit()->displayText(), &from);
+    const long long min = MinValue();
+    const long long max = MaxValue();
+    long long to = from + static_cast<long long>(steps) * Increment();
+    if (wrapping() && (to < min || to > max))
+        to = to > max ? min : max;
+    setValue(Snap(static_cast<int>(std::clamp(to, min, max))));
+    if (style()->styleHint(QStyle::SH_SpinBox_SelectOnStep, nullptr, this))
+        selectAll();
 }
 
 void TMSpinEdit::keyPressEvent(QKeyEvent *event)
@@ -57,8 +94,8 @@ void TMSpinEdit::keyPressEvent(QKeyEvent *event)
     const QString t = event->text();
     if (!t.isEmpty() && !(event->modifiers() & Qt::ControlModifier)) {
         const QChar c = t.at(0);
-        if (c == QLatin1Char('.') || c == QLatin1Char(',') || c == QLatin1Char('+')
-            || (c == QLatin1Char('-') && MinValue() >= 0)) {
+        if (c == QLatin1Char('.') || c == QLatin1Char(',') || c == QLatin1Char('+') ||
+            (c == QLatin1Char('-') && MinValue() >= 0)) {
             QApplication::beep();
             event->accept();
             return;

@@ -6,12 +6,14 @@
 #include <QDropEvent>
 #include <QFocusEvent>
 #include <QGuiApplication>
+#include <QHideEvent>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QLocale>
 #include <QMenu>
 #include <QMouseEvent>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 
@@ -19,8 +21,7 @@ namespace {
 
 UnicodeString ToUnicode(const QString &s)
 {
-    return UnicodeString(reinterpret_cast<const char16_t *>(s.utf16()),
-                         static_cast<size_t>(s.size()));
+    return UnicodeString(reinterpret_cast<const char16_t *>(s.utf16()), static_cast<size_t>(s.size()));
 }
 
 // The character a key produces, as the edit control's character event sees it; 0 for keys that
@@ -59,11 +60,10 @@ bool IsControlChar(char16_t ch)
     return ch >= 1 && ch <= 31;
 }
 
-} // namespace
+// The filters of the kinds, for ch typed at caret into text. Control characters are editing
+// commands (Backspace, Ctrl+A, Ctrl+C) and pass every filter.
 
-TSEdit::TSEdit(QWidget *parent) : QLineEdit(parent) {}
-
-bool TSEdit::FNValid(char16_t ch) const
+bool FileNameFits(char16_t ch)
 {
     switch (ch) {
     case u'\\':
@@ -81,75 +81,124 @@ bool TSEdit::FNValid(char16_t ch) const
     }
 }
 
-bool TSEdit::UIValid(char16_t ch) const
+bool DigitFits(char16_t ch)
 {
     return IsControlChar(ch) || (ch >= u'0' && ch <= u'9');
 }
 
-bool TSEdit::UFValid(char16_t ch) const
+bool DecimalFits(char16_t ch, const QString &text, char16_t sep)
 {
-    if (ch == FDecimalSep)
-        return !text().contains(QChar(FDecimalSep));
-    return UIValid(ch);
+    if (ch == sep)
+        return !text.contains(QChar(sep));
+    return DigitFits(ch);
 }
 
-bool TSEdit::CaretAtStart() const
+// A minus only at the very start, and nothing before a minus. The caret is the character
+// position, not the caret's pixel: in a scrolled box a caret in the middle of the text can sit at
+// the left edge, and a minus must never land there.
+template <typename UnsignedFits>
+bool SignedFits(char16_t ch, const QString &text, int caret, UnsignedFits unsignedFits)
 {
-    // The character position, not the caret's pixel: in a scrolled box a caret in the middle of
-    // the text can sit at the left edge, and a minus must never land there.
-    return cursorPosition() == 0;
+    if (IsControlChar(ch))
+        return true;
+    if (caret > 0)
+        return unsignedFits(ch);
+    if (text.contains(QLatin1Char('-')))
+        return false;
+    return ch == u'-' || unsignedFits(ch);
+}
+
+bool KindFits(TEditKind kind, char16_t ch, const QString &text, int caret, char16_t sep)
+{
+    const auto decimal = [&](char16_t c) { return DecimalFits(c, text, sep); };
+    switch (kind) {
+    case ::ekCmn:
+        return true;
+    case ::ekFileName:
+        return FileNameFits(ch);
+    case ::ekUInt:
+        return DigitFits(ch);
+    case ::ekInt:
+        return SignedFits(ch, text, caret, DigitFits);
+    case ::ekUFloat:
+        return decimal(ch);
+    case ::ekFloat:
+        return SignedFits(ch, text, caret, decimal);
+    }
+    return false;
+}
+
+} // namespace
+
+TSEdit::TSEdit(QWidget *parent) : QLineEdit(parent) {}
+
+bool TSEdit::FNValid(char16_t ch) const
+{
+    return FileNameFits(ch);
+}
+
+bool TSEdit::UIValid(char16_t ch) const
+{
+    return DigitFits(ch);
+}
+
+bool TSEdit::UFValid(char16_t ch) const
+{
+    return DecimalFits(ch, text(), FDecimalSep);
 }
 
 bool TSEdit::IValid(char16_t ch)
 {
-    // Control characters are editing commands (Backspace, Ctrl+A, Ctrl+C): they replace nothing,
-    // so they neither delete the selection nor depend on the caret.
-    if (IsControlChar(ch))
-        return true;
-    if (hasSelectedText())
+    // Control characters replace nothing, so they leave the selection alone.
+    if (!IsControlChar(ch) && hasSelectedText())
         del();
-    if (!CaretAtStart())
-        return UIValid(ch);
-    if (text().contains(QLatin1Char('-')))
-        return false;
-    return ch == u'-' || UIValid(ch);
+    return KindFits(::ekInt, ch, text(), cursorPosition(), FDecimalSep);
 }
 
 bool TSEdit::FValid(char16_t ch) const
 {
-    if (IsControlChar(ch))
-        return true;
-    if (!CaretAtStart())
-        return UFValid(ch);
-    if (text().contains(QLatin1Char('-')))
-        return false;
-    return ch == u'-' || UFValid(ch);
+    return KindFits(::ekFloat, ch, text(), cursorPosition(), FDecimalSep);
 }
 
-bool TSEdit::CharAllowed(char16_t ch)
+// Several characters at once (a key that types more than one, an input method's commit) pass
+// only as typing them one after the other would: each is checked against the text the ones
+// before it leave. The typed text replaces the selection, or the input method's own range.
+bool TSEdit::TextAllowed(const QString &typed, int replaceStart, int replaceLength)
 {
-    switch (FEditKind) {
-    case ::ekCmn:
+    if (FEditKind == ::ekCmn || typed.isEmpty())
         return true;
-    case ::ekFileName:
-        return FNValid(ch);
-    case ::ekUInt:
-        return UIValid(ch);
-    case ::ekInt:
-        return IValid(ch);
-    case ::ekUFloat:
-        return UFValid(ch);
-    case ::ekFloat:
-        return FValid(ch);
+    // The signed integer box drops the selection for whatever is typed over it.
+    if (FEditKind == ::ekInt && replaceLength <= 0 && hasSelectedText())
+        del();
+    QString t = text();
+    int caret = cursorPosition();
+    int from = selectionStart();
+    qsizetype count = selectedText().size();
+    if (replaceLength > 0) {
+        from = std::clamp(caret + replaceStart, 0, static_cast<int>(t.size()));
+        count = std::min<qsizetype>(replaceLength, t.size() - from);
+        caret = from;
     }
-    return false;
+    for (const QChar c : typed) {
+        const char16_t ch = c.unicode();
+        // Within a text a control character would be inserted as it stands, not obeyed.
+        if (ch < 32 || ch == 127 || !KindFits(FEditKind, ch, t, caret, FDecimalSep))
+            return false;
+        if (count > 0) {
+            t.remove(from, count);
+            caret = from;
+            count = 0;
+        }
+        t.insert(caret++, c);
+    }
+    return true;
 }
 
 bool TSEdit::ValidFileName() const
 {
     for (const QChar c : text()) {
         const char16_t ch = c.unicode();
-        if (ch < 32 || ch == 127 || ch == u';' || !FNValid(ch))
+        if (ch < 32 || ch == 127 || !FileNameFits(ch))
             return false;
     }
     return true;
@@ -265,8 +314,8 @@ void TSEdit::keyPressEvent(QKeyEvent *event)
     if (key == Qt::Key_Escape) {
         if (FEscape)
             setText(FEnterText);
-    } else if ((key == Qt::Key_Insert && !(ctrl && !shift)) || (key == Qt::Key_V && ctrl && !shift)
-               || event->matches(QKeySequence::Paste)) {
+    } else if ((key == Qt::Key_Insert && !(ctrl && !shift)) || (key == Qt::Key_V && ctrl && !shift) ||
+               event->matches(QKeySequence::Paste)) {
         // Every paste key goes through the check; the line edit's own paste would skip it.
         PasteChecked();
         event->accept();
@@ -282,8 +331,8 @@ void TSEdit::keyPressEvent(QKeyEvent *event)
             return;
         }
         QKeyEvent bare(event->type(), event->key(), event->modifiers(), event->nativeScanCode(),
-                       event->nativeVirtualKey(), event->nativeModifiers(), QString(),
-                       event->isAutoRepeat(), event->count(), event->device());
+                       event->nativeVirtualKey(), event->nativeModifiers(), QString(), event->isAutoRepeat(),
+                       event->count(), event->device());
         QLineEdit::keyPressEvent(&bare);
         event->setAccepted(bare.isAccepted());
     };
@@ -299,38 +348,33 @@ void TSEdit::keyPressEvent(QKeyEvent *event)
         return;
     }
     if (IsControlChar(ch)) {
-        if (CharAllowed(ch))
-            passKeyOnly();
-        else
-            event->accept();
+        passKeyOnly();
         return;
     }
-    const QString t = event->text();
-    if (t.isEmpty()) {
-        QLineEdit::keyPressEvent(event);
+    if (!TextAllowed(event->text(), 0, 0)) {
+        event->accept();
         return;
-    }
-    for (const QChar c : t) {
-        if (!CharAllowed(c.unicode())) {
-            event->accept();
-            return;
-        }
     }
     QLineEdit::keyPressEvent(event);
 }
 
 void TSEdit::focusInEvent(QFocusEvent *event)
 {
-    // Coming back from another window or a popup is not entering the box.
-    if (event->reason() != Qt::ActiveWindowFocusReason && event->reason() != Qt::PopupFocusReason)
+    // Coming back from another window or a popup is not entering the box; its window opening
+    // (again) with the box as its focus is.
+    const Qt::FocusReason reason = event->reason();
+    if (!FFocusParked || (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason))
         FEnterText = text();
+    FFocusParked = false;
     QLineEdit::focusInEvent(event);
 }
 
 void TSEdit::focusOutEvent(QFocusEvent *event)
 {
-    if (event->reason() != Qt::ActiveWindowFocusReason && event->reason() != Qt::PopupFocusReason
-        && FEditKind >= ::ekUInt && !text().isEmpty()) {
+    const bool toOtherWindow =
+        event->reason() == Qt::ActiveWindowFocusReason || event->reason() == Qt::PopupFocusReason;
+    FFocusParked = toOtherWindow && isVisible();
+    if (!toOtherWindow && FEditKind >= ::ekUInt && !text().isEmpty()) {
         const QString sep{QChar(FDecimalSep)};
         const QString t = text();
         if (t == QStringLiteral("-") || t == sep || t == QStringLiteral("-") + sep)
@@ -339,13 +383,21 @@ void TSEdit::focusOutEvent(QFocusEvent *event)
     QLineEdit::focusOutEvent(event);
 }
 
+void TSEdit::hideEvent(QHideEvent *event)
+{
+    // A closed window that opens again is entered afresh; a minimised one is only returned to.
+    if (!event->spontaneous())
+        FFocusParked = false;
+    QLineEdit::hideEvent(event);
+}
+
 void TSEdit::contextMenuEvent(QContextMenuEvent *event)
 {
     QMenu *menu = createStandardContextMenu();
     for (QAction *action : menu->actions()) {
         // Older Qt leaves the actions unnamed; the text is the line edit's own translation.
-        if (action->objectName() == QStringLiteral("edit-paste")
-            || action->text().startsWith(QLineEdit::tr("&Paste"))) {
+        if (action->objectName() == QStringLiteral("edit-paste") ||
+            action->text().startsWith(QLineEdit::tr("&Paste"))) {
             disconnect(action, &QAction::triggered, nullptr, nullptr);
             connect(action, &QAction::triggered, this, [this] { PasteChecked(); });
         }
@@ -365,8 +417,8 @@ void TSEdit::dropEvent(QDropEvent *event)
 void TSEdit::mouseReleaseEvent(QMouseEvent *event)
 {
     // The middle button pastes the selection on X11: checked like any paste.
-    if (event->button() == Qt::MiddleButton && !isReadOnly()
-        && QGuiApplication::clipboard()->supportsSelection()) {
+    if (event->button() == Qt::MiddleButton && !isReadOnly() &&
+        QGuiApplication::clipboard()->supportsSelection()) {
         deselect();
         PasteChecked(true);
         event->accept();
@@ -377,11 +429,9 @@ void TSEdit::mouseReleaseEvent(QMouseEvent *event)
 
 void TSEdit::inputMethodEvent(QInputMethodEvent *event)
 {
-    for (const QChar c : event->commitString()) {
-        if (!CharAllowed(c.unicode())) {
-            event->accept();
-            return;
-        }
+    if (!TextAllowed(event->commitString(), event->replacementStart(), event->replacementLength())) {
+        event->accept();
+        return;
     }
     QLineEdit::inputMethodEvent(event);
 }

@@ -19,10 +19,10 @@ const QColor kBlack(0, 0, 0);
 const QColor kRed(255, 0, 0);
 const QColor kBlue(0, 0, 255);
 
-// What the control shows, as the window system gets it from a repaint.
+// What the control shows. A grab would be a repaint of its own, from the bitmap.
 QColor Shown(TMemImage &img, int x, int y)
 {
-    return img.grab().toImage().pixelColor(x, y);
+    return img.GetScreen().pixelColor(x, y);
 }
 
 class MemImageTest : public ::testing::Test {
@@ -49,12 +49,12 @@ protected:
     // Every pixel of the screen equals the colour, apart from those the predicate names.
     ::testing::AssertionResult ScreenIs(const QColor &c, const std::function<bool(int, int)> &except = {})
     {
-        const QImage shown = img->grab().toImage();
+        const QImage shown = img->GetScreen();
         for (int y = 0; y < shown.height(); ++y)
             for (int x = 0; x < shown.width(); ++x)
                 if (!(except && except(x, y)) && shown.pixelColor(x, y) != c)
-                    return ::testing::AssertionFailure()
-                        << "pixel " << x << "," << y << " is " << shown.pixelColor(x, y).name().toStdString();
+                    return ::testing::AssertionFailure() << "pixel " << x << "," << y << " is "
+                                                         << shown.pixelColor(x, y).name().toStdString();
         return ::testing::AssertionSuccess();
     }
 
@@ -137,12 +137,43 @@ TEST_F(MemImageTest, ResizeKeepsThePictureAndSizesTheBitmap)
     const QImage bmp = img->GetMemBitmap();
     EXPECT_EQ(bmp.pixelColor(104, 104), kRed);
     EXPECT_EQ(bmp.pixelColor(199, 149), kWhite);
-    EXPECT_EQ(Shown(*img, 104, 104), kRed);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Shown(*img, 104, 104) == kRed; })) << "a resize repaints";
     EXPECT_TRUE(img->GetMemCanvas()->isActive());
     img->GetMemCanvas()->fillRect(QRect(190, 140, 10, 10), kBlue);
     EXPECT_EQ(img->GetMemBitmap().pixelColor(199, 149), kBlue);
     img->resize(20, 20);
     ASSERT_TRUE(QTest::qWaitFor([&] { return img->GetMemBitmap().size() == QSize(20, 20); }));
+}
+
+TEST(MemImageBounds, BitmapFollowsTheBoundsOfAControlNotYetShown)
+{
+    // The usual order: build the form, draw, show.
+    QWidget form;
+    form.resize(400, 300);
+    auto *img = new TMemImage(&form);
+    img->setGeometry(20, 30, 300, 200);
+    EXPECT_EQ(img->GetMemBitmap().size(), QSize(300, 200));
+    img->Clear(kWhite);
+    img->GetMemCanvas()->fillRect(QRect(250, 150, 50, 50), kRed);
+    img->resize(320, 210);
+    img->GetMemCanvas()->fillRect(QRect(300, 200, 20, 10), kBlue);
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    const QImage shown = form.grab().toImage();
+    EXPECT_EQ(shown.pixelColor(20 + 299, 30 + 199), kRed);
+    EXPECT_EQ(shown.pixelColor(20 + 319, 30 + 209), kBlue);
+    EXPECT_EQ(shown.pixelColor(20 + 10, 30 + 10), kWhite);
+}
+
+TEST_F(MemImageTest, UpdateAndRepaintShowTheBitmap)
+{
+    img->GetMemCanvas()->fillRect(QRect(0, 0, 5, 5), kRed);
+    img->update();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return img->GetScreen().pixelColor(4, 4) == kRed; }));
+    img->GetMemCanvas()->fillRect(QRect(50, 50, 5, 5), kBlue);
+    img->repaint(QRect(50, 50, 5, 5));
+    EXPECT_EQ(img->GetScreen().pixelColor(52, 52), kBlue);
+    EXPECT_EQ(img->GetScreen().pixelColor(4, 4), kRed);
 }
 
 // ---- the rubber band -----------------------------------------------------------------------
@@ -184,17 +215,17 @@ TEST_F(MemImageTest, InvertingTwiceRestoresAPicture)
     for (int x = 0; x < 105; x += 3)
         canvas->fillRect(QRect(x, 0, 2, 105), QColor(x * 2, 255 - x, 90));
     img->ShowMem();
-    const QImage before = img->grab().toImage();
+    const QImage before = img->GetScreen();
     img->SetRBWidth(3);
     QTest::mousePress(img.get(), Qt::LeftButton, Qt::NoModifier, QPoint(20, 20));
     for (int i = 0; i < 8; ++i)
         QTest::mouseMove(img.get(), QPoint(30 + i * 9, 28 + i * 7));
     QTest::mouseMove(img.get(), QPoint(22, 21));
     EXPECT_TRUE(img->GetRBEmpty());
-    EXPECT_EQ(img->grab().toImage(), before);
+    EXPECT_EQ(img->GetScreen(), before);
     QTest::mouseRelease(img.get(), Qt::LeftButton, Qt::NoModifier, QPoint(22, 21));
     EXPECT_TRUE(img->GetRBEmpty());
-    EXPECT_EQ(img->grab().toImage(), before);
+    EXPECT_EQ(img->GetScreen(), before);
 }
 
 TEST_F(MemImageTest, ShortDragLeavesNoBand)
@@ -332,7 +363,13 @@ TEST_F(MemImageTest, Screenshot)
     canvas->drawEllipse(QRect(15, 15, 75, 75));
     img->ShowMem();
     Drag(QPoint(20, 30), QPoint(80, 70));
-    EXPECT_FALSE(testsupport::saveScreenshot(img.get(), QStringLiteral("ctlpack_memimage")).isEmpty());
+    const QImage shot(testsupport::saveScreenshot(img.get(), QStringLiteral("ctlpack_memimage")));
+    ASSERT_EQ(shot.size(), QSize(105, 105));
+    EXPECT_EQ(shot.pixelColor(3, 100), QColor(230, 240, 255)) << "the picture's background";
+    EXPECT_EQ(shot.pixelColor(52, 52), kWhite) << "the circle filled with the canvas brush";
+    EXPECT_EQ(shot.pixelColor(52, 15), kBlue) << "the top of the circle";
+    EXPECT_EQ(shot.pixelColor(20, 30), kRed) << "the finished band";
+    EXPECT_EQ(shot.pixelColor(79, 69), kRed);
 }
 
 } // namespace

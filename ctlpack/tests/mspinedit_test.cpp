@@ -3,6 +3,7 @@
 #include <testsupport/screenshots.h>
 
 #include <QApplication>
+#include <QImage>
 #include <QLineEdit>
 #include <QSignalSpy>
 #include <QTest>
@@ -103,19 +104,54 @@ TEST(SpinProps, DefaultsAndNames)
     EXPECT_FALSE(s.EditorEnabled());
 }
 
-TEST_F(SpinTest, TypedValueSnapsAtOnceWithEditorInc)
+TEST_F(SpinTest, TypedValueSnapsWhenTakenWithEditorInc)
 {
     spin->SetEditorInc(true);
-    QSignalSpy values(spin, &QSpinBox::valueChanged);
-    TypeOver(QStringLiteral("7"));
-    EXPECT_EQ(spin->value(), 5);
-    EXPECT_EQ(spin->text(), QStringLiteral("5"));
-    for (const QList<QVariant> &args : values)
-        EXPECT_EQ(args.at(0).toInt() % 5, 0) << "an off-grid value was announced";
-    // Every keystroke snaps: the 6 becomes 5 before the 4 follows it.
-    TypeOver(QStringLiteral("64"));
-    EXPECT_EQ(spin->value(), 50);
-    testsupport::saveScreenshot(spin, QStringLiteral("ctlpack_mspinedit"));
+    spin->SetMaxValue(200);
+    enum Taken { Enter, Leaving, StepUp, StepDown };
+    struct Case {
+        QString keys;
+        Taken taken;
+        int value;
+    } cases[] = {
+        {QStringLiteral("12"), Enter, 10},    {QStringLiteral("100"), Enter, 100},
+        {QStringLiteral("64"), Enter, 60},    {QStringLiteral("7"), Leaving, 5},
+        {QStringLiteral("7"), StepUp, 10},    {QStringLiteral("13"), StepDown, 5},
+        {QStringLiteral("199"), StepUp, 200}, {QStringLiteral("3"), StepDown, 0},
+    };
+    for (const Case &c : cases) {
+        spin->setValue(50);
+        QSignalSpy values(spin, &QSpinBox::valueChanged);
+        TypeOver(c.keys);
+        EXPECT_EQ(spin->text(), c.keys) << "typed as it stands";
+        switch (c.taken) {
+        case Enter:
+            QTest::keyClick(spin, Qt::Key_Return);
+            break;
+        case Leaving:
+            Leave();
+            break;
+        case StepUp:
+            QTest::keyClick(spin, Qt::Key_Up);
+            break;
+        case StepDown:
+            QTest::keyClick(spin, Qt::Key_Down);
+            break;
+        }
+        EXPECT_EQ(spin->value(), c.value) << c.keys.toStdString();
+        EXPECT_EQ(spin->text(), QString::number(c.value));
+        for (const QList<QVariant> &args : values)
+            EXPECT_EQ(args.at(0).toInt() % 5, 0) << "an off-grid value was announced";
+    }
+
+    // A value the program set off the grid is stepped onto it.
+    spin->setValue(7);
+    QTest::keyClick(spin, Qt::Key_Up);
+    EXPECT_EQ(spin->value(), 10);
+    const QString shot = testsupport::saveScreenshot(spin, QStringLiteral("ctlpack_mspinedit"));
+    ASSERT_FALSE(shot.isEmpty());
+    EXPECT_EQ(QImage(shot).size(), spin->size());
+    EXPECT_EQ(spin->text(), QStringLiteral("10"));
 }
 
 TEST_F(SpinTest, WithoutEditorIncTheValueSnapsOnLeaving)
@@ -177,10 +213,9 @@ TEST_F(SpinTest, ValueAboveTheMaximumNeverGetsIn)
     spin->SetMaxValue(98);
     spin->SetEditorInc(true);
     TypeOver(QStringLiteral("99"));
-    EXPECT_LE(spin->value(), 98);
+    EXPECT_EQ(spin->text(), QStringLiteral("9")) << "the second 9 would pass the maximum";
     Leave();
-    EXPECT_LE(spin->value(), 98);
-    EXPECT_EQ(spin->value() % 5, 0);
+    EXPECT_EQ(spin->value(), 5);
 }
 
 TEST_F(SpinTest, NegativeRangeSnapsTowardTheLowerBound)
@@ -188,7 +223,7 @@ TEST_F(SpinTest, NegativeRangeSnapsTowardTheLowerBound)
     spin->SetMinValue(-10);
     spin->SetEditorInc(true);
     TypeOver(QStringLiteral("-7"));
-    EXPECT_EQ(spin->value(), -10);
+    EXPECT_EQ(spin->text(), QStringLiteral("-7"));
     Leave();
     EXPECT_EQ(spin->value(), -10);
 }

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
+#include <QDialog>
 #include <QInputMethodEvent>
 #include <QMenu>
 #include <QMimeData>
@@ -53,10 +54,7 @@ protected:
     }
 
     void Type(const QString &keys) { QTest::keyClicks(ed, keys); }
-    void Press(Qt::Key key, Qt::KeyboardModifiers mods = Qt::NoModifier)
-    {
-        QTest::keyClick(ed, key, mods);
-    }
+    void Press(Qt::Key key, Qt::KeyboardModifiers mods = Qt::NoModifier) { QTest::keyClick(ed, key, mods); }
 
     std::unique_ptr<QWidget> win;
     TSEdit *ed = nullptr;
@@ -238,6 +236,50 @@ TEST_F(SEditTest, InputMethodTextIsFilteredLikeTyping)
     EXPECT_EQ(ed->text(), QStringLiteral("123"));
 }
 
+TEST_F(SEditTest, SeveralCharactersAtOnceLandOnlyWhereTypingThemWould)
+{
+    enum Via { Key, InputMethod };
+    struct Case {
+        TEditKind kind;
+        QString text;
+        int caret;
+        Via via;
+        QString typed;
+        QString after;
+    } cases[] = {
+        {ekUFloat, QStringLiteral("1"), -1, Key, QStringLiteral(".."), QStringLiteral("1")},
+        {ekUFloat, QStringLiteral("1"), -1, Key, QStringLiteral(".5"), QStringLiteral("1.5")},
+        {ekInt, QStringLiteral("5"), 0, Key, QStringLiteral("--"), QStringLiteral("5")},
+        {ekInt, QStringLiteral("5"), 0, InputMethod, QStringLiteral("-4"), QStringLiteral("-45")},
+        {ekUFloat, QString(), 0, InputMethod, QStringLiteral("1.2.3"), QString()},
+        {ekFloat, QString(), 0, InputMethod, QStringLiteral("-1.5"), QStringLiteral("-1.5")},
+        {ekFloat, QStringLiteral("2"), -1, InputMethod, QStringLiteral("3-"), QStringLiteral("2")},
+        {ekUInt, QString(), 0, InputMethod, QStringLiteral("1\t2"), QString()},
+        {ekFileName, QStringLiteral("a"), -1, InputMethod, QStringLiteral("b:c"), QStringLiteral("a")},
+    };
+    for (const Case &c : cases) {
+        Enter(c.kind, c.text, c.caret);
+        if (c.via == Key) {
+            QTest::sendKeyEvent(QTest::Press, ed, Qt::Key_unknown, c.typed, Qt::NoModifier);
+        } else {
+            QInputMethodEvent commit;
+            commit.setCommitString(c.typed);
+            QApplication::sendEvent(ed, &commit);
+        }
+        EXPECT_EQ(ed->text(), c.after) << c.typed.toStdString() << " into " << c.text.toStdString();
+    }
+
+    // An input method that replaces text before the caret: the result counts, not the commit alone.
+    Enter(ekInt, QStringLiteral("12"));
+    QInputMethodEvent swap;
+    swap.setCommitString(QStringLiteral("-"), -1, 1);
+    QApplication::sendEvent(ed, &swap);
+    EXPECT_EQ(ed->text(), QStringLiteral("12"));
+    swap.setCommitString(QStringLiteral("7"), -1, 1);
+    QApplication::sendEvent(ed, &swap);
+    EXPECT_EQ(ed->text(), QStringLiteral("17"));
+}
+
 // ---- Enter, Esc and the focus -------------------------------------------------------------
 
 TEST_F(SEditTest, EscRestoresTheTextFromReceivingTheFocus)
@@ -303,6 +345,51 @@ TEST_F(SEditTest, LeavingDropsALoneSignOrSeparator)
     }
 }
 
+// A dialog whose first field is the box: the box gets the focus because its window opens.
+TEST(SEditWindowFocus, EscRestoresTheTextOfEachOpening)
+{
+    QDialog dlg;
+    auto *layout = new QVBoxLayout(&dlg);
+    auto *ed = new TSEdit(&dlg);
+    layout->addWidget(ed);
+    layout->addWidget(new QLineEdit(&dlg));
+    ed->SetEditKind(ekUInt);
+    for (const QString &opening : {QStringLiteral("52100"), QStringLiteral("8080")}) {
+        ed->setText(opening);
+        dlg.show();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&dlg));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return ed->hasFocus(); }));
+        QTest::keyClicks(ed, QStringLiteral("5"));
+        ASSERT_EQ(ed->text(), opening + QStringLiteral("5"));
+        QTest::keyClick(ed, Qt::Key_Escape);
+        EXPECT_EQ(ed->text(), opening);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !dlg.isVisible(); })) << "Esc reaches the dialog";
+    }
+}
+
+TEST(SEditWindowFocus, ComingBackFromAnotherWindowIsNotEntering)
+{
+    QWidget win;
+    auto *layout = new QVBoxLayout(&win);
+    auto *ed = new TSEdit(&win);
+    layout->addWidget(ed);
+    ed->setText(QStringLiteral("192.168.1.10"));
+    win.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&win));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ed->hasFocus(); }));
+    QTest::keyClicks(ed, QStringLiteral("5"));
+
+    QWidget elsewhere;
+    elsewhere.show();
+    elsewhere.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&elsewhere));
+    win.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&win));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ed->hasFocus(); }));
+    QTest::keyClick(ed, Qt::Key_Escape);
+    EXPECT_EQ(ed->text(), QStringLiteral("192.168.1.10"));
+}
+
 // ---- pasting ------------------------------------------------------------------------------
 
 TEST_F(SEditTest, PasteKeysAreCheckedAsAWhole)
@@ -357,17 +444,22 @@ TEST_F(SEditTest, PasteOverTheSelectionAndUndoKeepsTheSelection)
 
 TEST_F(SEditTest, PasteIntoFileNameAndDecimalBoxes)
 {
+    // What typing lets into a file-name box, the whole-text check of a paste keeps.
     QClipboard *clip = QGuiApplication::clipboard();
-    Enter(ekFileName, QStringLiteral("a"));
-    clip->setText(QStringLiteral("b;c"));
+    Enter(ekFileName, QString());
+    Type(QStringLiteral("a;b"));
+    ASSERT_EQ(ed->text(), QStringLiteral("a;b"));
+    clip->setText(QStringLiteral(";c"));
     Press(Qt::Key_V, Qt::ControlModifier);
-    EXPECT_EQ(ed->text(), QStringLiteral("a"));
-    clip->setText(QStringLiteral("line\nbreak"));
-    Press(Qt::Key_V, Qt::ControlModifier);
-    EXPECT_EQ(ed->text(), QStringLiteral("a"));
+    EXPECT_EQ(ed->text(), QStringLiteral("a;b;c"));
+    for (const QString &bad : {QStringLiteral("x:y"), QStringLiteral("line\nbreak")}) {
+        clip->setText(bad);
+        Press(Qt::Key_V, Qt::ControlModifier);
+        EXPECT_EQ(ed->text(), QStringLiteral("a;b;c"));
+    }
     clip->setText(QStringLiteral("_report 2.txt"));
     Press(Qt::Key_V, Qt::ControlModifier);
-    EXPECT_EQ(ed->text(), QStringLiteral("a_report 2.txt"));
+    EXPECT_EQ(ed->text(), QStringLiteral("a;b;c_report 2.txt"));
 
     Enter(ekUFloat, QString());
     clip->setText(QStringLiteral("-1.5"));
@@ -386,8 +478,7 @@ TEST_F(SEditTest, ContextMenuPasteIsCheckedToo)
     QClipboard *clip = QGuiApplication::clipboard();
     Enter(ekUInt, QStringLiteral("8"));
     clip->setText(QStringLiteral("x"));
-    QContextMenuEvent menuEvent(QContextMenuEvent::Keyboard, QPoint(2, 2),
-                                ed->mapToGlobal(QPoint(2, 2)));
+    QContextMenuEvent menuEvent(QContextMenuEvent::Keyboard, QPoint(2, 2), ed->mapToGlobal(QPoint(2, 2)));
     QApplication::sendEvent(ed, &menuEvent);
     QMenu *menu = nullptr;
     ASSERT_TRUE(QTest::qWaitFor([&] {
@@ -419,8 +510,7 @@ TEST(SEditDrop, DroppedTextIsCheckedToo)
     auto drop = [&](const QString &text) {
         QMimeData data;
         data.setText(text);
-        QDropEvent event(QPointF(ed.width() - 2, 5), Qt::CopyAction, &data, Qt::LeftButton,
-                         Qt::NoModifier);
+        QDropEvent event(QPointF(ed.width() - 2, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
         ed.dropEvent(&event);
     };
     drop(QStringLiteral("2b"));
@@ -428,6 +518,15 @@ TEST(SEditDrop, DroppedTextIsCheckedToo)
     drop(QStringLiteral("2"));
     EXPECT_EQ(ed.text().size(), 2);
     EXPECT_TRUE(ed.text().contains(QLatin1Char('2')));
+
+    ed.SetEditKind(ekFileName);
+    ed.clear();
+    QTest::keyClicks(&ed, QStringLiteral("a;b"));
+    ASSERT_EQ(ed.text(), QStringLiteral("a;b"));
+    drop(QStringLiteral("c"));
+    EXPECT_EQ(ed.text().size(), 4);
+    drop(QStringLiteral("d|e"));
+    EXPECT_EQ(ed.text().size(), 4);
 }
 
 // ---- whole text and readers ----------------------------------------------------------------
@@ -457,7 +556,7 @@ TEST(SEditValue, WholeTextByKind)
     EXPECT_FALSE(valid(ekFloat, "1.2.3"));
     EXPECT_TRUE(valid(ekFileName, ""));
     EXPECT_TRUE(valid(ekFileName, "notes (1).txt"));
-    EXPECT_FALSE(valid(ekFileName, "a;b"));
+    EXPECT_TRUE(valid(ekFileName, "a;b"));
     EXPECT_FALSE(valid(ekFileName, "dir/file"));
     EXPECT_FALSE(valid(ekFileName, "tab\there"));
 }
@@ -539,7 +638,18 @@ TEST_F(SEditTest, Screenshot)
 {
     Enter(ekFloat, QString());
     Type(QStringLiteral("-12.5"));
-    EXPECT_FALSE(testsupport::saveScreenshot(ed, QStringLiteral("ctlpack_sedit")).isEmpty());
+    const QImage shot(testsupport::saveScreenshot(ed, QStringLiteral("ctlpack_sedit")));
+    ASSERT_EQ(shot.size(), ed->size());
+    // The typed number shows at the left; the rest of the box is empty.
+    auto inkIn = [&](int from, int to) {
+        int ink = 0;
+        for (int y = 0; y < shot.height(); ++y)
+            for (int x = from; x < to; ++x)
+                ink += qGray(shot.pixel(x, y)) < 90;
+        return ink;
+    };
+    EXPECT_GT(inkIn(0, shot.width() / 2), 20);
+    EXPECT_EQ(inkIn(shot.width() * 2 / 3, shot.width() - 4), 0);
 }
 
 } // namespace

@@ -3,69 +3,113 @@
 #include <common/aux.h>
 #include <common/strtable.h>
 
-TLogStore::TLogStore(Clock clock) : clock_(std::move(clock)) {}
+#include <chrono>
+#include <cmath>
+
+double MonotonicSeconds()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+TLogStore::TLogStore(TClocks clocks) : clocks_(std::move(clocks)) {}
 
 void TLogStore::start(int port)
 {
     retentionHours_ = 1;
-    append(LoadFmt(IDS_LOG_LISTENING, {port}));
+    append(IDS_LOG_LISTENING, port);
 }
 
 void TLogStore::addLine(int id)
 {
-    append(LoadStr(id));
+    append(static_cast<std::int16_t>(id));
 }
 
 void TLogStore::addAssignedId(int clientId)
 {
-    append(LoadFmt(IDS_LOG_ASSIGNED_ID, {clientId}));
+    append(IDS_LOG_ASSIGNED_ID, clientId);
 }
 
 void TLogStore::addKeepAlive(int clientId)
 {
-    append(LoadFmt(IDS_LOG_KEEPALIVE, {clientId}));
+    append(IDS_LOG_KEEPALIVE, clientId);
 }
 
 void TLogStore::addShutDown(int appCode, int clientId)
 {
-    append(LoadFmt(IDS_LOG_SHUT_DOWN, {appCode, clientId}));
+    append(IDS_LOG_SHUT_DOWN, appCode, clientId);
 }
 
 void TLogStore::addSocketError(int errorKind)
 {
-    append(LoadFmt(IDS_LOG_SOCKET_ERROR, {errorKindWord(errorKind)}));
+    append(IDS_LOG_SOCKET_ERROR, errorKind);
 }
 
 UnicodeString TLogStore::errorKindWord(int errorKind)
 {
     switch (errorKind) {
-    case 0: return LoadStr(IDS_KIND_GENERAL);
-    case 1: return LoadStr(IDS_KIND_SENDING);
-    case 2: return LoadStr(IDS_KIND_RECEIVING);
-    case 3: return LoadStr(IDS_KIND_CONNECTING);
-    case 4: return LoadStr(IDS_KIND_DISCONNECTING);
-    case 5: return LoadStr(IDS_KIND_CONNECTING);  // an accept failure reads as connecting
-    case 6: return LoadStr(IDS_KIND_LOOKUP);
-    default: return UnicodeString();
+    case 0:
+        return LoadStr(IDS_KIND_GENERAL);
+    case 1:
+        return LoadStr(IDS_KIND_SENDING);
+    case 2:
+        return LoadStr(IDS_KIND_RECEIVING);
+    case 3:
+        return LoadStr(IDS_KIND_CONNECTING);
+    case 4:
+        return LoadStr(IDS_KIND_DISCONNECTING);
+    case 5:
+        return LoadStr(IDS_KIND_CONNECTING); // an accept failure reads as connecting
+    case 6:
+        return LoadStr(IDS_KIND_LOOKUP);
+    default:
+        return UnicodeString();
     }
 }
 
-void TLogStore::append(const UnicodeString &text)
+TLogEntry TLogStore::at(int index) const
 {
-    const TDateTime now = clock_();
-    prune(now);
-    entries_.push_back(TLogEntry{now, text});
+    const Entry &e = entries_[static_cast<std::size_t>(index)];
+    UnicodeString text;
+    switch (e.id) {
+    case IDS_LOG_LISTENING:
+    case IDS_LOG_ASSIGNED_ID:
+    case IDS_LOG_KEEPALIVE:
+        text = LoadFmt(e.id, {e.first});
+        break;
+    case IDS_LOG_SHUT_DOWN:
+        text = LoadFmt(e.id, {e.first, e.second});
+        break;
+    case IDS_LOG_SOCKET_ERROR:
+        text = LoadFmt(e.id, {errorKindWord(e.first)});
+        break;
+    default:
+        text = LoadStr(e.id);
+        break;
+    }
+    return TLogEntry{e.time, std::move(text)};
+}
+
+void TLogStore::append(std::int16_t id, std::int32_t first, std::int32_t second)
+{
+    const TDateTime now = clocks_.wall();
+    const double mono = clocks_.monotonic();
+    prune(mono);
+    if (entries_.size() >= MaxEntries)
+        entries_.erase(entries_.begin() + 1);
+    entries_.push_back(Entry{now, mono, first, second, id});
     ++added_;
 }
 
-void TLogStore::prune(TDateTime now)
+void TLogStore::prune(double monoNow)
 {
     if (entries_.size() < 10)
         return;
     const long long retention = static_cast<long long>(retentionHours_) * 3600;
+    // Ages in whole seconds, counted on whole milliseconds like the time texts.
+    auto age = [monoNow](const Entry &e) { return std::llround((monoNow - e.mono) * 1000.0) / 1000; };
     std::size_t k = entries_.size();
     for (std::size_t i = 1; i < entries_.size(); ++i) {
-        if (SecondsBetween(entries_[i].time, now) < retention) {
+        if (age(entries_[i]) < retention) {
             k = i;
             break;
         }
@@ -73,4 +117,19 @@ void TLogStore::prune(TDateTime now)
     // Keep the start line and the newest line older than the retention.
     if (k >= 3)
         entries_.erase(entries_.begin() + 1, entries_.begin() + static_cast<std::ptrdiff_t>(k - 1));
+}
+
+void TLogEcho::echo(const TLogStore &log)
+{
+    // Counted by lines added, not by position: pruning moves the lines down, and once the log
+    // is an hour old each new line lets an old one go, so the count stays put.
+    const int n = log.count();
+    const unsigned long long fresh = log.added() - echoed_;
+    for (int i = fresh < static_cast<unsigned long long>(n) ? n - static_cast<int>(fresh) : 0; i < n; ++i) {
+        const TLogEntry e = log.at(i);
+        std::fprintf(out_, "%s  %s\n", UnicodeToUtf8(TimeText(e.time)).c_str(),
+                     UnicodeToUtf8(e.text).c_str());
+    }
+    echoed_ = log.added();
+    std::fflush(out_);
 }

@@ -4,8 +4,22 @@
 
 #include <corekit/corekit.h>
 
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
 #include <deque>
 #include <functional>
+
+/// Seconds on a clock that only moves forward, whatever happens to the wall clock.
+double MonotonicSeconds();
+
+/// The master's two clocks: the wall clock gives the times shown (local date-time), the
+/// monotonic one every age that decides what goes (log pruning, the client audit), so that a
+/// daylight-saving change or a stepped clock neither empties the log nor purges every client.
+struct TClocks {
+    std::function<TDateTime()> wall = Now;
+    std::function<double()> monotonic = MonotonicSeconds;
+};
 
 struct TLogEntry {
     TDateTime time = 0;
@@ -14,10 +28,11 @@ struct TLogEntry {
 
 class TLogStore {
 public:
-    using Clock = std::function<TDateTime()>;
+    /// Lines kept at most, the start line included. A flood of requests cannot make the log
+    /// outgrow this: past it the oldest line after the start line goes first.
+    static constexpr std::size_t MaxEntries = 200000;
 
-    /// The clock gives the time of every line and the age used for pruning.
-    explicit TLogStore(Clock clock = Now);
+    explicit TLogStore(TClocks clocks = {});
 
     /// Begins the log: retention one hour, first line "Master begins listening at port %d.".
     void start(int port);
@@ -35,7 +50,8 @@ public:
     void addSocketError(int errorKind);
 
     int count() const { return static_cast<int>(entries_.size()); }
-    const TLogEntry &at(int index) const { return entries_[static_cast<std::size_t>(index)]; }
+    /// The entry at index, its text formatted now (lines are kept as id and values).
+    TLogEntry at(int index) const;
     int retentionHours() const { return retentionHours_; }
     /// Lines added since the store was made, pruned ones included; it only grows.
     unsigned long long added() const { return added_; }
@@ -44,13 +60,33 @@ public:
     static UnicodeString errorKindWord(int errorKind);
 
 private:
-    void append(const UnicodeString &text);
-    void prune(TDateTime now);
+    // A line as its string-table id and up to two values: 32 bytes however long its text.
+    struct Entry {
+        TDateTime time;
+        double mono;
+        std::int32_t first;
+        std::int32_t second;
+        std::int16_t id;
+    };
+    void append(std::int16_t id, std::int32_t first = 0, std::int32_t second = 0);
+    void prune(double monoNow);
 
-    Clock clock_;
+    TClocks clocks_;
     // A deque: pruning removes lines just behind the start line, and a deque moves only the
     // shorter side, so an append costs the same with 100,000 lines as with 100.
-    std::deque<TLogEntry> entries_;
+    std::deque<Entry> entries_;
     int retentionHours_ = 1;
     unsigned long long added_ = 0;
+};
+
+/// Writes the lines added to a log since its last call, one "hh:nn:ss  text" line each: how a
+/// headless master shows its log.
+class TLogEcho {
+public:
+    explicit TLogEcho(std::FILE *out) : out_(out) {}
+    void echo(const TLogStore &log);
+
+private:
+    std::FILE *out_;
+    unsigned long long echoed_ = 0; // lines of the store echoed so far
 };

@@ -4,18 +4,51 @@
 #include <common/messages.h>
 #include <common/strtable.h>
 
+#include <algorithm>
+
 namespace {
 
-constexpr int CODE_INVALID = 999;  // a request that failed parsing or validation
+constexpr int CODE_INVALID = 999; // a request that failed parsing or validation
 
 bool isKnownOrNoApp(int code)
 {
     return code == 0 || code == 10 || code == 83 || code == 93 || code == 97;
 }
 
+// Splitting drops empty parts and only the first four parts count, so the text is read only
+// up to the end of its fourth part, and those four parts alone go to the shared parser, which
+// gives for them what it gives for the whole text. A long request costs no copy of itself.
+int parseRequest(std::string_view text, int &field2, int &field3, int &field4)
+{
+    std::string head;
+    int parts = 0;
+    std::size_t i = 0;
+    while (parts < 4) {
+        while (i < text.size() && text[i] == ',')
+            ++i;
+        if (i >= text.size())
+            break;
+        std::size_t end = text.find(',', i);
+        if (end == std::string_view::npos)
+            end = text.size();
+        if (parts > 0)
+            head += ',';
+        head.append(text.substr(i, end - i));
+        ++parts;
+        i = end;
+    }
+    return MsgParse(head, field2, field3, field4);
+}
+
+// Client IDs travel and are kept as 16-bit values.
+std::int16_t id16(int id)
+{
+    return static_cast<std::int16_t>(static_cast<std::uint16_t>(id));
+}
+
 } // namespace
 
-TMstCore::TMstCore(TLogStore &log, Clock clock) : log_(log), clock_(std::move(clock)) {}
+TMstCore::TMstCore(TLogStore &log, TClocks clocks) : log_(log), clocks_(std::move(clocks)) {}
 
 TCoreActions TMstCore::startUp()
 {
@@ -44,17 +77,21 @@ bool TMstCore::validate(int code, int field2, int field3, int field4) const
     return field2 == 0 || (field2 >= MASTER_CLIENT_ID && field2 <= highestId_);
 }
 
-TReceiveResult TMstCore::receive(const std::string &requestText, const TPeerInfo &peer)
+TReceiveResult TMstCore::receive(std::string_view requestText, const TPeerInfo &peer)
 {
     TCoreActions act;
     int field2 = 0, field3 = 0, field4 = 0;
-    int code = MsgParse(requestText, field2, field3, field4);
+    int code = parseRequest(requestText, field2, field3, field4);
     if (!validate(code, field2, field3, field4))
+        code = CODE_INVALID;
+    int newId = 0;
+    // With every ID held no new client can be told one: its announcement is refused.
+    if (code == MSG_ANNOUNCE && field2 == 0 && (newId = nextClientId()) == 0)
         code = CODE_INVALID;
 
     switch (code) {
     case MSG_ANNOUNCE:
-        handleAnnounce(field2, field3, peer, act);
+        handleAnnounce(field2, newId, field3, peer, act);
         break;
     case MSG_KEEPALIVE:
         handleKeepAlive(field2);
@@ -63,7 +100,7 @@ TReceiveResult TMstCore::receive(const std::string &requestText, const TPeerInfo
         handleWithdraw(field2, field3, act);
         break;
     case MSG_CLOSING:
-        break;  // answered with the previous reply
+        break; // answered with the previous reply
     default:
         reply_ = MsgCompose(MSG_ERROR, 0, 0, 0);
         log_.addLine(IDS_LOG_BAD_MESSAGE);
@@ -75,35 +112,75 @@ TReceiveResult TMstCore::receive(const std::string &requestText, const TPeerInfo
     return TReceiveResult{reply_, act};
 }
 
-void TMstCore::handleAnnounce(int clientId, int appCode, const TPeerInfo &peer, TCoreActions &act)
+// After MaxClientId the IDs start again at 11, skipping every ID a client still holds (a row
+// in the client table or a session row), so that two clients never share one. 0 when all of
+// them are held.
+int TMstCore::nextClientId()
 {
-    int newId = 0;
-    int interval = 0;
-    int id = clientId;
-    if (clientId == 0) {
-        id = ++highestId_;
-        newId = id;
-        interval = settings_.auditPeriod;
+    for (int tries = 0; tries <= MaxClientId - FIRST_CLIENT_ID; ++tries) {
+        lastId_ = lastId_ >= MaxClientId ? FIRST_CLIENT_ID : lastId_ + 1;
+        if (!idInUse(lastId_)) {
+            highestId_ = std::max(highestId_, lastId_);
+            return lastId_;
+        }
     }
+    return 0;
+}
+
+bool TMstCore::idInUse(int id) const
+{
+    return clients_.contains(id16(id)) || sessions_.countByClient(id16(id)) != 0;
+}
+
+// clientId as sent; newId the ID just handed out when 0 was sent.
+void TMstCore::handleAnnounce(int clientId, int newId, int appCode, const TPeerInfo &peer, TCoreActions &act)
+{
+    const int id = clientId != 0 ? clientId : newId;
+    const int interval = newId != 0 ? settings_.auditPeriod : 0;
     reply_ = MsgCompose(MSG_ANNOUNCE_REPLY, 1, newId, interval);
     if (newId != 0)
         log_.addAssignedId(newId);
-    const TDateTime now = clock_();
-    clients_.addIfAbsent(static_cast<std::int16_t>(id), peer.host, peer.address, now);
-    sessions_.append(TSessionRow{static_cast<std::int16_t>(id), static_cast<std::uint16_t>(appCode), now});
+    const TDateTime now = clocks_.wall();
+    const UnicodeString &host = peer.hostPending || peer.host.empty() ? peer.address : peer.host;
+    if (clients_.addIfAbsent(id16(id), host, peer.address, monoNow()) && peer.hostPending)
+        pendingHosts_[id16(id)] = peer.address;
+    sessions_.append(TSessionRow{id16(id), static_cast<std::uint16_t>(appCode), now});
     setTimer(act, true);
+}
+
+void TMstCore::fillHost(const UnicodeString &address, const UnicodeString &name)
+{
+    for (auto it = pendingHosts_.begin(); it != pendingHosts_.end();) {
+        if (it->second != address) {
+            ++it;
+            continue;
+        }
+        UnicodeString host, addr;
+        clients_.hostAndAddress(it->first, host, addr);
+        // A client that left and came back from elsewhere keeps what it has now.
+        if (!name.empty() && addr == address && host == address)
+            clients_.setHost(it->first, name);
+        it = pendingHosts_.erase(it);
+    }
+}
+
+TDateTime TMstCore::monoNow() const
+{
+    // The client table counts ages in days, like date-times; the clients' last contact is
+    // never shown, so it is kept on the monotonic clock.
+    return clocks_.monotonic() / 86400.0;
 }
 
 void TMstCore::handleKeepAlive(int clientId)
 {
     log_.addKeepAlive(clientId);
-    clients_.touch(static_cast<std::int16_t>(clientId), clock_());
+    clients_.touch(id16(clientId), monoNow());
     reply_ = MsgCompose(MSG_ACK, 1, 0, 0);
 }
 
 void TMstCore::handleWithdraw(int clientId, int appCode, TCoreActions &act)
 {
-    const auto id = static_cast<std::int16_t>(clientId);
+    const auto id = id16(clientId);
     log_.addShutDown(appCode, clientId);
     sessions_.removeInstances(id, static_cast<std::uint16_t>(appCode));
     if (sessions_.countByClient(id) == 0)
@@ -132,15 +209,15 @@ TCoreActions TMstCore::localAnnounce(int code, int pid)
     TCoreActions act;
     announcedCode_ = code;
     announcedProcess_ = pid;
-    sessions_.append(TSessionRow{MASTER_CLIENT_ID, static_cast<std::uint16_t>(code), clock_()});
+    sessions_.append(TSessionRow{MASTER_CLIENT_ID, static_cast<std::uint16_t>(code), clocks_.wall()});
     act.refreshList = true;
     // A code without a slot is still watched; its watcher is simply not referenced.
+    const std::uint64_t watch = startWatcher_ ? startWatcher_(static_cast<unsigned short>(code), pid) : 0;
     if (Slot *slot = slotOf(code)) {
         slot->held = true;
         slot->pid = pid;
+        slot->watch = watch;
     }
-    if (startWatcher_)
-        startWatcher_(static_cast<unsigned short>(code), pid);
     return act;
 }
 
@@ -150,6 +227,7 @@ TCoreActions TMstCore::localEnded(int code)
     if (Slot *slot = slotOf(code)) {
         slot->held = false;
         slot->pid = 0;
+        slot->watch = 0;
     }
     handleWithdraw(MASTER_CLIENT_ID, code, act);
     act.refreshList = true;
@@ -169,7 +247,7 @@ TCoreActions TMstCore::audit()
     setTimer(act, false);
     if (clients_.size() == 0)
         return act;
-    const int removed = clients_.purgeStale(auditTimeout(), clock_());
+    const int removed = clients_.purgeStale(auditTimeout(), monoNow());
     log_.addLine(removed == 0 ? IDS_LOG_AUDIT_OK : IDS_LOG_AUDIT_DEAD);
     act.refreshLog = true;
     act.refreshList = removed != 0;
@@ -195,7 +273,8 @@ UnicodeString TMstCore::tipText(int index) const
         return LoadFmt(IDS_TIP_MASTER_STATION, {MASTER_CLIENT_ID});
     UnicodeString host, address;
     clients_.hostAndAddress(row.clientId, host, address);
-    return LoadFmt(IDS_TIP_CLIENT, {static_cast<int>(row.clientId), host, address});
+    return LoadFmt(IDS_TIP_CLIENT,
+                   {static_cast<int>(static_cast<std::uint16_t>(row.clientId)), host, address});
 }
 
 int TMstCore::watchedProcess(int code) const
@@ -218,4 +297,14 @@ std::vector<unsigned short> TMstCore::heldWatcherCodes() const
             codes.push_back(s.code);
     }
     return codes;
+}
+
+std::vector<std::uint64_t> TMstCore::heldWatchIds() const
+{
+    std::vector<std::uint64_t> ids;
+    for (const Slot &s : slots_) {
+        if (s.held && s.watch != 0)
+            ids.push_back(s.watch);
+    }
+    return ids;
 }

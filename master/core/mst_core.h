@@ -12,37 +12,46 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 /// The remote end of the connection a request came on.
 struct TPeerInfo {
-    UnicodeString host;     ///< remote host name
-    UnicodeString address;  ///< remote address, dotted IPv4 text
+    UnicodeString host;    ///< remote host name; empty while its lookup has not finished
+    UnicodeString address; ///< remote address, dotted IPv4 text
+    /// The lookup of the address's name has not finished: a client recorded now takes the
+    /// address as its host until fillHost() brings the name.
+    bool hostPending = false;
 };
 
 /// What the window must do after a call.
 struct TCoreActions {
     enum class Timer { Keep, Start, Stop };
-    bool valid = true;        ///< the request passed parsing and validation
-    bool refreshList = false; ///< set the list's item count to rowCount() and repaint
-    bool refreshLog = false;  ///< refresh the event log window
-    Timer auditTimer = Timer::Keep;  ///< enable or disable the audit timer
+    bool valid = true;              ///< the request passed parsing and validation
+    bool refreshList = false;       ///< set the list's item count to rowCount() and repaint
+    bool refreshLog = false;        ///< refresh the event log window
+    Timer auditTimer = Timer::Keep; ///< enable or disable the audit timer
 };
 
 /// Reply and actions of one request.
 struct TReceiveResult {
-    std::string reply;  ///< the reply buffer after the request: send it (nothing when empty)
+    std::string reply; ///< the reply buffer after the request: send it (nothing when empty)
     TCoreActions actions;
 };
 
 class TMstCore {
 public:
-    using Clock = std::function<TDateTime()>;
-    /// Asked to start a watcher on a local process of the given application code.
-    using WatcherStarter = std::function<void(unsigned short code, int pid)>;
+    /// Asked to start a watcher on a local process of the given application code; returns the
+    /// watch's id, 0 when the process is not watched.
+    using WatcherStarter = std::function<std::uint64_t(unsigned short code, int pid)>;
 
-    /// The log is the store owned by the event log window; the clock gives "now".
-    explicit TMstCore(TLogStore &log, Clock clock = Now);
+    /// The highest client ID: IDs are 16-bit and shown unsigned.
+    static constexpr int MaxClientId = 0xFFFF;
+
+    /// The log is the store the core writes to; the clocks give "now" (wall clock for the
+    /// times recorded, monotonic clock for the clients' last contact).
+    explicit TMstCore(TLogStore &log, TClocks clocks = {});
 
     /// Settings record (loaded by the window at start-up; defaults until then).
     TMstSettings &settings() { return settings_; }
@@ -55,7 +64,11 @@ public:
     TCoreActions startUp();
 
     /// One request read from a client connection.
-    TReceiveResult receive(const std::string &requestText, const TPeerInfo &peer);
+    TReceiveResult receive(std::string_view requestText, const TPeerInfo &peer);
+
+    /// The lookup of address finished: clients recorded from it meanwhile get the name as
+    /// their host; an empty name (the lookup failed or came too late) leaves the address.
+    void fillHost(const UnicodeString &address, const UnicodeString &name);
 
     /// WM_ANNOUNCE: a local application (code = WParam, pid = LParam) announced itself.
     TCoreActions localAnnounce(int code, int pid);
@@ -86,8 +99,10 @@ public:
     /// the code has no slot.
     int watchedProcess(int code) const;
     bool watcherSlotHeld(int code) const;
-    /// Codes whose slot holds a watcher (for asking them to terminate at close).
+    /// Codes whose slot holds a watcher.
     std::vector<unsigned short> heldWatcherCodes() const;
+    /// Ids of the watches the slots hold (for asking them to terminate at close).
+    std::vector<std::uint64_t> heldWatchIds() const;
     TLogStore &log() { return log_; }
 
 private:
@@ -95,9 +110,13 @@ private:
         unsigned short code;
         bool held = false;
         int pid = 0;
+        std::uint64_t watch = 0;
     };
     bool validate(int code, int field2, int field3, int field4) const;
-    void handleAnnounce(int clientId, int appCode, const TPeerInfo &peer, TCoreActions &act);
+    void handleAnnounce(int clientId, int newId, int appCode, const TPeerInfo &peer, TCoreActions &act);
+    TDateTime monoNow() const;
+    int nextClientId();
+    bool idInUse(int id) const;
     void handleKeepAlive(int clientId);
     void handleWithdraw(int clientId, int appCode, TCoreActions &act);
     Slot *slotOf(int code);
@@ -105,12 +124,16 @@ private:
     void setTimer(TCoreActions &act, bool on);
 
     TLogStore &log_;
-    Clock clock_;
+    TClocks clocks_;
     TMstSettings settings_;
     TSessionTable sessions_;
     TClientTable clients_;
     std::string reply_;
-    int highestId_ = 10;
+    int highestId_ = 10; // the highest ID handed out; stays at MaxClientId once reached
+    int lastId_ = 10;    // the ID handed out last; wraps to 11 after MaxClientId
+    // Clients recorded while the name of their address was still being looked up, with that
+    // address: at most one entry per client ID, however long a lookup takes.
+    std::unordered_map<std::int16_t, UnicodeString> pendingHosts_;
     bool auditTimerOn_ = false;
     int announcedCode_ = 0;
     int announcedProcess_ = 0;

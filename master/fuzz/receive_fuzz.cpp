@@ -38,8 +38,8 @@ bool isValidReply(const std::string &reply)
     const int code = MsgParse(reply, f2, f3, f4);
     if (MsgCompose(code, f2, f3, f4) != reply)
         return false;
-    return (code == 22 && f2 == 1 && f3 >= 0 && f4 >= 0) || (code == 35 && f2 == 1 && f3 == 0 && f4 == 0)
-           || (code == 47 && f2 == 0 && f3 == 0 && f4 == 0);
+    return (code == 22 && f2 == 1 && f3 >= 0 && f4 >= 0) || (code == 35 && f2 == 1 && f3 == 0 && f4 == 0) ||
+           (code == 47 && f2 == 0 && f3 == 0 && f4 == 0);
 }
 
 } // namespace
@@ -47,8 +47,9 @@ bool isValidReply(const std::string &reply)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     TDateTime now = 45000.5;
-    TLogStore log([&] { return now; });
-    TMstCore core(log, [&] { return now; });
+    const TClocks clocks{[&] { return now; }, [&] { return now * 86400.0; }};
+    TLogStore log(clocks);
+    TMstCore core(log, clocks);
     core.startUp();
     const std::string input(reinterpret_cast<const char *>(data), size);
     std::size_t pos = 0;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 namespace {
@@ -13,8 +14,13 @@ constexpr double kSecond = 1.0 / 86400.0;
 // A log whose clock the test moves.
 struct ClockedLog {
     TDateTime now = 45000.25;
-    TLogStore log{[this] { return now; }};
-    void advance(double seconds) { now += seconds * kSecond; }
+    double mono = 1000;
+    TLogStore log{TClocks{[this] { return now; }, [this] { return mono; }}};
+    void advance(double seconds)
+    {
+        now += seconds * kSecond;
+        mono += seconds;
+    }
     std::string text(int i) const { return UnicodeToUtf8(log.at(i).text); }
 };
 
@@ -44,13 +50,13 @@ TEST(LogLines, StartLineAndFormattedLines)
 TEST(LogLines, SocketErrorKindWords)
 {
     ClockedLog c;
-    const char *words[] = {"general", "sending", "receiving", "connecting", "disconnecting", "connecting",
-                           "looking up", "", ""};
+    const char *words[] = {"general",    "sending", "receiving", "connecting", "disconnecting", "connecting",
+                           "looking up", "",        ""};
     const int kinds[] = {0, 1, 2, 3, 4, 5, 6, 7, -1};
     for (int i = 0; i < 9; ++i) {
         c.log.addSocketError(kinds[i]);
-        EXPECT_EQ(c.text(i), std::string("Error occured during communication session with a client (") + words[i]
-                                 + ").")
+        EXPECT_EQ(c.text(i),
+                  std::string("Error occured during communication session with a client (") + words[i] + ").")
             << kinds[i];
     }
 }
@@ -63,10 +69,10 @@ TEST(LogPrune, NothingBelowTenEntries)
         c.log.addKeepAlive(i);
     ASSERT_EQ(c.log.count(), 9);
     c.advance(7200);
-    c.log.addKeepAlive(100);  // nine present: no pruning
+    c.log.addKeepAlive(100); // nine present: no pruning
     EXPECT_EQ(c.log.count(), 10);
     c.advance(7200);
-    c.log.addKeepAlive(101);  // ten present, all older than an hour
+    c.log.addKeepAlive(101); // ten present, all older than an hour
     ASSERT_EQ(c.log.count(), 3);
     EXPECT_EQ(c.text(0), "Master begins listening at port 52100.");
     EXPECT_EQ(c.text(1), "Client 100 requested for acknowledgment.");
@@ -83,7 +89,7 @@ TEST(LogPrune, KeepsTheNewestExpiredLine)
     for (int i = 3; i < 12; ++i)
         c.log.addKeepAlive(i);
     ASSERT_EQ(c.log.count(), 12);
-    c.advance(1801);  // entries 1 and 2 are now older than an hour, the rest younger
+    c.advance(1801); // entries 1 and 2 are now older than an hour, the rest younger
     c.log.addKeepAlive(12);
     ASSERT_EQ(c.log.count(), 12);
     EXPECT_EQ(c.text(1), "Client 2 requested for acknowledgment.");
@@ -123,6 +129,55 @@ TEST(LogPrune, TheStartLineStaysForTheWholeRun)
     EXPECT_EQ(c.log.count(), 3600 / 5 + 2);
     EXPECT_GE(SecondsBetween(c.log.at(1).time, c.now), 3600);
     EXPECT_LT(SecondsBetween(c.log.at(2).time, c.now), 3600);
+}
+
+TEST(LogBound, AFloodKeepsTheNewestLinesWithinTheBound)
+{
+    ClockedLog c;
+    c.log.start(52100);
+    const int flood = static_cast<int>(TLogStore::MaxEntries) + 50000;
+    for (int i = 0; i < flood; ++i)
+        c.log.addKeepAlive(i);
+    ASSERT_EQ(static_cast<std::size_t>(c.log.count()), TLogStore::MaxEntries);
+    EXPECT_EQ(c.text(0), "Master begins listening at port 52100.");
+    // The newest lines, in order, right behind the start line.
+    const int first = flood - static_cast<int>(TLogStore::MaxEntries) + 1;
+    EXPECT_EQ(c.text(1), "Client " + std::to_string(first) + " requested for acknowledgment.");
+    EXPECT_EQ(c.text(c.log.count() - 1),
+              "Client " + std::to_string(flood - 1) + " requested for acknowledgment.");
+    EXPECT_EQ(c.log.added(), static_cast<unsigned long long>(flood) + 1);
+}
+
+TEST(LogEcho, EveryLineIsEchoedOnceAlsoWhilePruning)
+{
+    ClockedLog c;
+    std::FILE *out = std::tmpfile();
+    ASSERT_NE(out, nullptr);
+    TLogEcho echo(out);
+    c.log.start(52100);
+    echo.echo(c.log);
+    // An hour and more of one line a minute: from the 61st minute on, each new line lets
+    // exactly one expired line go, so the count stays the same while new lines come.
+    for (int i = 1; i <= 90; ++i) {
+        c.advance(60);
+        c.log.addKeepAlive(1000 + i);
+        echo.echo(c.log);
+    }
+    std::rewind(out);
+    std::string text;
+    char buf[4096];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, out)) > 0;)
+        text.append(buf, n);
+    std::fclose(out);
+    auto lines = [&text](const std::string &what) {
+        int n = 0;
+        for (std::size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(lines("06:00:00  Master begins listening at port 52100."), 1);
+    for (int i = 1; i <= 90; ++i)
+        EXPECT_EQ(lines("Client " + std::to_string(1000 + i) + " requested"), 1) << "line " << i;
 }
 
 } // namespace

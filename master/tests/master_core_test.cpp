@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <ctime>
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,10 +21,17 @@ class Master : public ::testing::Test {
 protected:
     Master()
     {
-        core.setWatcherStarter([this](unsigned short code, int pid) { watchers.emplace_back(code, pid); });
+        core.setWatcherStarter([this](unsigned short code, int pid) {
+            watchers.emplace_back(code, pid);
+            return static_cast<std::uint64_t>(watchers.size());
+        });
         core.startUp();
     }
-    void advance(double seconds) { now += seconds * kSecond; }
+    void advance(double seconds)
+    {
+        now += seconds * kSecond;
+        mono += seconds;
+    }
     std::string send(const std::string &text, const TPeerInfo &peer = {u"ws1", u"10.0.0.5"})
     {
         last = core.receive(text, peer);
@@ -40,8 +50,10 @@ protected:
     }
 
     TDateTime now = 45000.5;
-    TLogStore log{[this] { return now; }};
-    TMstCore core{log, [this] { return now; }};
+    double mono = 1000;
+    TClocks clocks{[this] { return now; }, [this] { return mono; }};
+    TLogStore log{clocks};
+    TMstCore core{log, clocks};
     TReceiveResult last;
     std::vector<std::pair<unsigned short, int>> watchers;
 };
@@ -78,7 +90,7 @@ TEST_F(Announce, ANewClientGetsTheNextIdAndTheInterval)
     const TClientRow c = core.clients().rows()[0];
     EXPECT_EQ(c.host, u"ws1");
     EXPECT_EQ(c.address, u"10.0.0.5");
-    EXPECT_EQ(c.lastContact, now);
+    EXPECT_EQ(c.lastContact, mono / 86400.0) << "last contact on the monotonic clock";
 
     EXPECT_EQ(send("112,0,93,7", {u"ws2", u"10.0.0.6"}), "22,1,12,180");
     EXPECT_EQ(core.highestClientId(), 12);
@@ -96,7 +108,7 @@ TEST_F(Announce, AKnownClientGetsZerosAndAnotherRow)
     const int logged = log.count();
     EXPECT_EQ(send("112,11,83,0"), "22,1,0,0");
     EXPECT_EQ(rows(), (std::vector<std::pair<int, int>>{{11, 83}, {11, 83}}));
-    EXPECT_EQ(log.count(), logged);  // no ID handed out, no line
+    EXPECT_EQ(log.count(), logged); // no ID handed out, no line
     EXPECT_EQ(core.highestClientId(), 11);
 }
 
@@ -110,7 +122,7 @@ TEST_F(Announce, ApplicationCodeZeroIsRecorded)
 TEST_F(Announce, DoesNotRenewTheLastContactOfAKnownClient)
 {
     send("112,0,83,0");
-    const TDateTime first = now;
+    const TDateTime first = mono / 86400.0;
     advance(100);
     send("112,11,93,0", {u"other", u"10.9.9.9"});
     const TClientRow c = core.clients().rows()[0];
@@ -121,12 +133,12 @@ TEST_F(Announce, DoesNotRenewTheLastContactOfAKnownClient)
 TEST_F(Receive, InvalidRequestsGetTheErrorReplyAndChangeNothing)
 {
     send("112,0,83,0");
-    send("112,0,93,0");  // highest ID now 12
+    send("112,0,93,0"); // highest ID now 12
     const auto rowsBefore = rows();
     const int clientsBefore = core.clients().size();
-    const char *bad[] = {"112,0,5,0", "112,9,10,0", "112,13,10,0", "259,11,0,-1", "abc", "", "112,,83,0",
-                         "113,11,0,0", "259,11,-83,0", "376,11,84,0", "428,13,0,0", "112,-11,83,0",
-                         "65648,0,83,0", "999,0,0,0", "0,0,0,0"};
+    const char *bad[] = {"112,0,5,0",  "112,9,10,0",   "112,13,10,0",  "259,11,0,-1",  "abc",
+                         "",           "112,,83,0",    "113,11,0,0",   "259,11,-83,0", "376,11,84,0",
+                         "428,13,0,0", "112,-11,83,0", "65648,0,83,0", "999,0,0,0",    "0,0,0,0"};
     for (const char *text : bad) {
         EXPECT_EQ(send(text), "47,0,0,0") << text;
         EXPECT_FALSE(last.actions.valid) << text;
@@ -163,7 +175,7 @@ TEST_F(KeepAlive, RenewsTheLastContact)
     send("112,0,83,0");
     advance(200);
     EXPECT_EQ(send("259,11,0,0"), "35,1,0,0");
-    EXPECT_EQ(core.clients().rows()[0].lastContact, now);
+    EXPECT_EQ(core.clients().rows()[0].lastContact, mono / 86400.0);
     EXPECT_TRUE(last.actions.valid);
     EXPECT_EQ(last.actions.auditTimer, Timer::Keep);
 }
@@ -187,7 +199,7 @@ TEST_F(Withdraw, RemovesAllMatchingRowsAndTheClientWhenNoneIsLeft)
 {
     send("112,0,10,0");
     send("112,11,10,0");
-    send("112,0,83,0");  // client 12 stays
+    send("112,0,83,0"); // client 12 stays
     EXPECT_EQ(send("376,11,10,0"), "35,1,0,0");
     EXPECT_EQ(logLine(), "Application 10 has shut down, client 11.");
     EXPECT_EQ(rows(), (std::vector<std::pair<int, int>>{{12, 83}}));
@@ -232,7 +244,7 @@ TEST_F(Closing, RepeatsThePreviousReply)
 {
     EXPECT_EQ(send("428,0,0,0"), "");
     EXPECT_TRUE(last.actions.valid);
-    EXPECT_EQ(log.count(), 1);  // nothing logged
+    EXPECT_EQ(log.count(), 1); // nothing logged
     send("112,0,83,0");
     send("259,11,0,0");
     EXPECT_EQ(send("428,0,0,0"), "35,1,0,0");
@@ -271,7 +283,7 @@ TEST_F(Audit, ASilentClientIsRemovedButItsRowsStay)
     send("112,0,93,0");
     advance(300);
     send("259,12,0,0");
-    advance(115);  // client 11 silent for 415 s, client 12 for 115 s
+    advance(115); // client 11 silent for 415 s, client 12 for 115 s
     const TCoreActions a = core.audit();
     EXPECT_EQ(logLine(), "Master audit: at least, one client is dead.");
     EXPECT_FALSE(core.clients().contains(11));
@@ -313,7 +325,7 @@ TEST_F(LocalMessages, AnnounceRecordsClientTenAndStartsAWatcher)
     EXPECT_EQ(a.auditTimer, Timer::Keep);
     EXPECT_EQ(rows(), (std::vector<std::pair<int, int>>{{10, 83}}));
     EXPECT_EQ(core.rowAt(0).start, now);
-    EXPECT_EQ(core.clients().size(), 0);  // the master station has no client row
+    EXPECT_EQ(core.clients().size(), 0); // the master station has no client row
     EXPECT_EQ(core.announcedCode(), 83);
     EXPECT_EQ(core.announcedProcess(), 4242);
     EXPECT_EQ(watchers, (std::vector<std::pair<unsigned short, int>>{{83, 4242}}));
@@ -336,7 +348,7 @@ TEST_F(LocalMessages, TwoInstancesOfOneCodeEndTogether)
 {
     core.localAnnounce(83, 100);
     core.localAnnounce(83, 200);
-    EXPECT_EQ(core.watchedProcess(83), 200);  // the second replaces the first in the slot
+    EXPECT_EQ(core.watchedProcess(83), 200); // the second replaces the first in the slot
     EXPECT_EQ(watchers.size(), 2u);
     TCoreActions a = core.localEnded(83);
     EXPECT_TRUE(a.refreshList);
@@ -345,7 +357,7 @@ TEST_F(LocalMessages, TwoInstancesOfOneCodeEndTogether)
     EXPECT_FALSE(core.watcherSlotHeld(83));
     EXPECT_EQ(core.replyBuffer(), "35,1,0,0");
     const int logged = log.count();
-    a = core.localEnded(83);  // the first watcher's message: only the log line
+    a = core.localEnded(83); // the first watcher's message: only the log line
     EXPECT_EQ(log.count(), logged + 1);
     EXPECT_EQ(core.rowCount(), 0);
 }
@@ -367,6 +379,7 @@ TEST_F(LocalMessages, EndingKeepsNetworkRowsAndTheirClients)
     EXPECT_EQ(a.auditTimer, Timer::Keep);
     EXPECT_EQ(rows(), (std::vector<std::pair<int, int>>{{11, 93}, {10, 97}}));
     EXPECT_EQ(core.heldWatcherCodes(), (std::vector<unsigned short>{97}));
+    EXPECT_EQ(core.heldWatchIds(), (std::vector<std::uint64_t>{2})) << "the watch of 97, to end at close";
 }
 
 TEST_F(LocalMessages, TheReplyBufferAfterALocalEndIsWhatAClosingRequestGets)
@@ -392,6 +405,156 @@ TEST_F(Master, SocketErrorsAreLoggedWithTheirWord)
     const TCoreActions a = core.socketError(5);
     EXPECT_TRUE(a.refreshLog);
     EXPECT_EQ(logLine(), "Error occured during communication session with a client (connecting).");
+}
+
+} // namespace
+
+namespace {
+
+// A master whose wall clock follows a time zone and can be stepped, while its monotonic
+// clock only runs.
+struct ZonedMaster {
+    explicit ZonedMaster(long long utc) : utc(utc), mono(1000) { core.startUp(); }
+    void run(long long seconds, long long wallStep = 0)
+    {
+        utc += seconds + wallStep;
+        mono += static_cast<double>(seconds);
+    }
+    long long utc;
+    double mono;
+    TClocks clocks{[this] { return UnixToDateTime(utc); }, [this] { return mono; }};
+    TLogStore log{clocks};
+    TMstCore core{log, clocks};
+};
+
+// Sets TZ for as long as it lives.
+class Zone {
+public:
+    explicit Zone(const char *tz) : old_(std::getenv("TZ") ? std::getenv("TZ") : "")
+    {
+        had_ = std::getenv("TZ") != nullptr;
+        setenv("TZ", tz, 1);
+        tzset();
+    }
+    ~Zone()
+    {
+        if (had_)
+            setenv("TZ", old_.c_str(), 1);
+        else
+            unsetenv("TZ");
+        tzset();
+    }
+
+private:
+    std::string old_;
+    bool had_ = false;
+};
+
+TEST(WallClockChanges, NeitherPurgeClientsNorEmptyTheLog)
+{
+    const Zone berlin("Europe/Berlin");
+    struct Case {
+        const char *what;
+        long long start;    // UTC seconds
+        long long wallStep; // the wall clock's jump beyond the time that passes
+    };
+    const Case cases[] = {
+        // 02:59 CEST -> 02:01 CET: the local time goes back 58 minutes.
+        {"autumn daylight-saving change", 1729990740, 0},
+        // 01:59 CET -> 03:01 CEST: the local time goes forward 62 minutes.
+        {"spring daylight-saving change", 1711846740, 0},
+        {"clock stepped two hours ahead", 1700000000, 7200},
+        {"clock stepped two hours back", 1700000000, -7200},
+    };
+    for (const Case &c : cases) {
+        ZonedMaster m(c.start);
+        EXPECT_EQ(m.core.receive("112,0,83,0", TPeerInfo{u"ws", u"10.0.0.5"}).reply, "22,1,11,180");
+        for (int i = 0; i < 12; ++i)
+            m.core.receive("259,11,0,0", TPeerInfo{});
+        const int lines = m.log.count();
+        m.run(120, c.wallStep);
+        m.core.audit();
+        EXPECT_TRUE(m.core.clients().contains(11)) << c.what;
+        EXPECT_EQ(UnicodeToUtf8(m.log.at(m.log.count() - 1).text), "Master audit: all clients are active.")
+            << c.what;
+        EXPECT_EQ(m.log.count(), lines + 1) << c.what << ": nothing pruned";
+        // The times shown stay the local wall-clock times.
+        EXPECT_EQ(m.log.at(m.log.count() - 1).time, UnixToDateTime(m.utc)) << c.what;
+
+        // Real silence still counts: 415 seconds later the client goes.
+        m.run(415);
+        m.core.audit();
+        EXPECT_FALSE(m.core.clients().contains(11)) << c.what;
+    }
+}
+
+TEST(ClientIds, NeverNegativeAndNeverShared)
+{
+    const TClocks clocks{[] { return 45000.5; }, [] { return 1000.0; }};
+    TLogStore log(clocks);
+    TMstCore core(log, clocks);
+    core.startUp();
+    const TPeerInfo peer{u"ws", u"10.0.0.5"};
+    auto announce = [&] { return core.receive("112,0,83,0", peer).reply; };
+    for (int id = 11; id <= 32767; ++id)
+        ASSERT_EQ(announce(), "22,1," + std::to_string(id) + ",180");
+    // Past the signed 16-bit range: still counted up, shown and accepted as unsigned.
+    EXPECT_EQ(announce(), "22,1,32768,180");
+    EXPECT_EQ(UnicodeToUtf8(core.tipText(core.rowCount() - 1)),
+              "Client 32768.  Host: ws.  Address: 10.0.0.5");
+    EXPECT_EQ(core.receive("259,32768,0,0", peer).reply, "35,1,0,0");
+    for (int id = 32769; id <= 65535; ++id)
+        ASSERT_EQ(announce(), "22,1," + std::to_string(id) + ",180");
+    EXPECT_EQ(core.highestClientId(), 65535);
+    EXPECT_EQ(core.receive("259,65535,0,0", peer).reply, "35,1,0,0");
+    EXPECT_EQ(core.receive("259,65536,0,0", peer).reply, "47,0,0,0") << "beyond 16 bits";
+
+    // Every ID is held: a new client cannot be given one.
+    EXPECT_EQ(announce(), "47,0,0,0");
+    EXPECT_EQ(UnicodeToUtf8(log.at(log.count() - 1).text), "Bad client messge - discarded.");
+    // IDs come free as their clients go, and only those are handed out again.
+    core.receive("376,13,83,0", peer);
+    core.receive("376,11,83,0", peer);
+    EXPECT_EQ(announce(), "22,1,11,180");
+    EXPECT_EQ(announce(), "22,1,13,180");
+    EXPECT_EQ(announce(), "47,0,0,0");
+    int ids11 = 0;
+    for (const TSessionRow &r : core.sessions().rows())
+        ids11 += r.clientId == 11;
+    EXPECT_EQ(ids11, 1);
+}
+
+TEST(HostNames, TheAddressServesUntilTheLookupFinishes)
+{
+    const TClocks clocks{[] { return 45000.5; }, [] { return 1000.0; }};
+    TLogStore log(clocks);
+    TMstCore core(log, clocks);
+    core.startUp();
+    core.receive("112,0,83,0", TPeerInfo{{}, u"10.0.0.5", true});
+    core.receive("112,0,93,0", TPeerInfo{{}, u"10.0.0.6", true});
+    core.receive("112,0,97,0", TPeerInfo{{}, u"10.0.0.7", true});
+    EXPECT_EQ(UnicodeToUtf8(core.tipText(0)), "Client 11.  Host: 10.0.0.5.  Address: 10.0.0.5");
+    core.fillHost(u"10.0.0.5", u"ws5");
+    core.fillHost(u"10.0.0.6", u""); // failed, or too late
+    EXPECT_EQ(UnicodeToUtf8(core.tipText(0)), "Client 11.  Host: ws5.  Address: 10.0.0.5");
+    EXPECT_EQ(UnicodeToUtf8(core.tipText(1)), "Client 12.  Host: 10.0.0.6.  Address: 10.0.0.6");
+    EXPECT_EQ(UnicodeToUtf8(core.tipText(2)), "Client 13.  Host: 10.0.0.7.  Address: 10.0.0.7");
+    // A lookup that finishes once more later changes nothing for clients no longer waiting.
+    core.fillHost(u"10.0.0.6", u"ws6");
+    EXPECT_EQ(UnicodeToUtf8(core.tipText(1)), "Client 12.  Host: 10.0.0.6.  Address: 10.0.0.6");
+}
+
+TEST(LongRequests, AreReadOnlyAsFarAsTheirFourthPart)
+{
+    const TClocks clocks{[] { return 45000.5; }, [] { return 1000.0; }};
+    TLogStore log(clocks);
+    TMstCore core(log, clocks);
+    core.startUp();
+    std::string text = ",,,259,,10,0,0,";
+    text.append(8 << 20, '7');
+    EXPECT_EQ(core.receive(text, TPeerInfo{}).reply, "35,1,0,0");
+    EXPECT_EQ(core.receive(std::string(8 << 20, '9'), TPeerInfo{}).reply, "47,0,0,0");
+    EXPECT_EQ(core.receive("00000000000000000000000000000259,10,0,0", TPeerInfo{}).reply, "35,1,0,0");
 }
 
 } // namespace

@@ -91,8 +91,9 @@ TEST(ReceiveRandomInput, AlwaysAValidReplyAndRefusedRequestsChangeNothing)
     // A fresh master every 2,000 requests keeps the tables small enough to compare whole
     // and exercises the states right after a start.
     for (int run = 0; run < 50; ++run) {
-        TLogStore log([&] { return now; });
-        TMstCore core(log, [&] { return now; });
+        const TClocks clocks{[&] { return now; }, [&] { return now * 86400.0; }};
+        TLogStore log(clocks);
+        TMstCore core(log, clocks);
         core.startUp();
         for (int i = 0; i < 2000; ++i) {
             now += 0.001 / 86400.0 * static_cast<double>(rng() % 2000);

@@ -11,19 +11,6 @@
 
 using namespace noticekit::detail;
 
-namespace {
-
-QWidget *makePanel(QWidget *parent, const char *name, QPalette::ColorRole background)
-{
-    auto *p = new QWidget(parent);
-    p->setObjectName(QString::fromLatin1(name));
-    p->setAutoFillBackground(true);
-    p->setBackgroundRole(background);
-    return p;
-}
-
-} // namespace
-
 TAMesBoxDlg::TAMesBoxDlg(QWidget *owner) : BoxForm(owner, QStringLiteral("AMesBoxDlg"))
 {
     setObjectName(QStringLiteral("AMesBoxDlg"));
@@ -35,11 +22,9 @@ TAMesBoxDlg::TAMesBoxDlg(QWidget *owner) : BoxForm(owner, QStringLiteral("AMesBo
 
     mp_panBtn = makePanel(this, "mp_panBtn", QPalette::Button);
     mp_panBtn->setGeometry(0, top, clientWidth, btnPanelHeight);
-    mp_bnOk = new QPushButton(QStringLiteral("ОК"), mp_panBtn);
-    mp_bnOk->setObjectName(QStringLiteral("mp_bnOk"));
-    mp_bnOk->setGeometry(129, 10, 75, 25);
+    mp_bnOk = makeButton(mp_panBtn, "mp_bnOk", QRect(129, 10, 75, 25), 1, this);
+    mp_bnOk->setText(QStringLiteral("ОК"));
     mp_bnOk->setDefault(true);
-    connect(mp_bnOk, &QPushButton::clicked, this, [this] { done(1); });
 
     mp_panImg = makePanel(this, "mp_panImg", QPalette::Base);
     mp_panImg->setGeometry(0, 0, imgPanelWidth, top);
@@ -56,11 +41,14 @@ TAMesBoxDlg::TAMesBoxDlg(QWidget *owner) : BoxForm(owner, QStringLiteral("AMesBo
     label->setObjectName(QStringLiteral("mp_labMes"));
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     const int padLeft = 6, padTop = 10, padRight = 10;
-    label->setGeometry(padLeft + 3, padTop + 5, mp_panMes->width() - padLeft - padRight - 6, top - padTop - 10);
+    label->setGeometry(padLeft + 3, padTop + 5, mp_panMes->width() - padLeft - padRight - 6,
+                       top - padTop - 10);
     mp_labMes = label;
 
     p_tmClose = new QTimer(this);
     p_tmClose->setObjectName(QStringLiteral("p_tmClose"));
+    // A coarse timer may fire up to 5 % early; the box must never close before its time.
+    p_tmClose->setTimerType(Qt::PreciseTimer);
     connect(p_tmClose, &QTimer::timeout, this, &TAMesBoxDlg::p_tmCloseTimer);
 
     setFixedSize(clientWidth, clientHeight);

@@ -26,30 +26,12 @@ constexpr int BtnTop = 13;
 constexpr int CheckWidth = 123;
 constexpr int CheckHeight = 17;
 
-QWidget *makePanel(QWidget *parent, const char *name, QPalette::ColorRole background)
+QPushButton *makeBoxButton(QWidget *parent, const char *name, const QString &caption, int modalResult,
+                           TCheckMesBox *box)
 {
-    auto *p = new QWidget(parent);
-    p->setObjectName(QString::fromLatin1(name));
-    p->setAutoFillBackground(true);
-    p->setBackgroundRole(background);
-    return p;
-}
-
-QFont pixelFont(const QString &family, int pixels)
-{
-    QFont f(family);
-    f.setPixelSize(pixels);
-    return f;
-}
-
-QPushButton *makeButton(QWidget *parent, const char *name, const QString &caption, int modalResult,
-                        TCheckMesBox *box)
-{
-    auto *b = new QPushButton(caption, parent);
-    b->setObjectName(QString::fromLatin1(name));
+    QPushButton *b = makeButton(parent, name, QRect(0, BtnTop, 75, 25), modalResult, box);
+    b->setText(caption);
     b->setFont(pixelFont(QStringLiteral("Segoe UI"), 11));
-    b->setGeometry(0, BtnTop, 75, 25);
-    QObject::connect(b, &QPushButton::clicked, box, [box, modalResult] { box->done(modalResult); });
     return b;
 }
 
@@ -80,9 +62,9 @@ TCheckMesBox::TCheckMesBox(QWidget *owner) : BoxForm(owner, QStringLiteral("OptM
     setObjectName(QStringLiteral("OptMesBox"));
 
     p_panBtn = makePanel(this, "p_panBtn", QPalette::Button);
-    p_bnOk = makeButton(p_panBtn, "p_bnOk", QStringLiteral("ОК"), 1, this);
+    p_bnOk = makeBoxButton(p_panBtn, "p_bnOk", QStringLiteral("ОК"), 1, this);
     p_bnOk->setDefault(true);
-    p_bnEsc = makeButton(p_panBtn, "p_bnEsc", QStringLiteral("Отмена"), 2, this);
+    p_bnEsc = makeBoxButton(p_panBtn, "p_bnEsc", QStringLiteral("Отмена"), 2, this);
 
     p_panCheck = makePanel(this, "p_panCheck", QPalette::Base);
     p_cbxHide = new QCheckBox(QStringLiteral(" Don't show this again"), p_panCheck);
@@ -92,9 +74,10 @@ TCheckMesBox::TCheckMesBox(QWidget *owner) : BoxForm(owner, QStringLiteral("OptM
     cbx.setColor(QPalette::WindowText, QColor(10, 114, 156));
     cbx.setColor(QPalette::Window, QColor(168, 184, 193));
     p_cbxHide->setPalette(cbx);
+    // Qt's check box fills with the button colour; the designed background is its own.
+    p_cbxHide->setBackgroundRole(QPalette::Window);
     p_cbxHide->setAutoFillBackground(true);
-    // Other fonts than the designed one may need more room for the caption.
-    p_cbxHide->setGeometry(0, -1, std::max(CheckWidth, p_cbxHide->sizeHint().width()), CheckHeight);
+    p_cbxHide->setGeometry(0, -1, CheckWidth, CheckHeight);
 
     p_panTop = makePanel(this, "p_panTop", QPalette::Base);
     p_panImg = makePanel(p_panTop, "p_panImg", QPalette::Base);
@@ -134,27 +117,29 @@ void TCheckMesBox::FitText(const UnicodeString &message)
 
     int w = width();
     int h = height();
-    if (need <= room)
-        h -= 22;
-    else if (need <= 2 * room)
-        h -= 15;
-    else
-        w += need / 3 - room;
-
-    // A very long message would make the box wider than any screen: keep it on the screen and
-    // let the text take more lines instead, growing the box downward as far as the screen allows.
-    const QMargins frame = frameMargins();
-    const QScreen *screen = QGuiApplication::primaryScreen();
-    const QSize maxClient = screen ? screen->geometry().size().shrunkBy(frame) : QSize(w, h);
-    w = std::min(w, std::max(DesignClientWidth, maxClient.width()));
-
     auto *label = static_cast<WrapLabel *>(p_labMes);
     label->setMessage(text);
-    const int checkRow = p_panCheck->isHidden() ? 0 : CheckPanelHeight;
-    const int mesHeight = h - BtnPanelHeight - checkRow - TopPadBottom;
-    const int wanted = MesPadTop + label->textHeight(w - ImgPanelWidth - MesPadLeft - MesPadRight);
-    if (wanted > mesHeight)
-        h = std::max(h, std::min(h + wanted - mesHeight, maxClient.height()));
+    if (need <= room) {
+        // One line as measured: the designed height, whatever line breaks the text holds.
+        h -= 22;
+    } else {
+        if (need <= 2 * room)
+            h -= 15;
+        else
+            w += need / 3 - room;
+        // A very long message would make the box wider than any screen: keep it on the screen
+        // and let the text take more lines instead, growing the box downward as far as the
+        // screen allows.
+        const QMargins frame = frameMargins();
+        const QScreen *screen = QGuiApplication::primaryScreen();
+        const QSize maxClient = screen ? screen->geometry().size().shrunkBy(frame) : QSize(w, h);
+        w = std::min(w, std::max(DesignClientWidth, maxClient.width()));
+        const int checkRow = p_panCheck->isHidden() ? 0 : CheckPanelHeight;
+        const int mesHeight = h - BtnPanelHeight - checkRow - TopPadBottom;
+        const int wanted = MesPadTop + label->textHeight(w - ImgPanelWidth - MesPadLeft - MesPadRight);
+        if (wanted > mesHeight)
+            h = std::max(h, std::min(h + wanted - mesHeight, maxClient.height()));
+    }
 
     setFixedSize(w, h);
     relayout();
@@ -244,12 +229,20 @@ bool CMesBoxCheck(QWidget *parent, int kind, bool &check, const UnicodeString &m
 
     box.SetTwoButtons(true);
     switch (kind) {
-    case mkInfo: showPicture(box.p_imgInfo); break;
-    case mkWarning: showPicture(box.p_imgExcl); break;
-    case mkQuestion: showPicture(box.p_imgQuest); break;
-    default: break;
+    case mkInfo:
+        showPicture(box.p_imgInfo);
+        break;
+    case mkWarning:
+        showPicture(box.p_imgExcl);
+        break;
+    case mkQuestion:
+        showPicture(box.p_imgQuest);
+        break;
+    default:
+        break;
     }
-    box.p_bnEsc->setText(russianAfterUpperCase(message) ? QStringLiteral("Отмена") : QStringLiteral("Cancel"));
+    box.p_bnEsc->setText(russianAfterUpperCase(message) ? QStringLiteral("Отмена")
+                                                        : QStringLiteral("Cancel"));
     const bool withCheck = check;
     if (!withCheck)
         box.SetCheckVisible(false);

@@ -40,23 +40,11 @@ bool validKind(int kind)
     return static_cast<unsigned>(kind) <= 5u;
 }
 
-QPushButton *makeButton(QWidget *parent, const char *name, int modalResult, TCustMesBox *box)
+QPushButton *makeHiddenButton(QWidget *parent, const char *name, int modalResult, TCustMesBox *box)
 {
-    auto *b = new QPushButton(parent);
-    b->setObjectName(QString::fromLatin1(name));
-    b->setGeometry(0, BtnTop, BtnWidth, BtnHeight);
+    QPushButton *b = makeButton(parent, name, QRect(0, BtnTop, BtnWidth, BtnHeight), modalResult, box);
     b->hide();
-    QObject::connect(b, &QPushButton::clicked, box, [box, modalResult] { box->done(modalResult); });
     return b;
-}
-
-QWidget *makePanel(QWidget *parent, const char *name, QPalette::ColorRole background)
-{
-    auto *p = new QWidget(parent);
-    p->setObjectName(QString::fromLatin1(name));
-    p->setAutoFillBackground(true);
-    p->setBackgroundRole(background);
-    return p;
 }
 
 } // namespace
@@ -77,9 +65,9 @@ TCustMesBox::TCustMesBox(QWidget *owner, const UnicodeString &message)
     mp_labMes = label;
 
     mp_panBtn = makePanel(this, "mp_panBtn", QPalette::Button);
-    mp_bnOk = makeButton(mp_panBtn, "mp_bnOk", 1, this);
-    mp_bnNo = makeButton(mp_panBtn, "mp_bnNo", 7, this);
-    mp_bnEsc = makeButton(mp_panBtn, "mp_bnEsc", 2, this);
+    mp_bnOk = makeHiddenButton(mp_panBtn, "mp_bnOk", 1, this);
+    mp_bnNo = makeHiddenButton(mp_panBtn, "mp_bnNo", 7, this);
+    mp_bnEsc = makeHiddenButton(mp_panBtn, "mp_bnEsc", 2, this);
     mp_bnOk->setDefault(true);
 
     // The outer width is fixed; the client area is what the frame leaves of it.
@@ -129,19 +117,33 @@ void TCustMesBox::SetupKind(int kind, bool defaultTitle)
     std::vector<std::pair<QPushButton *, QString>> buttons;
     switch (kind) {
     case mkError:
-    case mkInfo: buttons = {{mp_bnOk, QStringLiteral("OK")}}; break;
+    case mkInfo:
+        buttons = {{mp_bnOk, QStringLiteral("OK")}};
+        break;
     case mkConfirm:
-    case mkQuestion: buttons = {{mp_bnOk, yes}, {mp_bnEsc, no}}; break;
-    case mkWarning: buttons = {{mp_bnOk, QStringLiteral("OK")}, {mp_bnEsc, cancel}}; break;
-    default: buttons = {{mp_bnOk, yes}, {mp_bnNo, no}, {mp_bnEsc, cancel}}; break;
+    case mkQuestion:
+        buttons = {{mp_bnOk, yes}, {mp_bnEsc, no}};
+        break;
+    case mkWarning:
+        buttons = {{mp_bnOk, QStringLiteral("OK")}, {mp_bnEsc, cancel}};
+        break;
+    default:
+        buttons = {{mp_bnOk, yes}, {mp_bnNo, no}, {mp_bnEsc, cancel}};
+        break;
     }
 
     const int panel = mp_panBtn->width();
     int left = 0;
     switch (buttons.size()) {
-    case 1: left = (panel - BtnWidth) / 2; break;
-    case 2: left = (panel - 5 - 2 * BtnWidth) / 2; break;
-    default: left = (panel - 3 * BtnWidth - 10) / 2; break;
+    case 1:
+        left = (panel - BtnWidth) / 2;
+        break;
+    case 2:
+        left = (panel - 5 - 2 * BtnWidth) / 2;
+        break;
+    default:
+        left = (panel - 3 * BtnWidth - 10) / 2;
+        break;
     }
     for (auto &[button, caption] : buttons) {
         button->move(left, BtnTop);
@@ -171,8 +173,10 @@ int MesBoxC(int kind, QWidget *parent, const UnicodeString &message, const Unico
     switch (kind) {
     case mkConfirm:
     case mkQuestion:
-    case mkWarning: return result == 1 ? 1 : 0;
-    default: return result;
+    case mkWarning:
+        return result == 1 ? 1 : 0;
+    default:
+        return result;
     }
 }
 

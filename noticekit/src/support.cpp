@@ -8,6 +8,7 @@
 #include <QPainter>
 #include <QPixmap>
 #include <QProcess>
+#include <QPushButton>
 #include <QScreen>
 #include <QTextLayout>
 #include <QTimer>
@@ -40,11 +41,20 @@ bool platformBeep(unsigned soundType)
     case 0:
         QApplication::beep();
         return true;
-    case 16: id = "dialog-error"; break;
-    case 32: id = "dialog-question"; break;
-    case 48: id = "dialog-warning"; break;
-    case 64: id = "dialog-information"; break;
-    default: return false;
+    case 16:
+        id = "dialog-error";
+        break;
+    case 32:
+        id = "dialog-question";
+        break;
+    case 48:
+        id = "dialog-warning";
+        break;
+    case 64:
+        id = "dialog-information";
+        break;
+    default:
+        return false;
     }
     return QProcess::startDetached(QStringLiteral("canberra-gtk-play"),
                                    {QStringLiteral("-i"), QString::fromLatin1(id)});
@@ -82,6 +92,25 @@ bool isRussianLetter(char16_t c)
 QString toQString(const UnicodeString &s)
 {
     return QString(reinterpret_cast<const QChar *>(s.data()), static_cast<qsizetype>(s.size()));
+}
+
+QWidget *makePanel(QWidget *parent, const char *name, QPalette::ColorRole background)
+{
+    auto *p = new QWidget(parent);
+    p->setObjectName(QString::fromLatin1(name));
+    p->setAutoFillBackground(true);
+    p->setBackgroundRole(background);
+    return p;
+}
+
+QPushButton *makeButton(QWidget *parent, const char *name, const QRect &geometry, int modalResult,
+                        QDialog *box)
+{
+    auto *b = new QPushButton(parent);
+    b->setObjectName(QString::fromLatin1(name));
+    b->setGeometry(geometry);
+    QObject::connect(b, &QPushButton::clicked, box, [box, modalResult] { box->done(modalResult); });
+    return b;
 }
 
 QLabel *makePicture(QWidget *parent, const char *name, Picture picture, int width, int height)
@@ -236,9 +265,7 @@ BoxForm::BoxForm(QWidget *owner, const QString &designTitle)
     : QDialog(owner, Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
                          Qt::WindowStaysOnTopHint)
 {
-    QFont f(QStringLiteral("Segoe UI"));
-    f.setPixelSize(12);
-    setFont(f);
+    setFont(pixelFont(QStringLiteral("Segoe UI"), 12));
     setWindowTitle(designTitle);
     setContextMenuPolicy(Qt::PreventContextMenu);
 }

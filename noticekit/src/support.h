@@ -4,9 +4,14 @@
 
 #include <corekit/corekit.h>
 
+#include "pixelfont.h"
+
 #include <QLabel>
+#include <QPalette>
 #include <QString>
 
+class QDialog;
+class QPushButton;
 class QWidget;
 
 namespace noticekit::detail {
@@ -15,6 +20,13 @@ namespace noticekit::detail {
 bool isRussianLetter(char16_t c);
 
 QString toQString(const UnicodeString &s);
+
+/// A panel of the forms: a plain widget filled with the colour of its palette role.
+QWidget *makePanel(QWidget *parent, const char *name, QPalette::ColorRole background);
+
+/// A button of the forms, placed at geometry, that ends box with modalResult when clicked.
+QPushButton *makeButton(QWidget *parent, const char *name, const QRect &geometry, int modalResult,
+                        QDialog *box);
 
 enum class Picture { Error, Exclamation, Information, Question };
 /// A hidden picture label of the given size, drawn transparently at its top-left corner.

@@ -1,6 +1,7 @@
 #include "boxdriver.h"
 
 #include <QScreen>
+#include <QStyle>
 #include <gtest/gtest.h>
 
 using namespace Qt::Literals::StringLiterals;
@@ -45,8 +46,8 @@ TEST(CMesBoxOpt, NotificationHasOneButtonAndTheInformationPicture)
     for (bool russian : {false, true}) {
         BoxDriver driver(click("p_bnOk"), russian ? u"optbox_info_ru"_s : u"optbox_info_en"_s);
         bool hide = true;
-        EXPECT_TRUE(CMesBoxOpt(mkInfo, nullptr, russian ? u"Сеанс завершён." : u"Session ended.", hide, W_Centre,
-                               W_Centre));
+        EXPECT_TRUE(CMesBoxOpt(mkInfo, nullptr, russian ? u"Сеанс завершён." : u"Session ended.", hide,
+                               W_Centre, W_Centre));
         EXPECT_FALSE(hide);
         ASSERT_EQ(driver.seen.size(), 1u);
         EXPECT_EQ(driver.seen[0].title, russian ? u"Уведомление"_s : u"Notification"_s);
@@ -63,13 +64,14 @@ TEST(CMesBoxOpt, WarningHasOkAndCancel)
     for (bool russian : {false, true}) {
         BoxDriver driver(click("p_bnEsc"), russian ? u"optbox_warning_ru"_s : u"optbox_warning_en"_s);
         bool hide = true;
-        EXPECT_FALSE(CMesBoxOpt(mkWarning, nullptr, russian ? u"Диск почти заполнен." : u"The disc is nearly full.",
-                                hide, W_Centre, W_Centre));
+        EXPECT_FALSE(CMesBoxOpt(mkWarning, nullptr,
+                                russian ? u"Диск почти заполнен." : u"The disc is nearly full.", hide,
+                                W_Centre, W_Centre));
         EXPECT_FALSE(hide);
         ASSERT_EQ(driver.seen.size(), 1u);
         EXPECT_EQ(driver.seen[0].title, russian ? u"Предупреждение"_s : u"Warning"_s);
-        EXPECT_EQ(driver.seen[0].buttons,
-                  (QStringList{u"p_bnOk="_s + CyrillicOk, russian ? u"p_bnEsc=Отмена"_s : u"p_bnEsc=Cancel"_s}));
+        EXPECT_EQ(driver.seen[0].buttons, (QStringList{u"p_bnOk="_s + CyrillicOk,
+                                                       russian ? u"p_bnEsc=Отмена"_s : u"p_bnEsc=Cancel"_s}));
         EXPECT_EQ(driver.seen[0].pictures, QStringList{u"p_imgExcl"_s});
         EXPECT_EQ(driver.beeps, std::vector<unsigned>{48});
     }
@@ -115,8 +117,9 @@ TEST(CMesBoxOpt, LanguageTestUpperCasesFirst)
         const char16_t *message;
         QString title;
     };
-    for (const Case &c : {Case{u"внимание", u"Предупреждение"_s}, Case{u"Внимание", u"Предупреждение"_s},
-                          Case{u"бланк", u"Warning"_s}, Case{u"warning", u"Warning"_s}, Case{u"", u"Warning"_s}}) {
+    for (const Case &c :
+         {Case{u"внимание", u"Предупреждение"_s}, Case{u"Внимание", u"Предупреждение"_s},
+          Case{u"бланк", u"Warning"_s}, Case{u"warning", u"Warning"_s}, Case{u"", u"Warning"_s}}) {
         BoxDriver driver(closeBox());
         bool hide = false;
         CMesBoxOpt(mkWarning, nullptr, c.message, hide, W_Centre, W_Centre);
@@ -171,6 +174,12 @@ TEST(TCheckMesBoxFit, HeightAndWidthFollowTheMessageLength)
     TCheckMesBox a;
     a.FitText(toU(oneLine));
     EXPECT_EQ(a.size(), QSize(300, 120));
+    // One line as measured stays the designed height even when its line breaks wrap it.
+    const QString broken = u"Saved.\nRestart the agent.\nDone."_s;
+    ASSERT_LE(need(broken), room);
+    TCheckMesBox lines;
+    lines.FitText(toU(broken));
+    EXPECT_EQ(lines.size(), QSize(300, 120));
     TCheckMesBox b;
     b.FitText(toU(twoLines));
     EXPECT_EQ(b.size(), QSize(300, 127));
@@ -195,8 +204,7 @@ TEST(TCheckMesBoxFit, FormShowCentresCheckBoxAndButtons)
     EXPECT_EQ(box.p_bnOk->x(), (w - 160) / 2);
     EXPECT_EQ(box.p_bnEsc->x(), box.p_bnOk->x() + 85);
     EXPECT_EQ(box.p_bnOk->y(), 13);
-    EXPECT_EQ(box.p_cbxHide->y(), -1);
-    EXPECT_GE(box.p_cbxHide->width(), 123);
+    EXPECT_EQ(box.p_cbxHide->geometry(), QRect(88, -1, 123, 17)) << "designed size, centred";
 
     box.SetTwoButtons(false);
     box.FormShow();
@@ -204,11 +212,45 @@ TEST(TCheckMesBoxFit, FormShowCentresCheckBoxAndButtons)
     EXPECT_TRUE(box.p_bnEsc->isHidden());
 }
 
+TEST(CMesBoxOpt, CheckBoxHasItsDesignedColourAndSize)
+{
+    const QColor designed(168, 184, 193);
+    QRect shown;
+    QImage shot;
+    bool fits = false;
+    BoxDriver driver([&](QDialog *box) {
+        auto *cbx = box->findChild<QCheckBox *>(u"p_cbxHide"_s);
+        shown = QRect(cbx->mapTo(box, QPoint(0, 0)), cbx->size());
+        const QStyle *style = cbx->style();
+        fits = style->pixelMetric(QStyle::PM_IndicatorWidth, nullptr, cbx) +
+                   style->pixelMetric(QStyle::PM_CheckBoxLabelSpacing, nullptr, cbx) +
+                   cbx->fontMetrics().horizontalAdvance(cbx->text()) <=
+               cbx->width();
+        shot = QImage(testsupport::saveScreenshot(box, u"optbox_checkbox"_s));
+        box->close();
+    });
+    bool hide = false;
+    CMesBoxOpt(mkInfo, nullptr, u"Session ended.", hide, W_Centre, W_Centre);
+    ASSERT_FALSE(shot.isNull());
+    EXPECT_EQ(shown.size(), QSize(123, 17));
+    EXPECT_EQ(shown.left(), 88);
+    EXPECT_TRUE(fits) << "the caption needs Calibri or its metric twin Carlito to fit";
+    // Most of the check box is its background; the panel around it is the window's.
+    int background = 0;
+    for (int y = std::max(0, shown.top()); y <= shown.bottom(); ++y)
+        for (int x = shown.left(); x <= shown.right(); ++x)
+            background += shot.pixelColor(x, y) == designed;
+    EXPECT_GT(background, shown.width() * shown.height() / 2);
+    EXPECT_NE(shot.pixelColor(shown.left() - 2, shown.center().y()), designed);
+    EXPECT_NE(shot.pixelColor(shown.right() + 2, shown.center().y()), designed);
+}
+
 TEST(CMesBoxCheck, WithoutCheckThereIsNoCheckBoxAndCheckStaysFalse)
 {
     BoxDriver driver(click("p_bnOk"), u"checkbox_nocheck_en"_s);
     bool check = false;
-    EXPECT_TRUE(CMesBoxCheck(nullptr, mkQuestion, check, u"Delete the entry?", u"Korvel", W_Centre, W_Centre));
+    EXPECT_TRUE(
+        CMesBoxCheck(nullptr, mkQuestion, check, u"Delete the entry?", u"Korvel", W_Centre, W_Centre));
     EXPECT_FALSE(check);
     ASSERT_EQ(driver.seen.size(), 1u);
     EXPECT_FALSE(driver.seen[0].checkShown);
@@ -221,17 +263,19 @@ TEST(CMesBoxCheck, WithoutCheckThereIsNoCheckBoxAndCheckStaysFalse)
 TEST(CMesBoxCheck, WithCheckTheStateIsReturned)
 {
     for (bool russian : {false, true}) {
-        BoxDriver driver(tickThen(click("p_bnEsc")), russian ? u"checkbox_check_ru"_s : u"checkbox_check_en"_s);
+        BoxDriver driver(tickThen(click("p_bnEsc")),
+                         russian ? u"checkbox_check_ru"_s : u"checkbox_check_en"_s);
         bool check = true;
-        EXPECT_FALSE(CMesBoxCheck(nullptr, mkWarning, check, russian ? u"удалить запись?" : u"Delete the entry?",
-                                  u"", W_Centre, W_Centre));
+        EXPECT_FALSE(CMesBoxCheck(nullptr, mkWarning, check,
+                                  russian ? u"удалить запись?" : u"Delete the entry?", u"", W_Centre,
+                                  W_Centre));
         EXPECT_TRUE(check);
         ASSERT_EQ(driver.seen.size(), 1u);
         EXPECT_TRUE(driver.seen[0].checkShown);
         EXPECT_FALSE(driver.seen[0].checked);
         EXPECT_EQ(driver.seen[0].title, QString()); // the caption, even empty
-        EXPECT_EQ(driver.seen[0].buttons,
-                  (QStringList{u"p_bnOk="_s + CyrillicOk, russian ? u"p_bnEsc=Отмена"_s : u"p_bnEsc=Cancel"_s}));
+        EXPECT_EQ(driver.seen[0].buttons, (QStringList{u"p_bnOk="_s + CyrillicOk,
+                                                       russian ? u"p_bnEsc=Отмена"_s : u"p_bnEsc=Cancel"_s}));
         EXPECT_EQ(driver.seen[0].client, QSize(300, 120));
     }
     BoxDriver driver(closeBox());

@@ -72,6 +72,9 @@ public:
     void hostAndAddress(std::int16_t clientId, UnicodeString &host, UnicodeString &address) const;
     /// Sets the client's last contact to now; nothing when it is not there.
     void touch(std::int16_t clientId, TDateTime now);
+    /// Replaces the client's host name (known only after its row was added); nothing when
+    /// it is not there.
+    void setHost(std::int16_t clientId, const UnicodeString &host);
     /// Removes the client; nothing when it is not there.
     void remove(std::int16_t clientId);
     /// Removes every row whose last contact lies more than timeoutSeconds whole seconds

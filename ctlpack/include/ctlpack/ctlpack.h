@@ -14,6 +14,7 @@
 #include <QLineEdit>
 #include <QPoint>
 #include <QRect>
+#include <QRegion>
 #include <QSpinBox>
 #include <QWidget>
 
@@ -42,8 +43,14 @@ class CTLPACK_EXPORT TSEdit : public QLineEdit {
 
 public:
     /// TEditKind as Qt sees it, so the designer offers the kinds by name.
-    enum EditKindProp { ekCmn = ::ekCmn, ekFileName = ::ekFileName, ekUInt = ::ekUInt,
-                        ekInt = ::ekInt, ekUFloat = ::ekUFloat, ekFloat = ::ekFloat };
+    enum EditKindProp {
+        ekCmn = ::ekCmn,
+        ekFileName = ::ekFileName,
+        ekUInt = ::ekUInt,
+        ekInt = ::ekInt,
+        ekUFloat = ::ekUFloat,
+        ekFloat = ::ekFloat
+    };
     Q_ENUM(EditKindProp)
 
     explicit TSEdit(QWidget *parent = nullptr);
@@ -59,8 +66,8 @@ public:
 
     /// The whole text is valid for the kind.
     bool ValidText() const;
-    /// Whole-text check of the file-name kind: none of \ / : * ? " < > | ; and no control
-    /// characters. The empty text is valid.
+    /// Whole-text check of the file-name kind: none of \ / : * ? " < > | and no control
+    /// characters, the rule typing follows too. The empty text is valid.
     bool ValidFileName() const;
 
     /// Character filters of the kinds. IValid may delete the selection (a typed character
@@ -94,29 +101,32 @@ protected:
     void dropEvent(QDropEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
     void inputMethodEvent(QInputMethodEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
 
 private:
-    bool CharAllowed(char16_t ch);
+    bool TextAllowed(const QString &typed, int replaceStart, int replaceLength);
     bool PasteChecked(bool fromSelection = false);
-    bool CaretAtStart() const;
     bool ConvertsToDouble(double *value) const;
 
     TEditKind FEditKind = ::ekCmn;
     bool FEscape = true;
     char16_t FDecimalSep = u'.';
     QString FEnterText;
+    bool FFocusParked = false; // the focus left with its window, so its return is no entering
 };
 
 /// Integer spin box that refuses ".", ",", "+" (and "-" when negative values are impossible),
-/// and snaps a typed value to the grid of its step.
+/// and snaps a typed value to the grid of its step. With EditorInc the value is snapped when the
+/// box takes what was typed (Enter, the focus leaving, a step), not at every keystroke, so that
+/// values of several digits can be typed and no value off the grid is ever announced.
 class CTLPACK_EXPORT TMSpinEdit : public QSpinBox {
     Q_OBJECT
     Q_PROPERTY(bool EditorInc READ EditorInc WRITE SetEditorInc)
     Q_PROPERTY(bool EditorEnabled READ EditorEnabled WRITE SetEditorEnabled)
-    Q_PROPERTY(int MinValue READ MinValue WRITE SetMinValue STORED false)
-    Q_PROPERTY(int MaxValue READ MaxValue WRITE SetMaxValue STORED false)
-    Q_PROPERTY(int Increment READ Increment WRITE SetIncrement STORED false)
-    Q_PROPERTY(int Value READ Value WRITE SetValue STORED false)
+    Q_PROPERTY(int MinValue READ MinValue WRITE SetMinValue)
+    Q_PROPERTY(int MaxValue READ MaxValue WRITE SetMaxValue)
+    Q_PROPERTY(int Increment READ Increment WRITE SetIncrement)
+    Q_PROPERTY(int Value READ Value WRITE SetValue)
 
 public:
     explicit TMSpinEdit(QWidget *parent = nullptr);
@@ -140,13 +150,20 @@ public:
     /// With an Increment below 1 there is no grid and v is returned.
     int Snap(int v) const;
 
+    /// Steps from the typed value, or the value, and lands on the grid with EditorInc.
+    void stepBy(int steps) override;
+
 protected:
     void keyPressEvent(QKeyEvent *event) override;
     void focusOutEvent(QFocusEvent *event) override;
-    /// Snaps typed text to the step grid (EditorInc) before the box takes it as its value.
+    /// With EditorInc, typed text off the step grid is kept but not taken until fixup snaps it.
     QValidator::State validate(QString &input, int &pos) const override;
+    void fixup(QString &input) const override;
 
 private:
+    bool SnapsTyping() const;
+    bool TypedNumber(const QString &input, int *value) const;
+
     bool FEditorInc = false;
 };
 
@@ -174,13 +191,15 @@ public:
     int RBWidth() const { return FRBWidth; }
     void SetRBWidth(int w) { FRBWidth = w < 0 ? 0 : w; }
 
-    /// The painter of the bitmap. It stays active for the control's life (across resizes, with
-    /// its pen, brush and font), so drawing needs no begin or end.
-    QPainter *GetMemCanvas() const { return FMemCanvas.get(); }
+    /// The painter of the bitmap, which has the control's size. It stays active for the control's
+    /// life (across resizes, with its pen, brush and font), so drawing needs no begin or end. A
+    /// hidden control learns of new bounds only here and in the other methods: take the canvas
+    /// again after changing its size.
+    QPainter *GetMemCanvas() const;
     /// A copy of the bitmap, for reading.
-    QImage GetMemBitmap() const { return FMemBmp.copy(); }
+    QImage GetMemBitmap() const;
     /// A copy of what the control shows.
-    QImage GetScreen() const { return FScreen.copy(); }
+    QImage GetScreen() const;
 
     /// Fills the whole bitmap with the colour, which the canvas brush keeps; the screen is untouched.
     void Clear(const QColor &color);
@@ -201,7 +220,8 @@ public:
     /// The band as left, top, right, bottom in control pixels (right and bottom exclusive).
     QRect GetRBRect() const;
 
-    /// Redraws the control from the bitmap and the finished band, now.
+    /// Redraws the control from the bitmap and the finished band, now. Qt's own update() and
+    /// repaint() do the same for what they cover.
     void Repaint();
 
     /// Designer forms show the control as a dashed outline only.
@@ -233,26 +253,29 @@ private:
         int left = 0, top = 0, right = 0, bottom = 0;
     };
 
-    void Paint();
-    void FitBitmap();
-    void DrawBandOutline(bool invert, const QColor &color);
+    void Paint(const QRegion &clip);
+    void FitBitmap() const;
+    QRegion DrawBandOutline(bool invert, const QColor &color, const QRegion &clip);
     void BlitToScreen(const QRect &r);
+    void ShowDrawn(const QRegion &r);
 
     bool FRubberBand = false;
     QColor FRBMoveColor{Qt::black};
     QColor FRBDrawColor{Qt::black};
     int FRBWidth = 1;
 
-    QImage FMemBmp;                         // declared before its painter, which ends first
+    // Both images follow the control's size when they are next used: Qt tells a hidden widget
+    // nothing of its new bounds until it is shown.
+    mutable QImage FMemBmp; // declared before its painter, which ends first
     std::unique_ptr<QPainter> FMemCanvas;
-    QImage FScreen;                         // the control's surface between repaints
-    QColor FMemBrush;                       // fills what a growing bitmap uncovers
+    mutable QImage FScreen; // the control's surface between repaints
+    QRegion FOwnDrawn;      // drawn on the surface by the control, not yet painted
+    QColor FMemBrush;       // fills what a growing bitmap uncovers
     bool FShowing = false;
     bool FRBDragging = false;
     bool FRBFinal = false;
-    bool FNeedPaint = true;
     bool FDesigning = false;
     QPoint FRBOrigin;
     TRect FRBRect;
-    int FRBPenWidth = 1;                    // the band's pen, fixed when the band starts
+    int FRBPenWidth = 1; // the band's pen, fixed when the band starts
 };

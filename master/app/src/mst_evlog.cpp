@@ -1,4 +1,5 @@
 #include "mst_evlog.h"
+#include "livelist.h"
 #include "mst_layout.h"
 
 #include <common/aux.h>
@@ -7,14 +8,12 @@
 #include <corekit/windows.h>
 
 #include <QHeaderView>
-#include <QShowEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QShowEvent>
 #include <QTableView>
 #include <QVBoxLayout>
-
-#include <cstdio>
 
 namespace {
 
@@ -34,10 +33,10 @@ QFont PixelFont(const char *family, int px, bool semibold = false)
 
 } // namespace
 
-TpLogWin::TpLogWin(TLogStore::Clock clock, QWidget *parent)
+TpLogWin::TpLogWin(TMstServer *server, QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
-      FLog(std::move(clock))
+      FServer(server)
 {
     setObjectName(QStringLiteral("pLogWin"));
     setWindowTitle(QStringLiteral(" Master Logger"));
@@ -76,8 +75,8 @@ TpLogWin::TpLogWin(TLogStore::Clock clock, QWidget *parent)
     p_panLog->setBackgroundRole(QPalette::Base);
     auto *logLay = new QVBoxLayout(p_panLog);
     logLay->setContentsMargins(0, 0, 0, 0);
-    FModel = new TOwnerDataModel({Qt::AlignLeft, Qt::AlignLeft},
-                                 [this](int r, int c) { return p_lvLogData(r, c); }, this);
+    FModel = new TLiveListModel(
+        {Qt::AlignLeft, Qt::AlignLeft}, [this](int r, int c) { return p_lvLogData(r, c); }, this);
     p_lvLog = new QTableView(p_panLog);
     p_lvLog->setObjectName(QStringLiteral("p_lvLog"));
     p_lvLog->setFrameShape(QFrame::NoFrame);
@@ -95,32 +94,24 @@ TpLogWin::TpLogWin(TLogStore::Clock clock, QWidget *parent)
     p_bnClose->setGeometry(188, 6, 75, 24);
     connect(p_bnClose, &QPushButton::clicked, this, [this] { p_bnCloseClick(); });
     lay->addWidget(p_panBot);
-
-    // Headless runs can follow the log on standard output.
-    FEcho = qEnvironmentVariableIntValue("KORVEL_LOG_ECHO") != 0;
 }
 
 QString TpLogWin::p_lvLogData(int row, int column) const
 {
-    if (row < 0 || row >= FLog.count())
+    const auto lock = FServer->Lock();
+    const TLogStore &log = FServer->Log();
+    if (row < 0 || row >= log.count())
         return {};
-    const TLogEntry &e = FLog.at(row);
+    const TLogEntry e = log.at(row);
     return column == 0 ? Q(TimeText(e.time)) : Q(e.text);
 }
 
 void TpLogWin::Refresh()
 {
-    const int n = FLog.count();
-    if (FEcho) {
-        // Counted by lines added, not by position: pruning moves the lines down, and once
-        // the log is an hour old each new line lets an old one go, so the count stays put.
-        const unsigned long long fresh = FLog.added() - FEchoed;
-        for (int i = fresh < static_cast<unsigned long long>(n) ? n - static_cast<int>(fresh) : 0; i < n; ++i) {
-            const TLogEntry &e = FLog.at(i);
-            std::printf("%s  %s\n", UnicodeToUtf8(TimeText(e.time)).c_str(), UnicodeToUtf8(e.text).c_str());
-        }
-        FEchoed = FLog.added();
-        std::fflush(stdout);
+    int n;
+    {
+        const auto lock = FServer->Lock();
+        n = FServer->Log().count();
     }
     FModel->SetItemCount(n);
     if (isVisible()) {
@@ -142,7 +133,8 @@ void TpLogWin::showEvent(QShowEvent *e)
 void TpLogWin::FormShow()
 {
     if (FFirstShow && FMainWin) {
-        const QPoint off = LogWinOffsets(FMainWin->frameGeometry().width(), FMainWin->frameGeometry().height());
+        const QPoint off =
+            LogWinOffsets(FMainWin->frameGeometry().width(), FMainWin->frameGeometry().height());
         W_PosCreatedForm(FMainWin, this, off.x(), off.y());
     }
     Refresh();

@@ -1,8 +1,8 @@
 #pragma once
-// TpLogWin: the "Master Logger" window. It owns the event log store; the main window writes
-// every line through it and asks for a refresh after writing. Closing it only hides it.
+// TpLogWin: the "Master Logger" window. It shows the server's event log; the main window asks
+// for a refresh when the log changed. Closing it only hides it.
 
-#include "mst_cls.h"
+#include <mst_server.h>
 
 #include <QWidget>
 
@@ -10,20 +10,18 @@ class QFrame;
 class QLabel;
 class QPushButton;
 class QTableView;
-class TOwnerDataModel;
+class TLiveListModel;
 
 class TpLogWin : public QWidget {
     Q_OBJECT
 public:
-    explicit TpLogWin(TLogStore::Clock clock = Now, QWidget *parent = nullptr);
-
-    /// The log store (lives as long as the window).
-    TLogStore &Log() { return FLog; }
+    explicit TpLogWin(TMstServer *server, QWidget *parent = nullptr);
 
     /// The window it is placed against on its first show.
     void SetMainWindow(QWidget *w) { FMainWin = w; }
 
     /// Sets the item count; when visible, scrolls the last row fully into view and repaints.
+    /// Hidden, nothing is painted.
     void Refresh();
 
     /// Time and text cells of row i.
@@ -44,10 +42,8 @@ private:
     void FormShow();
     void p_bnCloseClick();
 
-    TLogStore FLog;
-    TOwnerDataModel *FModel;
+    TMstServer *FServer;
+    TLiveListModel *FModel;
     QWidget *FMainWin = nullptr;
     bool FFirstShow = true;
-    unsigned long long FEchoed = 0;  // lines of the store echoed so far
-    bool FEcho = false;
 };

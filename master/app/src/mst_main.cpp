@@ -1,6 +1,5 @@
 #include "mst_main.h"
-#include "hostnames.h"
-#include "idleguard.h"
+#include "livelist.h"
 #include "mst_evlog.h"
 #include "mst_layout.h"
 
@@ -9,11 +8,8 @@
 #include <common/cmn_err.h>
 #include <common/gui/aboutdlg.h>
 #include <common/gui/ownerdata.h>
-#include <common/handleblock.h>
 #include <common/messages.h>
-#include <common/msgport.h>
 #include <common/strtable.h>
-#include <common/watcher.h>
 #include <corekit/corekit.h>
 #include <corekit/windows.h>
 #include <noticekit/noticekit.h>
@@ -29,8 +25,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTableView>
-#include <QTcpServer>
-#include <QTcpSocket>
+#include <QThread>
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -42,11 +37,6 @@ namespace {
 QString Q(const UnicodeString &s)
 {
     return QString::fromUtf16(s.data(), static_cast<qsizetype>(s.size()));
-}
-
-UnicodeString Uq(const QString &s)
-{
-    return UnicodeString(reinterpret_cast<const char16_t *>(s.utf16()), static_cast<size_t>(s.size()));
 }
 
 QFont PixelFont(const char *family, int px, bool weightSemi = false, bool bold = false)
@@ -75,93 +65,42 @@ int AutoBoxSeconds()
     return ok ? s : 25;
 }
 
-double MonotonicSeconds()
+// Milliseconds on a monotonic clock, for the paint probe.
+long long ProbeMs()
 {
     static QElapsedTimer t = [] {
         QElapsedTimer e;
         e.start();
         return e;
     }();
-    return static_cast<double>(t.nsecsElapsed()) / 1e9;
+    return t.elapsed();
 }
-
-// Kind of a socket error as the log line names it (0 general .. 6 looking up).
-int ErrorKind(int error)
-{
-    switch (static_cast<QAbstractSocket::SocketError>(error)) {
-    case QAbstractSocket::NetworkError:
-    case QAbstractSocket::SocketTimeoutError:
-        return 2;  // receiving
-    case QAbstractSocket::ConnectionRefusedError:
-        return 3;  // connecting
-    case QAbstractSocket::HostNotFoundError:
-        return 6;  // looking up
-    default:
-        return 0;  // general
-    }
-}
-
-// Connections that never sent anything are dropped after this many seconds.
-constexpr double IdleDropSeconds = 600;
-// Descriptors kept free for everything else the master opens (registry file, port, log).
-constexpr std::size_t FdReserve = 64;
-
-const char *const SocketProp = "korvelPeer";
 
 } // namespace
 
-TMstMainWin::TMstMainWin(TpLogWin *logWin, TMstCore::Clock clock, QWidget *parent)
+TMstMainWin::TMstMainWin(TMstServer *server, TpLogWin *logWin, QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint),
-      FLogWin(logWin), FCore(logWin->Log(), std::move(clock))
+      FServer(server), FLogWin(logWin)
 {
     BuildForm();
-    FPort = new TMsgPort(this);
-    connect(FPort, &TMsgPort::messageReceived, this, &TMstMainWin::OnMessage);
-
-    p_Server = new QTcpServer(this);
-    p_Server->setObjectName(QStringLiteral("p_Server"));
-    p_Server->setMaxPendingConnections(256);
-    connect(p_Server, &QTcpServer::newConnection, this, &TMstMainWin::p_ServerAccept);
-    connect(p_Server, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError) {
-        // Out of descriptors: make room from connections that never spoke and try again
-        // shortly; accepting stays paused meanwhile instead of spinning.
-        for (TIdleGuard::Key k : FGuard->ToDropForRoom())
-            if (auto *s = reinterpret_cast<QTcpSocket *>(k))
-                s->abort();
-        QTimer::singleShot(100, this, [this] { p_Server->resumeAccepting(); });
-    });
-
-    p_tmCln = new QTimer(this);
-    p_tmCln->setObjectName(QStringLiteral("p_tmCln"));
-    connect(p_tmCln, &QTimer::timeout, this, &TMstMainWin::p_tmClnTimer);
-
-    const std::size_t fdLimit = RaiseFileLimit();
-    FGuard = std::make_unique<TIdleGuard>(fdLimit > 2 * FdReserve ? fdLimit - FdReserve : fdLimit / 2);
-    FIdleTimer = new QTimer(this);
-    FIdleTimer->setInterval(30000);
-    connect(FIdleTimer, &QTimer::timeout, this, &TMstMainWin::DropIdle);
-
-    FHostNames = new THostNames(this);
-    connect(FHostNames, &THostNames::resolved, this, [this](const QString &address) {
-        for (QTcpSocket *s : p_Server->findChildren<QTcpSocket *>())
-            if (s->property(SocketProp).toString() == address && s->bytesAvailable() > 0)
-                HandlePending(s);
-    });
-
-    FCore.setWatcherStarter([this](unsigned short code, int pid) { TWatcher::Start(code, pid, FPort->Value()); });
+    FRepaint = new QTimer(this);
+    FRepaint->setSingleShot(true);
+    connect(FRepaint, &QTimer::timeout, this, &TMstMainWin::FlushChanges);
+    connect(FServer, &TMstServer::changed, this, &TMstMainWin::OnServerChanged);
 
     FPaintProbe = qEnvironmentVariableIsSet("KORVEL_PAINT_PROBE");
     FScreenshot = qEnvironmentVariable("KORVEL_SCREENSHOT");
 }
 
-TMstMainWin::~TMstMainWin()
+TMstMainWin::~TMstMainWin() = default;
+
+template <class F> void TMstMainWin::InServer(F f)
 {
-    // Connections still open say goodbye while the server goes; the window is half gone by
-    // then, so they must not reach it.
-    for (QTcpSocket *s : p_Server->findChildren<QTcpSocket *>())
-        s->disconnect(this);
-    delete p_Server;
+    if (FServer->thread() == QThread::currentThread())
+        f();
+    else
+        QMetaObject::invokeMethod(FServer, f, Qt::BlockingQueuedConnection);
 }
 
 void TMstMainWin::BuildForm()
@@ -201,8 +140,10 @@ void TMstMainWin::BuildForm()
         const char *name, *text;
         int width, column;
     };
-    const Hdr hdrs[] = {{"LabHdr1", "No", 27, 33},       {"LabHdr2", "Code", 30, 45},
-                        {"LabHdr3", "Name ", 105, 120},  {"LabHdr4", "Start Time", 59, 70},
+    const Hdr hdrs[] = {{"LabHdr1", "No", 27, 33},
+                        {"LabHdr2", "Code", 30, 45},
+                        {"LabHdr3", "Name ", 105, 120},
+                        {"LabHdr4", "Start Time", 59, 70},
                         {"LabHdr5", "Client ID", 49, 60}};
     int x = 1;
     int n = 1;
@@ -221,8 +162,9 @@ void TMstMainWin::BuildForm()
     hdrRow->addWidget(p_panHdr);
     lay->addLayout(hdrRow);
 
-    FModel = new TOwnerDataModel({Qt::AlignLeft, Qt::AlignHCenter, Qt::AlignHCenter, Qt::AlignHCenter, Qt::AlignHCenter},
-                                 [this](int r, int c) { return p_lvAppsData(r, c); }, this);
+    FModel = new TLiveListModel(
+        {Qt::AlignLeft, Qt::AlignHCenter, Qt::AlignHCenter, Qt::AlignHCenter, Qt::AlignHCenter},
+        [this](int r, int c) { return p_lvAppsData(r, c); }, this);
     auto *lvRow = new QHBoxLayout;
     lvRow->setContentsMargins(15, 0, 15, 0);
     p_lvApps = new QTableView(this);
@@ -291,9 +233,11 @@ void TMstMainWin::BuildForm()
 
 QString TMstMainWin::p_lvAppsData(int row, int column) const
 {
-    if (row < 0 || row >= FCore.rowCount())
+    const auto lock = FServer->Lock();
+    const TMstCore &core = FServer->Core();
+    if (row < 0 || row >= core.rowCount())
         return {};
-    const TSessionRow &r = FCore.rowAt(row);
+    const TSessionRow r = core.rowAt(row);
     switch (column) {
     case 0:
         return QStringLiteral("  ") + QString::number(row + 1);
@@ -304,7 +248,8 @@ QString TMstMainWin::p_lvAppsData(int row, int column) const
     case 3:
         return Q(TimeText(r.start));
     case 4:
-        return QString::number(static_cast<int>(r.clientId));
+        // IDs are 16-bit and handed out up to 65535: never shown negative.
+        return QString::number(static_cast<std::uint16_t>(r.clientId));
     default:
         return {};
     }
@@ -327,8 +272,8 @@ void TMstMainWin::FormShow()
     if (!screen)
         return;
     const QRect frame = frameGeometry();
-    const QPoint pos = MstMainWinPos(screen->geometry().width(), screen->geometry().height(), frame.width(),
-                                     frame.height());
+    const QPoint pos =
+        MstMainWinPos(screen->geometry().width(), screen->geometry().height(), frame.width(), frame.height());
     move(pos);
 }
 
@@ -344,80 +289,56 @@ void TMstMainWin::FormActivate()
     if (FStarted)
         return;
     FStarted = true;
-    MstSetLoad(FCore.settings());
-
-    // The handle block names this window's message port, so local applications find it.
-    try {
-        if (!FPort->Open())
-            throw cmn_err(IDS_BLOCK_CREATE_ERROR);
-        FBlock = CreateHandleBlock(FPort->Value());
-        if (!FBlock.Active())
-            throw cmn_err(IDS_BLOCK_CREATE_ERROR);
-    } catch (const cmn_err &e) {
-        FPort->Close();
-        CMesBoxAuto(this, AutoBoxSeconds(), e.text(), u"Korvel Error", true, W_Centre, W_Centre);
+    TMstServer::StartResult r;
+    InServer([&r, this] { r = FServer->StartUp(); });
+    if (!r.blockCreated) {
+        CMesBoxAuto(this, AutoBoxSeconds(), cmn_err(IDS_BLOCK_CREATE_ERROR).text(), u"Korvel Error", true,
+                    W_Centre, W_Centre);
         RequestExit();
         return;
     }
-
-    p_tmCln->setInterval(FCore.settings().auditPeriod * 1000);
-    Apply(FCore.startUp());
-    LogRefresh();
-
-    const quint16 port = FCore.settings().port;
-    if (!p_Server->listen(QHostAddress::AnyIPv4, port)) {
+    FlushChanges();
+    if (!r.listening) {
         // The master goes on without a listening socket; the report does not block it.
-        const QString text = p_Server->errorString();
-        std::fprintf(stderr, "master: cannot listen on port %u: %s\n", unsigned(port), qPrintable(text));
-        std::fflush(stderr);
-        auto *box = new QMessageBox(QMessageBox::Critical, QStringLiteral("Korvel (M)"), text, QMessageBox::Ok, this);
+        auto *box = new QMessageBox(QMessageBox::Critical, QStringLiteral("Korvel (M)"), r.listenError,
+                                    QMessageBox::Ok, this);
         box->setObjectName(QStringLiteral("ServerErrorBox"));
         box->setAttribute(Qt::WA_DeleteOnClose);
         box->setWindowModality(Qt::NonModal);
         box->show();
-    } else {
-        FIdleTimer->start();
     }
 }
 
-quint16 TMstMainWin::ListeningPort() const
+void TMstMainWin::OnServerChanged()
 {
-    return p_Server->isListening() ? p_Server->serverPort() : 0;
+    if (FRepaint->isActive())
+        return;
+    const qint64 since = FLastRepaint.isValid() ? FLastRepaint.elapsed() : RepaintIntervalMs;
+    FRepaint->start(static_cast<int>(std::max<qint64>(0, RepaintIntervalMs - since)));
 }
 
-int TMstMainWin::ConnectionCount() const
+void TMstMainWin::FlushChanges()
 {
-    return static_cast<int>(FGuard->Count());
-}
-
-quint32 TMstMainWin::PortValue() const
-{
-    return FPort->Value();
-}
-
-void TMstMainWin::Apply(const TCoreActions &act)
-{
-    if (act.auditTimer == TCoreActions::Timer::Start) {
-        // Enabling a running timer does not restart it; a zero interval never fires.
-        if (!p_tmCln->isActive() && p_tmCln->interval() > 0)
-            p_tmCln->start();
-    } else if (act.auditTimer == TCoreActions::Timer::Stop) {
-        p_tmCln->stop();
+    FRepaint->stop();
+    FLastRepaint.start();
+    const unsigned changes = FServer->TakeChanges();
+    if (changes & (TMstServer::RowsChanged | TMstServer::ScrollToLast))
+        ListRefresh(changes & TMstServer::ScrollToLast);
+    if (changes & TMstServer::LampChanged) {
+        p_labLed->setEnabled(FServer->LampOn());
+        p_labLed->update();
     }
-    if (act.refreshList)
-        ListRefresh();
-    if (act.refreshLog)
-        LogRefresh();
-}
-
-void TMstMainWin::LogRefresh()
-{
-    FLogWin->Refresh();
+    if (changes & TMstServer::LogChanged)
+        FLogWin->Refresh();
 }
 
 void TMstMainWin::ListRefresh(bool scrollToLast)
 {
-    const int n = FCore.rowCount();
+    int n;
+    {
+        const auto lock = FServer->Lock();
+        n = FServer->Core().rowCount();
+    }
     FModel->SetItemCount(n);
     if (scrollToLast && n > 0) {
         p_lvApps->doItemsLayout();
@@ -438,93 +359,6 @@ void TMstMainWin::ScheduleScreenshot()
     });
 }
 
-void TMstMainWin::p_tmClnTimer()
-{
-    Apply(FCore.audit());
-}
-
-void TMstMainWin::p_ServerAccept()
-{
-    while (QTcpSocket *s = p_Server->nextPendingConnection()) {
-        for (TIdleGuard::Key k : FGuard->ToDropForRoom())
-            if (auto *old = reinterpret_cast<QTcpSocket *>(k))
-                old->abort();
-        FGuard->Accepted(reinterpret_cast<TIdleGuard::Key>(s), MonotonicSeconds());
-        const QString address = s->peerAddress().toString();
-        s->setProperty(SocketProp, address);
-        FHostNames->Lookup(address);
-        connect(s, &QTcpSocket::readyRead, this, [this, s] { p_ServerClientRead(s); });
-        connect(s, &QTcpSocket::disconnected, this, [this, s] { p_ServerClientDisconnect(s); });
-        connect(s, &QTcpSocket::errorOccurred, this,
-                [this, s](QAbstractSocket::SocketError err) { p_ServerClientError(s, static_cast<int>(err)); });
-        p_labLed->setEnabled(true);
-        p_labLed->update();
-    }
-}
-
-void TMstMainWin::p_ServerClientRead(QTcpSocket *s)
-{
-    FGuard->Sent(reinterpret_cast<TIdleGuard::Key>(s));
-    HandlePending(s);
-}
-
-void TMstMainWin::HandlePending(QTcpSocket *s)
-{
-    const QString address = s->property(SocketProp).toString();
-    QString host;
-    if (!FHostNames->Known(address, host))
-        return;  // handled as soon as the address has its name
-    // One read event is one whole message.
-    const QByteArray text = s->readAll();
-    if (text.isEmpty())
-        return;
-    const TReceiveResult r = FCore.receive(text.toStdString(), TPeerInfo{Uq(host), Uq(address)});
-    TCoreActions act = r.actions;
-    act.refreshList = act.refreshList && act.valid;
-    act.refreshLog = true;
-    Apply(act);
-    if (!r.reply.empty() && s->state() == QAbstractSocket::ConnectedState)
-        s->write(r.reply.data(), static_cast<qint64>(r.reply.size()));
-}
-
-void TMstMainWin::p_ServerClientDisconnect(QTcpSocket *s)
-{
-    FGuard->Closed(reinterpret_cast<TIdleGuard::Key>(s));
-    p_labLed->setEnabled(false);
-    p_labLed->update();
-    s->deleteLater();
-}
-
-void TMstMainWin::p_ServerClientError(QTcpSocket *s, int error)
-{
-    // The peer closing its end is the normal end of a conversation, not an error.
-    if (error == QAbstractSocket::RemoteHostClosedError)
-        return;
-    Apply(FCore.socketError(ErrorKind(error)));
-    LogRefresh();
-    std::fprintf(stderr, "master: socket error: %s\n", qPrintable(s->errorString()));
-}
-
-void TMstMainWin::DropIdle()
-{
-    for (TIdleGuard::Key k : FGuard->ToDropIdle(MonotonicSeconds(), IdleDropSeconds))
-        if (auto *s = reinterpret_cast<QTcpSocket *>(k))
-            s->abort();
-}
-
-void TMstMainWin::OnMessage(quint32 message, quintptr wParam, qintptr lParam)
-{
-    if (message == WM_ANNOUNCE) {
-        Apply(FCore.localAnnounce(static_cast<int>(wParam), static_cast<int>(lParam)));
-        ListRefresh(true);
-        LogRefresh();
-    } else if (message == WM_INSTANCE_ENDED) {
-        Apply(FCore.localEnded(static_cast<int>(wParam)));
-        ListRefresh();
-        LogRefresh();
-    }
-}
-
 bool TMstMainWin::eventFilter(QObject *watched, QEvent *e)
 {
     if (watched == p_lvApps->viewport()) {
@@ -533,7 +367,7 @@ bool TMstMainWin::eventFilter(QObject *watched, QEvent *e)
         else if (e->type() == QEvent::Leave)
             p_lvAppsMouseLeave();
         else if (e->type() == QEvent::Paint && FPaintProbe) {
-            std::fprintf(stderr, "paint %lld\n", static_cast<long long>(MonotonicSeconds() * 1000));
+            std::fprintf(stderr, "paint %lld\n", ProbeMs());
             std::fflush(stderr);
         }
     }
@@ -543,7 +377,12 @@ bool TMstMainWin::eventFilter(QObject *watched, QEvent *e)
 void TMstMainWin::p_lvAppsMouseMove(const QPoint &pos)
 {
     const QModelIndex idx = p_lvApps->indexAt(pos);
-    p_panTip->setText(idx.isValid() ? Q(FCore.tipText(idx.row())) : QString());
+    QString tip;
+    if (idx.isValid()) {
+        const auto lock = FServer->Lock();
+        tip = Q(FServer->Core().tipText(idx.row()));
+    }
+    p_panTip->setText(tip);
 }
 
 void TMstMainWin::p_lvAppsMouseLeave()
@@ -576,8 +415,12 @@ void TMstMainWin::p_bnEscClick(QObject *button)
 
 void TMstMainWin::RequestExit()
 {
-    if (FCore.rowCount() > 0 &&
-        MesBoxC(2, this, LoadStr(IDS_EXIT_CONFIRM), UnicodeString(), W_Centre, W_Centre) != 1)
+    int rows;
+    {
+        const auto lock = FServer->Lock();
+        rows = FServer->Core().rowCount();
+    }
+    if (rows > 0 && MesBoxC(2, this, LoadStr(IDS_EXIT_CONFIRM), UnicodeString(), W_Centre, W_Centre) != 1)
         return;
     FClosingAllowed = true;
     close();
@@ -597,13 +440,7 @@ void TMstMainWin::closeEvent(QCloseEvent *e)
         showMinimized();
         return;
     }
-    if (p_Server->isListening())
-        p_Server->close();
-    // Watchers end with the process; nothing is waiting on them.
-    FBlock.Close();
-    FPort->Close();
-    if (FStarted)
-        MstSetSave(FCore.settings());
+    InServer([this] { FServer->Shutdown(); });
     e->accept();
     FLogWin->hide();
     QCoreApplication::quit();

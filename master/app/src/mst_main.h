@@ -1,36 +1,30 @@
 #pragma once
-// TMstMainWin: the master's main window. It owns the TCP server, the audit timer, the
-// message port named in the handle block and the request core; the core decides, the window
-// shows and applies.
+// TMstMainWin: the master's main window. It shows what the server (TMstServer) holds and
+// reports, and never sits on the request path: the server says that something changed, and
+// the window repaints what is visible at most RepaintIntervalMs apart.
 
-#include "mst_core.h"
+#include <mst_server.h>
 
-#include <mapkit/mapkit.h>
-
-#include <QPointer>
+#include <QElapsedTimer>
 #include <QWidget>
-
-#include <memory>
 
 class QFrame;
 class QLabel;
 class QPushButton;
 class QTableView;
-class QTcpServer;
-class QTcpSocket;
 class QTimer;
 class QToolButton;
-class THostNames;
-class TIdleGuard;
-class TMsgPort;
-class TOwnerDataModel;
+class TLiveListModel;
 class TpLogWin;
 
 class TMstMainWin : public QWidget {
     Q_OBJECT
 public:
-    /// logWin is the event log window, which owns the log store; clock gives "now" to the core.
-    explicit TMstMainWin(TpLogWin *logWin, TMstCore::Clock clock = Now, QWidget *parent = nullptr);
+    /// Repaints under load come at least this far apart.
+    static constexpr int RepaintIntervalMs = 250;
+
+    /// server does the work (in its own thread or this one); logWin shows its log.
+    TMstMainWin(TMstServer *server, TpLogWin *logWin, QWidget *parent = nullptr);
     ~TMstMainWin() override;
 
     // --- handlers (public so that tests can drive them as the framework would) ---
@@ -46,20 +40,19 @@ public:
     void ListRefresh(bool scrollToLast = false);
     /// Cell text of list row i.
     QString p_lvAppsData(int row, int column) const;
+    /// Shows what the server changed now instead of at the next repaint.
+    void FlushChanges();
 
-    TMstCore &Core() { return FCore; }
+    TMstServer *Server() const { return FServer; }
     TpLogWin *LogWin() const { return FLogWin; }
     bool Started() const { return FStarted; }
     bool ClosingAllowed() const { return FClosingAllowed; }
     /// Port the server listens on; 0 when it does not listen.
-    quint16 ListeningPort() const;
-    /// The value that names this window's message port (kept in the handle block).
-    quint32 PortValue() const;
-    QTimer *AuditTimer() const { return p_tmCln; }
-    /// The audit timer's handler.
-    void p_tmClnTimer();
+    quint16 ListeningPort() const { return FServer->ListeningPort(); }
+    /// The value that names the server's message port (kept in the handle block).
+    quint32 PortValue() const { return FServer->PortValue(); }
     /// Client connections open now.
-    int ConnectionCount() const;
+    int ConnectionCount() const { return FServer->ConnectionCount(); }
 
     QFrame *p_panTop;
     QLabel *Label1;
@@ -82,29 +75,18 @@ protected:
 private:
     void FormShow();
     void BuildForm();
-    void Apply(const TCoreActions &act);
-    void LogRefresh();
-    void p_ServerAccept();
-    void p_ServerClientRead(QTcpSocket *s);
-    void p_ServerClientDisconnect(QTcpSocket *s);
-    void p_ServerClientError(QTcpSocket *s, int error);
-    void HandlePending(QTcpSocket *s);
-    void OnMessage(quint32 message, quintptr wParam, qintptr lParam);
+    void OnServerChanged();
+    /// Runs f in the server's thread and waits for it.
+    template <class F> void InServer(F f);
     void p_lvAppsMouseMove(const QPoint &pos);
     void p_lvAppsMouseLeave();
-    void DropIdle();
     void ScheduleScreenshot();
 
+    TMstServer *FServer;
     TpLogWin *FLogWin;
-    TMstCore FCore;
-    MHandle FBlock;
-    TMsgPort *FPort;
-    QTcpServer *p_Server;
-    QTimer *p_tmCln;
-    QTimer *FIdleTimer;
-    TOwnerDataModel *FModel;
-    THostNames *FHostNames;
-    std::unique_ptr<TIdleGuard> FGuard;
+    TLiveListModel *FModel;
+    QTimer *FRepaint;
+    QElapsedTimer FLastRepaint;
     bool FStarted = false;
     bool FClosingAllowed = false;
     bool FPaintProbe = false;

@@ -45,13 +45,18 @@ TEST(IdleGuard, DropsOnlyConnectionsThatNeverSpokeOldestFirst)
     g.Accepted(3, 2);
     g.Sent(1);
     // Full: one must go to make room, and it is the oldest silent one, not the one that spoke.
-    EXPECT_EQ(g.ToDropForRoom(), std::vector<TIdleGuard::Key>{2});
+    EXPECT_EQ(g.ToDropForRoom(10, 1), std::vector<TIdleGuard::Key>{2});
     g.Closed(2);
     g.Accepted(4, 3);
     g.Sent(3);
     g.Sent(4);
     // Everyone has spoken: nothing is dropped even though the budget is reached.
-    EXPECT_TRUE(g.ToDropForRoom().empty());
+    EXPECT_TRUE(g.ToDropForRoom(10, 1).empty());
+    g.Closed(4);
+    g.Accepted(5, 10);
+    // One just accepted may not have been read yet: it is not taken for silent.
+    EXPECT_TRUE(g.ToDropForRoom(10.5, 1).empty());
+    EXPECT_EQ(g.ToDropForRoom(11.5, 1), std::vector<TIdleGuard::Key>{5});
     EXPECT_EQ(g.Count(), 3u);
 }
 
@@ -78,7 +83,7 @@ TEST(IdleGuard, ManyClosedConnectionsDoNotLinger)
         g.Closed(k);
     }
     EXPECT_EQ(g.Count(), 0u);
-    EXPECT_TRUE(g.ToDropForRoom().empty());
+    EXPECT_TRUE(g.ToDropForRoom(1e9, 1).empty());
     EXPECT_TRUE(g.ToDropIdle(1e9, 1).empty());
 }
 

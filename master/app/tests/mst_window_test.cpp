@@ -8,11 +8,15 @@
 #include <common/catalogue.h>
 #include <common/gui/aboutdlg.h>
 #include <noticekit/noticekit.h>
+#include <testsupport/heldport.h>
 #include <testsupport/screenshots.h>
 
 #include <QAbstractItemModel>
+#include <QElapsedTimer>
+#include <QItemSelectionModel>
 #include <QLabel>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTableView>
 #include <QTcpServer>
@@ -36,13 +40,6 @@ QString Q(const UnicodeString &s)
     return QString::fromUtf16(s.data(), static_cast<qsizetype>(s.size()));
 }
 
-quint16 FreePort()
-{
-    QTcpServer s;
-    s.listen(QHostAddress::LocalHost, 0);
-    return s.serverPort();
-}
-
 // A registry store with the suite's key and the given port; its own session word per test.
 class MasterWindows : public ::testing::Test {
 protected:
@@ -50,7 +47,7 @@ protected:
     {
         ASSERT_TRUE(dir.isValid());
         static std::atomic<int> n{0};
-        port = FreePort();
+        port = held.port();
         const QString reg = dir.filePath(QStringLiteral("korvel.reg"));
         std::ofstream f(reg.toStdString(), std::ios::binary);
         f << "Windows Registry Editor Version 5.00\r\n\r\n"
@@ -59,10 +56,24 @@ protected:
           << "\"Port\"=\"" << port << "\"\r\n";
         f.close();
         qputenv("KORVEL_REGISTRY", reg.toLocal8Bit());
-        qputenv("KORVEL_SESSION", QByteArray("winTest") + QByteArray::number(getpid()) + "x" + QByteArray::number(++n));
-        clockNow = 45000.5;  // 12:00:00 of a working day
-        logWin = std::make_unique<TpLogWin>([this] { return clockNow; });
-        win = std::make_unique<TMstMainWin>(logWin.get(), [this] { return clockNow; });
+        qputenv("KORVEL_SESSION",
+                QByteArray("winTest") + QByteArray::number(getpid()) + "x" + QByteArray::number(++n));
+        clockNow = 45000.5; // 12:00:00 of a working day
+        Build();
+    }
+
+    // The server and its windows; the server takes the held port when handOver is set.
+    void Build()
+    {
+        win.reset();
+        logWin.reset();
+        server.reset();
+        TMstServer::Options options;
+        options.clocks = TClocks{[this] { return clockNow; }, [this] { return clockNow * 86400.0; }};
+        options.inheritedListener = handOver ? held.handOver() : -1;
+        server = std::make_unique<TMstServer>(options);
+        logWin = std::make_unique<TpLogWin>(server.get());
+        win = std::make_unique<TMstMainWin>(server.get(), logWin.get());
         logWin->SetMainWindow(win.get());
     }
 
@@ -73,6 +84,7 @@ protected:
             win->EndSession();
         win.reset();
         logWin.reset();
+        server.reset();
     }
 
     // Shows the window and runs its start-up (server, port, log).
@@ -99,6 +111,7 @@ protected:
 
     QString Cell(int row, int col)
     {
+        win->FlushChanges();
         auto *m = win->p_lvApps->model();
         return m->data(m->index(row, col)).toString();
     }
@@ -107,15 +120,26 @@ protected:
     {
         const QRect r = win->p_lvApps->visualRect(win->p_lvApps->model()->index(row, 1));
         QTest::mouseMove(win->p_lvApps->viewport(), r.center());
-        QMouseEvent move(QEvent::MouseMove, QPointF(r.center()), win->p_lvApps->viewport()->mapToGlobal(QPointF(r.center())),
-                         Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+        QMouseEvent move(QEvent::MouseMove, QPointF(r.center()),
+                         win->p_lvApps->viewport()->mapToGlobal(QPointF(r.center())), Qt::NoButton,
+                         Qt::NoButton, Qt::NoModifier);
         QCoreApplication::sendEvent(win->p_lvApps->viewport(), &move);
         return win->p_panTip->text();
     }
 
+    // Rows and log lines as the windows show them now.
+    int Rows()
+    {
+        win->FlushChanges();
+        return win->p_lvApps->model()->rowCount();
+    }
+
     QTemporaryDir dir;
+    testsupport::HeldPort held;
+    bool handOver = true;
     quint16 port = 0;
     TDateTime clockNow = 0;
+    std::unique_ptr<TMstServer> server;
     std::unique_ptr<TpLogWin> logWin;
     std::unique_ptr<TMstMainWin> win;
 };
@@ -147,13 +171,13 @@ TEST_F(MasterWindows, FormHasTheDesignedControls)
 TEST_F(MasterWindows, StartUpLogsThePortAndRunsTheAuditTimer)
 {
     Start();
-    ASSERT_GE(logWin->Log().count(), 1);
-    EXPECT_EQ(Q(logWin->Log().at(0).text), QStringLiteral("Master begins listening at port %1.").arg(port));
-    EXPECT_TRUE(win->AuditTimer()->isActive());
-    EXPECT_EQ(win->AuditTimer()->interval(), 180000);
+    ASSERT_GE(server->Log().count(), 1);
+    EXPECT_EQ(Q(server->Log().at(0).text), QStringLiteral("Master begins listening at port %1.").arg(port));
+    EXPECT_TRUE(server->AuditTimer()->isActive());
+    EXPECT_EQ(server->AuditTimer()->interval(), 180000);
     // A second activation does nothing more.
     win->FormActivate();
-    EXPECT_EQ(logWin->Log().count(), 1);
+    EXPECT_EQ(server->Log().count(), 1);
 }
 
 TEST_F(MasterWindows, ListRowsFollowAnnouncementsAndWithdrawals)
@@ -162,7 +186,7 @@ TEST_F(MasterWindows, ListRowsFollowAnnouncementsAndWithdrawals)
     EXPECT_EQ(Request("112,0,83,0"), QByteArray("22,1,11,180"));
     EXPECT_EQ(Request("112,0,93,0"), QByteArray("22,1,12,180"));
     EXPECT_EQ(Request("112,11,97,0"), QByteArray("22,1,0,0"));
-    ASSERT_EQ(win->p_lvApps->model()->rowCount(), 3);
+    ASSERT_EQ(Rows(), 3);
     EXPECT_EQ(Cell(0, 0), QStringLiteral("  1"));
     EXPECT_EQ(Cell(0, 1), QStringLiteral("83"));
     EXPECT_EQ(Cell(0, 2), Q(AppDisplayName(83)));
@@ -174,13 +198,13 @@ TEST_F(MasterWindows, ListRowsFollowAnnouncementsAndWithdrawals)
     testsupport::saveScreenshot(win.get(), QStringLiteral("master_main_rows"));
 
     EXPECT_EQ(Request("376,11,83,0"), QByteArray("35,1,0,0"));
-    ASSERT_EQ(win->p_lvApps->model()->rowCount(), 2);
+    ASSERT_EQ(Rows(), 2);
     EXPECT_EQ(Cell(0, 1), QStringLiteral("93"));
     EXPECT_EQ(Cell(0, 0), QStringLiteral("  1"));
     EXPECT_EQ(Cell(1, 1), QStringLiteral("97"));
     // A bad request leaves the list as it was.
     EXPECT_EQ(Request("112,0,5,0"), QByteArray("47,0,0,0"));
-    EXPECT_EQ(win->p_lvApps->model()->rowCount(), 2);
+    EXPECT_EQ(Rows(), 2);
 }
 
 TEST_F(MasterWindows, StartTimeWithoutDatePartIsEmpty)
@@ -188,7 +212,7 @@ TEST_F(MasterWindows, StartTimeWithoutDatePartIsEmpty)
     Start();
     clockNow = 0.5;
     EXPECT_EQ(Request("112,0,0,0"), QByteArray("22,1,11,180"));
-    ASSERT_EQ(win->p_lvApps->model()->rowCount(), 1);
+    ASSERT_EQ(Rows(), 1);
     EXPECT_EQ(Cell(0, 3), QString());
     EXPECT_EQ(Cell(0, 1), QStringLiteral("0"));
     EXPECT_EQ(Cell(0, 2), QString()) << "code 0 has no name";
@@ -204,7 +228,8 @@ TEST_F(MasterWindows, SecondMessageOnTheSameConnectionIsHandled)
     s.write("112,0,83,0");
     ASSERT_TRUE(accepted.wait(3000));
     EXPECT_EQ(s.readAll(), QByteArray("22,1,11,180"));
-    EXPECT_TRUE(win->p_labLed->isEnabled()) << "the lamp is on while a connection is accepted";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return win->p_labLed->isEnabled(); }, 3000))
+        << "the lamp is on while a connection is accepted";
     s.write("259,11,0,0");
     ASSERT_TRUE(accepted.wait(3000));
     EXPECT_EQ(s.readAll(), QByteArray("35,1,0,0"));
@@ -216,10 +241,9 @@ TEST_F(MasterWindows, SecondMessageOnTheSameConnectionIsHandled)
 TEST_F(MasterWindows, TooltipNamesMasterStationAndNetworkClients)
 {
     Start();
-    win->Core().localAnnounce(83, 0x7ffffff0);  // a process that does not exist: no watcher
-    win->ListRefresh();
+    server->Core().localAnnounce(83, 0x7ffffff0); // a process that does not exist: no watcher
     EXPECT_EQ(Request("112,0,93,0"), QByteArray("22,1,11,180"));
-    ASSERT_EQ(win->p_lvApps->model()->rowCount(), 2);
+    ASSERT_EQ(Rows(), 2);
     QCoreApplication::processEvents();
 
     EXPECT_EQ(TipAtRow(0), QStringLiteral("Application is running on master-station (client ID = 10)."));
@@ -235,11 +259,11 @@ TEST_F(MasterWindows, TooltipNamesMasterStationAndNetworkClients)
     // Silent for 415 seconds: the audit drops client 11, its row stays with empty host and
     // address in the tooltip.
     clockNow += 415.0 / 86400.0;
-    win->p_tmClnTimer();
-    EXPECT_EQ(Q(logWin->Log().at(logWin->Log().count() - 1).text),
+    server->Audit();
+    EXPECT_EQ(Q(server->Log().at(server->Log().count() - 1).text),
               QStringLiteral("Master audit: at least, one client is dead."));
-    EXPECT_FALSE(win->AuditTimer()->isActive()) << "no client left";
-    ASSERT_EQ(win->p_lvApps->model()->rowCount(), 2);
+    EXPECT_FALSE(server->AuditTimer()->isActive()) << "no client left";
+    ASSERT_EQ(Rows(), 2);
     EXPECT_EQ(TipAtRow(1), QStringLiteral("Client 11.  Host: .  Address: "));
 
     // Below any row: empty.
@@ -287,7 +311,9 @@ TEST_F(MasterWindows, ExitWithSessionsAsksAndNoKeepsRunning)
         QTest::mouseClick(sayYes ? mes->mp_bnOk : mes->mp_bnEsc, Qt::LeftButton);
     });
     QTest::mouseClick(win->p_bnEsc, Qt::LeftButton);
-    EXPECT_EQ(asked, QStringLiteral("There are active Ardentis application(s). They will be aborted soon. Continue anyway?"));
+    EXPECT_EQ(asked,
+              QStringLiteral(
+                  "There are active Ardentis application(s). They will be aborted soon. Continue anyway?"));
     EXPECT_FALSE(win->ClosingAllowed());
     EXPECT_TRUE(win->isVisible());
     EXPECT_EQ(win->ListeningPort(), port);
@@ -343,11 +369,13 @@ TEST_F(MasterWindows, LogWindowRowsAndScrolling)
     for (int i = 0; i < 40; ++i)
         EXPECT_EQ(Request("abc"), QByteArray("47,0,0,0"));
     // Hidden: only the count follows.
+    win->FlushChanges();
     auto *m = logWin->p_lvLog->model();
-    EXPECT_EQ(m->rowCount(), logWin->Log().count());
+    EXPECT_EQ(m->rowCount(), server->Log().count());
     EXPECT_EQ(m->rowCount(), 41);
     EXPECT_EQ(m->data(m->index(0, 0)).toString(), QStringLiteral("12:00:00"));
-    EXPECT_EQ(m->data(m->index(0, 1)).toString(), QStringLiteral("Master begins listening at port %1.").arg(port));
+    EXPECT_EQ(m->data(m->index(0, 1)).toString(),
+              QStringLiteral("Master begins listening at port %1.").arg(port));
     EXPECT_EQ(m->data(m->index(40, 1)).toString(), QStringLiteral("Bad client messge - discarded."));
 
     // The next show scrolls the last line fully into view.
@@ -357,9 +385,9 @@ TEST_F(MasterWindows, LogWindowRowsAndScrolling)
     EXPECT_TRUE(logWin->p_lvLog->viewport()->rect().contains(last)) << "last row fully visible";
     EXPECT_FALSE(logWin->p_lvLog->viewport()->rect().contains(logWin->p_lvLog->visualRect(m->index(0, 0))));
 
-    // While visible, each new line scrolls into view at once.
+    // While visible, each new line scrolls into view with the next repaint.
     EXPECT_EQ(Request("259,0,0,0"), QByteArray("35,1,0,0"));
-    ASSERT_EQ(m->rowCount(), 42);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return m->rowCount() == 42; }, 3000));
     EXPECT_TRUE(logWin->p_lvLog->viewport()->rect().contains(logWin->p_lvLog->visualRect(m->index(41, 0))));
     EXPECT_EQ(m->data(m->index(41, 1)).toString(), QStringLiteral("Client 0 requested for acknowledgment."));
     testsupport::saveScreenshot(logWin.get(), QStringLiteral("master_event_log"));
@@ -367,8 +395,9 @@ TEST_F(MasterWindows, LogWindowRowsAndScrolling)
 
 TEST_F(MasterWindows, PortInUseLeavesTheMasterWithoutServer)
 {
-    QTcpServer blocker;
-    ASSERT_TRUE(blocker.listen(QHostAddress::AnyIPv4, port));
+    // The port stays held by the test: the master cannot have it.
+    handOver = false;
+    Build();
     win->show();
     win->FormActivate();
     EXPECT_EQ(win->ListeningPort(), 0);
@@ -376,7 +405,7 @@ TEST_F(MasterWindows, PortInUseLeavesTheMasterWithoutServer)
     QWidget *box = win->findChild<QWidget *>(QStringLiteral("ServerErrorBox"));
     ASSERT_NE(box, nullptr) << "the failure is reported";
     EXPECT_TRUE(box->isVisible());
-    EXPECT_EQ(logWin->Log().count(), 1) << "the log started anyway";
+    EXPECT_EQ(server->Log().count(), 1) << "the log started anyway";
 }
 
 TEST_F(MasterWindows, AboutButtonShowsTheAboutBox)
@@ -394,4 +423,52 @@ TEST_F(MasterWindows, AboutButtonShowsTheAboutBox)
     });
     QTest::mouseClick(win->p_bnAbout, Qt::LeftButton);
     EXPECT_TRUE(seen);
+}
+
+namespace {
+
+// Counts the paints of a widget.
+class PaintCounter : public QObject {
+public:
+    explicit PaintCounter(QWidget *w) { w->installEventFilter(this); }
+    int paints = 0;
+
+protected:
+    bool eventFilter(QObject *, QEvent *e) override
+    {
+        paints += e->type() == QEvent::Paint;
+        return false;
+    }
+};
+
+} // namespace
+
+TEST_F(MasterWindows, UpdatesKeepTheSelectionAndComeAtABoundedRate)
+{
+    Start();
+    for (int i = 0; i < 40; ++i)
+        ASSERT_EQ(Request("112,0,83,0"), QByteArray("22,1,") + QByteArray::number(11 + i) + ",180");
+    ASSERT_EQ(Rows(), 40);
+    QCoreApplication::processEvents();
+    // The user picks a row and scrolls down a little.
+    const QRect r = win->p_lvApps->visualRect(win->p_lvApps->model()->index(3, 1));
+    QTest::mouseClick(win->p_lvApps->viewport(), Qt::LeftButton, {}, r.center());
+    win->p_lvApps->verticalScrollBar()->setValue(5);
+    const int scrolled = win->p_lvApps->verticalScrollBar()->value();
+    ASSERT_EQ(win->p_lvApps->selectionModel()->selectedRows().value(0).row(), 3);
+
+    // A burst of requests: the list follows, at a few repaints a second.
+    PaintCounter counter(win->p_lvApps->viewport());
+    QElapsedTimer t;
+    t.start();
+    for (int i = 0; i < 150; ++i)
+        ASSERT_EQ(Request("259,11,0,0"), QByteArray("35,1,0,0"));
+    ASSERT_EQ(Request("112,0,93,0"), QByteArray("22,1,51,180"));
+    const qint64 ms = t.elapsed();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return win->p_lvApps->model()->rowCount() == 41; }, 3000));
+    EXPECT_LE(counter.paints, 2 + 2 * static_cast<int>(ms / TMstMainWin::RepaintIntervalMs))
+        << counter.paints << " paints in " << ms << " ms";
+    EXPECT_EQ(win->p_lvApps->selectionModel()->selectedRows().value(0).row(), 3) << "the selection stays";
+    EXPECT_EQ(win->p_lvApps->verticalScrollBar()->value(), scrolled) << "and so does the scroll position";
+    testsupport::saveScreenshot(win.get(), QStringLiteral("master_main_selection_kept"));
 }

@@ -14,7 +14,8 @@
 
 class TIdleGuard {
 public:
-    using Key = std::uintptr_t;
+    /// A connection's serial number, never reused while the master runs.
+    using Key = std::uint64_t;
 
     /// budget: how many client connections may be open at once.
     explicit TIdleGuard(std::size_t budget) : FBudget(budget ? budget : 1) {}
@@ -25,8 +26,10 @@ public:
     void Closed(Key key);
 
     /// Connections to drop so that one more fits within the budget: the oldest that never
-    /// sent anything. Fewer than needed when the rest have all sent something.
-    std::vector<Key> ToDropForRoom();
+    /// sent anything in the minSilentSeconds since they were accepted (a connection just
+    /// accepted may not have been read yet). Fewer than needed when the rest have all sent
+    /// something or are younger.
+    std::vector<Key> ToDropForRoom(double nowSeconds, double minSilentSeconds);
     /// Never-sent connections accepted more than idleSeconds ago.
     std::vector<Key> ToDropIdle(double nowSeconds, double idleSeconds);
 
@@ -43,7 +46,7 @@ private:
 
     std::size_t FBudget;
     std::unordered_map<Key, Info> FInfo;
-    std::deque<Key> FSilent;  // never-sent connections in accept order (may hold stale keys)
+    std::deque<Key> FSilent; // never-sent connections in accept order (may hold stale keys)
 };
 
 /// Raises the soft limit of open files to the hard limit; returns the soft limit now in force.

@@ -39,16 +39,20 @@ void TIdleGuard::Compact()
     FSilent.swap(keep);
 }
 
-std::vector<TIdleGuard::Key> TIdleGuard::ToDropForRoom()
+std::vector<TIdleGuard::Key> TIdleGuard::ToDropForRoom(double nowSeconds, double minSilentSeconds)
 {
     std::vector<Key> drop;
     std::size_t open = FInfo.size();
     while (open >= FBudget && !FSilent.empty()) {
         const Key k = FSilent.front();
-        FSilent.pop_front();
         auto it = FInfo.find(k);
-        if (it == FInfo.end() || it->second.sent)
-            continue;  // closed or talked since: not a candidate any more
+        if (it == FInfo.end() || it->second.sent) {
+            FSilent.pop_front();
+            continue; // closed or talked since: not a candidate any more
+        }
+        if (nowSeconds - it->second.acceptedAt < minSilentSeconds)
+            break; // accept order: the rest are younger still
+        FSilent.pop_front();
         drop.push_back(k);
         --open;
     }
@@ -64,7 +68,7 @@ std::vector<TIdleGuard::Key> TIdleGuard::ToDropIdle(double nowSeconds, double id
         if (nowSeconds - i.acceptedAt > idleSeconds)
             drop.push_back(k);
         else
-            break;  // accept order: the rest are younger
+            break; // accept order: the rest are younger
     }
     return drop;
 }

@@ -1,0 +1,117 @@
+#pragma once
+// TMstServer: the master's work without any window. It owns the listening socket and the
+// connections, the host-name cache, the request core with its tables, the event log, the
+// audit timer, the message port named in the handle block and the handle block itself, and
+// says through changed() that something the windows show has changed.
+//
+// It runs in whichever thread owns it; the program gives it one of its own, so that painting
+// never delays a request. Its tables and log are read from other threads under Lock().
+
+#include "hostnames.h"
+#include "mst_core.h"
+
+#include <mapkit/mapkit.h>
+
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+class QTimer;
+class TMsgPort;
+class TMstListener;
+
+/// How a TMstServer is set up; the defaults are the program's.
+struct TMstServerOptions {
+    TClocks clocks;
+    /// Reverse lookup of client addresses; empty for the system's.
+    THostNames::Resolver resolver;
+    /// Connections open at once; 0 takes it from the descriptor limit.
+    std::size_t connectionBudget = 0;
+    /// A listening socket handed over by whoever started the master, or -1.
+    int inheritedListener = -1;
+    /// Every new log line also goes to standard output (a headless master's log).
+    bool echoLog = false;
+};
+
+class TMstServer : public QObject {
+    Q_OBJECT
+public:
+    /// What changed since the last TakeChanges().
+    enum Change : unsigned {
+        RowsChanged = 1,  ///< the session table
+        ScrollToLast = 2, ///< a local announcement: its row is to be scrolled into view
+        LogChanged = 4,   ///< the event log
+        LampChanged = 8,  ///< a connection was accepted or closed
+    };
+
+    using Options = TMstServerOptions;
+
+    struct StartResult {
+        bool blockCreated = false; ///< the message port and the handle block naming it exist
+        bool listening = false;
+        QString listenError; ///< why listening failed
+    };
+
+    explicit TMstServer(Options options = {}, QObject *parent = nullptr);
+    ~TMstServer() override;
+
+    // --- in the server's thread ---
+    /// Start-up: loads the settings, opens the message port and the handle block naming it;
+    /// then (only if that worked) starts the log, the audit timer and listening.
+    StartResult StartUp();
+    /// Closing: stops listening, releases the handle block and the port, saves the settings.
+    void Shutdown();
+    /// The audit timer's handler.
+    void Audit();
+    QTimer *AuditTimer() const { return FAudit; }
+    TMstListener *Listener() const { return FListener; }
+
+    // --- from any thread ---
+    /// Hold while reading Core() or Log() from another thread than the server's.
+    std::unique_lock<std::mutex> Lock() const { return std::unique_lock<std::mutex>(FMutex); }
+    TMstCore &Core() { return FCore; }
+    const TMstCore &Core() const { return FCore; }
+    const TLogStore &Log() const { return FLog; }
+    /// The Change bits gathered since the last call, cleared.
+    unsigned TakeChanges() { return FChanges.exchange(0); }
+    /// The lamp: on after an accept, off after a close.
+    bool LampOn() const { return FLamp; }
+    quint16 ListeningPort() const { return FListeningPort; }
+    int ConnectionCount() const { return FConnections; }
+    quint32 PortValue() const { return FPortValue; }
+
+signals:
+    /// Something of TakeChanges() is waiting; emitted once until TakeChanges() is called.
+    void changed();
+
+private:
+    std::string OnRequest(const QString &address, std::string_view text);
+    void OnMessage(quint32 message, quintptr wParam, qintptr lParam);
+    void OnHostFound(const QString &address, const QString &name);
+    void Apply(const TCoreActions &act, unsigned more = 0);
+    void Mark(unsigned changes);
+    void Echo();
+
+    Options FOptions;
+    mutable std::mutex FMutex;
+    TLogStore FLog;
+    TMstCore FCore;
+    MHandle FBlock;
+    TMsgPort *FPort;
+    TMstListener *FListener;
+    THostNames *FHostNames;
+    QTimer *FAudit;
+    QTimer *FIdle;
+    bool FStarted = false;
+    TLogEcho FEcho{stdout};
+    std::atomic<unsigned> FChanges{0};
+    std::atomic<bool> FLamp{false};
+    std::atomic<quint16> FListeningPort{0};
+    std::atomic<int> FConnections{0};
+    std::atomic<quint32> FPortValue{0};
+};

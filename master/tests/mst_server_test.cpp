@@ -1,0 +1,356 @@
+// The master's server in a thread of its own, as the program runs it, talked to over loopback
+// by plain sockets: requests never wait for host names, resets are logged, half-closing peers
+// get their replies, and running out of descriptors pauses accepting instead of spinning.
+
+#include <mst_listener.h>
+#include <mst_server.h>
+
+#include <common/aux.h>
+#include <testsupport/heldport.h>
+#include <testsupport/tempdir.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QThread>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace {
+
+void EnsureApp()
+{
+    static int argc = 1;
+    static char name[] = "mst_server_test";
+    static char *argv[] = {name, nullptr};
+    static QCoreApplication *app = QCoreApplication::instance() ? nullptr : new QCoreApplication(argc, argv);
+    (void)app;
+}
+
+bool WaitFor(const std::function<bool()> &cond, int ms)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!cond()) {
+        if (t.elapsed() > ms)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(5);
+    }
+    return true;
+}
+
+// A connection to port on loopback, from the loopback address `from` when given.
+int Connect(quint16 port, const char *from = nullptr)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (from) {
+        sockaddr_in src{};
+        src.sin_family = AF_INET;
+        ::inet_pton(AF_INET, from, &src.sin_addr);
+        ::bind(fd, reinterpret_cast<sockaddr *>(&src), sizeof src);
+    }
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// What arrives on fd within ms (empty when nothing does).
+std::string Reply(int fd, int ms = 3000)
+{
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, ms) <= 0)
+        return {};
+    char buf[256];
+    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+}
+
+std::string Ask(int fd, const std::string &text, int ms = 3000)
+{
+    if (::send(fd, text.data(), text.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(text.size()))
+        return "not sent";
+    return Reply(fd, ms);
+}
+
+// A resolver the test holds: lookups of `stuck` wait until released, others answer at once.
+struct HeldResolver {
+    std::mutex lock;
+    std::condition_variable cv;
+    bool released = false;
+    QString stuck;
+    QString lateName;
+
+    QString Lookup(const QString &address)
+    {
+        if (address != stuck)
+            return QStringLiteral("quick-") + address;
+        std::unique_lock<std::mutex> l(lock);
+        cv.wait(l, [this] { return released; });
+        return lateName;
+    }
+    void Release()
+    {
+        std::lock_guard<std::mutex> l(lock);
+        released = true;
+        cv.notify_all();
+    }
+};
+
+// A started server in its own thread, with its own store, session word and held port.
+class Served : public ::testing::Test {
+protected:
+    void Start(TMstServer::Options options = {})
+    {
+        EnsureApp();
+        static int n = 0;
+        const std::string reg = (dir.path() / "korvel.reg").string();
+        std::ofstream(reg, std::ios::binary)
+            << "Windows Registry Editor Version "
+               "5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ardentis\\Korvel]\r\n"
+            << "\"Master\"=\"b4h78m1e0sb4\"\r\n\"Port\"=\"" << held.port() << "\"\r\n";
+        setenv("KORVEL_REGISTRY", reg.c_str(), 1);
+        setenv("KORVEL_SESSION", ("srvTest" + std::to_string(getpid()) + "x" + std::to_string(++n)).c_str(),
+               1);
+        options.inheritedListener = held.handOver();
+        server = new TMstServer(options);
+        server->moveToThread(&thread);
+        thread.start();
+        TMstServer::StartResult r;
+        QMetaObject::invokeMethod(
+            server, [&] { r = server->StartUp(); }, Qt::BlockingQueuedConnection);
+        ASSERT_TRUE(r.blockCreated);
+        ASSERT_TRUE(r.listening) << r.listenError.toStdString();
+    }
+
+    void TearDown() override
+    {
+        resolver.Release();
+        if (server) {
+            QMetaObject::invokeMethod(
+                server, [this] { delete server; }, Qt::BlockingQueuedConnection);
+            thread.quit();
+            thread.wait();
+        }
+        unsetenv("KORVEL_REGISTRY");
+        unsetenv("KORVEL_SESSION");
+    }
+
+    std::vector<std::string> LogLines()
+    {
+        const auto lock = server->Lock();
+        std::vector<std::string> lines;
+        for (int i = 0; i < server->Log().count(); ++i)
+            lines.push_back(UnicodeToUtf8(server->Log().at(i).text));
+        return lines;
+    }
+    int Count(const std::string &line)
+    {
+        int n = 0;
+        for (const std::string &l : LogLines())
+            n += l == line;
+        return n;
+    }
+    std::string Tip(int row)
+    {
+        const auto lock = server->Lock();
+        return UnicodeToUtf8(server->Core().tipText(row));
+    }
+
+    testsupport::TempDir dir;
+    testsupport::HeldPort held;
+    // Shared with the lookup threads, which may finish their last call after the test.
+    std::shared_ptr<HeldResolver> heldResolver = std::make_shared<HeldResolver>();
+    HeldResolver &resolver = *heldResolver;
+    QThread thread;
+    TMstServer *server = nullptr;
+};
+
+TEST_F(Served, RequestsNeverWaitForHostNames)
+{
+    resolver.stuck = QStringLiteral("127.0.0.2");
+    resolver.lateName = QStringLiteral("ws-late");
+    TMstServer::Options options;
+    options.resolver = [r = heldResolver](const QString &a) { return r->Lookup(a); };
+    Start(options);
+    const quint16 port = held.port();
+
+    // The first client's name never comes while these run; the second's comes at once.
+    QElapsedTimer t;
+    t.start();
+    const int a = Connect(port, "127.0.0.2");
+    EXPECT_EQ(Ask(a, "112,0,83,0"), "22,1,11,180");
+    const int b = Connect(port, "127.0.0.3");
+    EXPECT_EQ(Ask(b, "112,0,93,0"), "22,1,12,180") << "in the order of arrival";
+    EXPECT_LT(t.elapsed(), 2000) << "no request waits for a name";
+
+    // Sent and closed at once: handled all the same.
+    const int c = Connect(port, "127.0.0.2");
+    ASSERT_EQ(::send(c, "112,0,97,0", 10, MSG_NOSIGNAL), 10);
+    ::close(c);
+    EXPECT_TRUE(WaitFor([&] { return Count("Client is assigned ID = 13. ") == 1; }, 3000));
+
+    // Two messages on one connection, each after the other's reply: two requests.
+    EXPECT_EQ(Ask(a, "259,11,0,0"), "35,1,0,0");
+    EXPECT_EQ(Ask(a, "259,12,0,0"), "35,1,0,0");
+    EXPECT_EQ(Count("Client 11 requested for acknowledgment."), 1);
+    EXPECT_EQ(Count("Client 12 requested for acknowledgment."), 1);
+
+    // The address stands in for the name that has not come; the quick one is there.
+    EXPECT_EQ(Tip(0), "Client 11.  Host: 127.0.0.2.  Address: 127.0.0.2");
+    EXPECT_TRUE(
+        WaitFor([&] { return Tip(1) == "Client 12.  Host: quick-127.0.0.3.  Address: 127.0.0.3"; }, 3000))
+        << Tip(1);
+    // The late name fills in the clients that waited for it.
+    resolver.Release();
+    EXPECT_TRUE(WaitFor([&] { return Tip(0) == "Client 11.  Host: ws-late.  Address: 127.0.0.2"; }, 3000))
+        << Tip(0);
+    EXPECT_EQ(Tip(2), "Client 13.  Host: ws-late.  Address: 127.0.0.2");
+    ::close(a);
+    ::close(b);
+}
+
+TEST_F(Served, AResetIsLoggedAndAHalfCloseStillGetsItsReply)
+{
+    Start();
+    const quint16 port = held.port();
+    const std::string resetLine = "Error occured during communication session with a client (disconnecting).";
+
+    // A peer that closes normally after its reply: no error line.
+    int fd = Connect(port);
+    EXPECT_EQ(Ask(fd, "112,0,83,0"), "22,1,11,180");
+    ::close(fd);
+    // A peer that half-closes right after its request still gets the reply.
+    fd = Connect(port);
+    ASSERT_EQ(::send(fd, "259,11,0,0", 10, MSG_NOSIGNAL), 10);
+    ::shutdown(fd, SHUT_WR);
+    EXPECT_EQ(Reply(fd), "35,1,0,0");
+    ::close(fd);
+    EXPECT_TRUE(WaitFor([&] { return server->ConnectionCount() == 0; }, 3000));
+    EXPECT_EQ(Count(resetLine), 0);
+
+    // A peer that resets its connection after its request: the line, once.
+    fd = Connect(port);
+    EXPECT_EQ(Ask(fd, "259,11,0,0"), "35,1,0,0");
+    const linger reset{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    ::close(fd);
+    EXPECT_TRUE(WaitFor([&] { return Count(resetLine) == 1; }, 3000));
+    EXPECT_TRUE(WaitFor([&] { return server->ConnectionCount() == 0; }, 3000));
+    EXPECT_EQ(Count(resetLine), 1);
+}
+
+// Descriptors open in this process, by number.
+std::vector<int> OpenDescriptors()
+{
+    std::vector<int> fds;
+    if (DIR *d = ::opendir("/proc/self/fd")) {
+        while (dirent *e = ::readdir(d))
+            if (e->d_name[0] != '.')
+                fds.push_back(std::atoi(e->d_name));
+        ::closedir(d);
+    }
+    return fds;
+}
+
+double CpuSeconds()
+{
+    rusage u{};
+    ::getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+TEST(Listener, OutOfDescriptorsPausesAcceptingInsteadOfSpinning)
+{
+    EnsureApp();
+    testsupport::HeldPort held;
+    TMstListener listener(1000); // the budget allows far more than the descriptors do
+    listener.SetHandler([](const TMstListener::TPeer &, std::string_view) { return std::string("ok"); });
+    QString error;
+    ASSERT_TRUE(listener.Listen(held.port(), held.handOver(), &error)) << error.toStdString();
+
+    // Connections the kernel completes, waiting to be accepted.
+    std::vector<int> clients;
+    for (int i = 0; i < 4; ++i)
+        clients.push_back(Connect(held.port()));
+    // Fill every free descriptor number below the limit about to be set, then set it.
+    rlimit old{};
+    ::getrlimit(RLIMIT_NOFILE, &old);
+    std::vector<int> fillers;
+    const std::vector<int> open = OpenDescriptors();
+    const int top = *std::max_element(open.begin(), open.end()) + 1;
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0 && fd < top;)
+        fillers.push_back(fd);
+    if (!fillers.empty() && fillers.back() >= top) {
+        ::close(fillers.back());
+        fillers.pop_back();
+    }
+    rlimit low = old;
+    low.rlim_cur = static_cast<rlim_t>(top + 1); // one for the filler closed above
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    const int last = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    fillers.push_back(last);
+
+    const double cpu0 = CpuSeconds();
+    // Idle in the event loop for a second; a tick wakes it now and then to look at the time.
+    QTimer tick;
+    tick.start(50);
+    QElapsedTimer idle;
+    idle.start();
+    while (idle.elapsed() < 1000)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    const double busy = CpuSeconds() - cpu0;
+    const bool paused = listener.AcceptPaused();
+    const std::size_t accepted = listener.Count();
+
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &old), 0);
+    for (int fd : fillers)
+        ::close(fd);
+    EXPECT_TRUE(paused);
+    EXPECT_EQ(accepted, 0u);
+    EXPECT_LT(busy, 0.3) << "a second with no descriptor left must not keep a core busy";
+
+    // Descriptors again: accepting resumes within its bound and the waiting clients are served.
+    for (int fd : clients)
+        ASSERT_EQ(::send(fd, "x", 1, MSG_NOSIGNAL), 1);
+    for (int fd : clients) {
+        std::string r;
+        EXPECT_TRUE(WaitFor(
+            [&] {
+                pollfd p{fd, POLLIN, 0};
+                if (::poll(&p, 1, 0) > 0)
+                    r = Reply(fd, 0);
+                return !r.empty();
+            },
+            3000));
+        EXPECT_EQ(r, "ok");
+        ::close(fd);
+    }
+}
+
+} // namespace
