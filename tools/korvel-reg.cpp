@@ -61,9 +61,9 @@ int syntaxError(const std::string &why)
     return kUsage;
 }
 
-int report(Status s)
+int report(const Result &r)
 {
-    switch (s) {
+    switch (r.status) {
     case Status::Ok:
         std::printf("The operation completed successfully.\n");
         return kOk;
@@ -71,12 +71,12 @@ int report(Status s)
         std::fprintf(stderr, "ERROR: The system was unable to find the specified registry key or value.\n");
         return kFailed;
     case Status::Damaged:
-        std::fprintf(stderr, "ERROR: The registry file %s is damaged; it was left as it is.\n", storePath().c_str());
-        return kFailed;
     case Status::IoError:
+    case Status::BadName:
+    case Status::Busy:
         break;
     }
-    std::fprintf(stderr, "ERROR: %s\n", lastError().c_str());
+    std::fprintf(stderr, "ERROR: %s\n", r.message.c_str());
     return kFailed;
 }
 
@@ -167,21 +167,27 @@ void printValue(const Value &v)
                 typeName(v.type), dataText(v).c_str());
 }
 
-int queryKey(const UnicodeString &path, bool recursive)
+void printKey(const KeyListing &l)
 {
-    KeyListing l;
-    const Status s = listKey(path, l);
-    if (s != Status::Ok)
-        return report(s);
     std::printf("\n%s\n", UnicodeToUtf8(l.path).c_str());
     for (const Value &v : l.values)
         printValue(v);
+}
+
+int queryKey(const UnicodeString &path, bool recursive)
+{
     if (recursive) {
-        for (const UnicodeString &sub : l.subkeys)
-            if (const int rc = queryKey(l.path + u'\\' + sub, true); rc != kOk)
-                return rc;
+        std::vector<KeyListing> tree;
+        if (const Result r = listTree(path, tree); !r.ok())
+            return report(r);
+        for (const KeyListing &l : tree)
+            printKey(l);
         return kOk;
     }
+    KeyListing l;
+    if (const Result r = listKey(path, l); !r.ok())
+        return report(r);
+    printKey(l);
     if (!l.subkeys.empty())
         std::printf("\n");
     for (const UnicodeString &sub : l.subkeys)
@@ -189,7 +195,8 @@ int queryKey(const UnicodeString &path, bool recursive)
     return kOk;
 }
 
-std::optional<Value> buildValue(const UnicodeString &name, const UnicodeString &type, const UnicodeString &data)
+std::optional<Value> buildValue(const UnicodeString &name, const UnicodeString &type,
+                                const UnicodeString &data)
 {
     const UnicodeString t = upper(type);
     if (t.empty() || t == u"REG_SZ")
@@ -292,8 +299,9 @@ int main(int argc, char **argv)
 
     const auto path = storeKeyPath(args[1], wow6432);
     if (!path) {
-        std::fprintf(stderr, "ERROR: Invalid key name %s: only HKLM\\... keys are kept.\n"
-                             "Type \"korvel-reg /?\" for usage.\n",
+        std::fprintf(stderr,
+                     "ERROR: Invalid key name %s: only HKLM\\... keys are kept.\n"
+                     "Type \"korvel-reg /?\" for usage.\n",
                      argv[2]);
         return kUsage;
     }
@@ -302,9 +310,8 @@ int main(int argc, char **argv)
         if (!valueName)
             return queryKey(*path, recursive);
         Value v;
-        const Status s = getValue(*path, *valueName, v);
-        if (s != Status::Ok)
-            return report(s);
+        if (const Result r = getValue(*path, *valueName, v); !r.ok())
+            return report(r);
         KeyListing l;
         listKey(*path, l);
         std::printf("\n%s\n", UnicodeToUtf8(l.path.empty() ? *path : l.path).c_str());
@@ -316,7 +323,8 @@ int main(int argc, char **argv)
             return report(createKey(*path));
         const auto v = buildValue(*valueName, type.value_or(UnicodeString()), data.value_or(UnicodeString()));
         if (!v)
-            return syntaxError("the type or the data is not valid (REG_SZ, REG_EXPAND_SZ, REG_DWORD, REG_BINARY)");
+            return syntaxError(
+                "the type or the data is not valid (REG_SZ, REG_EXPAND_SZ, REG_DWORD, REG_BINARY)");
         return report(setValue(*path, *v, true));
     }
     // DELETE
@@ -324,11 +332,11 @@ int main(int argc, char **argv)
         return report(deleteValue(*path, *valueName));
     if (allValues) {
         KeyListing l;
-        Status s = listKey(*path, l);
+        Result r = listKey(*path, l);
         for (const Value &v : l.values)
-            if (s == Status::Ok)
-                s = deleteValue(*path, v.name);
-        return report(s);
+            if (r.ok())
+                r = deleteValue(*path, v.name);
+        return report(r);
     }
     return report(deleteKey(*path));
 }

@@ -49,13 +49,17 @@ std::optional<long long> Number(const char *text, long long low, long long high)
 
 bool Announce(unsigned short code, pid_t pid)
 {
-    std::uint32_t port = 0;
-    if (!TestHandleBlock(&port)) {
-        std::fputs("korvel-run: no Korvel agent (master or client) runs on this machine\n",
-                   stderr);
+    // Who holds the block and who listens on its port are checked before anything is posted:
+    // another user of the machine may have put either there.
+    const TAgentCheck agent = CheckAgent();
+    if (!agent.found) {
+        if (agent.problem.empty())
+            std::fputs("korvel-run: no Korvel agent (master or client) runs on this machine\n", stderr);
+        else
+            std::fprintf(stderr, "korvel-run: %s; nothing is announced\n", agent.problem.c_str());
         return false;
     }
-    if (!PostMessage(port, WM_ANNOUNCE, code, pid)) {
+    if (!PostMessage(agent.port, WM_ANNOUNCE, code, pid)) {
         std::fprintf(stderr, "korvel-run: the Korvel agent does not take messages: %s\n",
                      std::strerror(errno));
         return false;
@@ -63,7 +67,7 @@ bool Announce(unsigned short code, pid_t pid)
     return true;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char **argv)
 {
@@ -84,9 +88,7 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "korvel-run: no process %lld\n", *pid);
             return ExitFailure;
         }
-        return Announce(static_cast<unsigned short>(*code), static_cast<pid_t>(*pid))
-                   ? 0
-                   : ExitFailure;
+        return Announce(static_cast<unsigned short>(*code), static_cast<pid_t>(*pid)) ? 0 : ExitFailure;
     }
 
     if (std::strcmp(argv[2], "--") != 0 || argc < 4)

@@ -1,7 +1,31 @@
 #include <common/handleblock.h>
 
+#include <common/msgport.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include <unistd.h>
+
+namespace {
+
+bool Trusted(uid_t owner)
+{
+    return owner == geteuid() || owner == 0;
+}
+
+std::string Quoted(const UnicodeString &name)
+{
+    return "\"" + UnicodeToUtf8(name) + "\"";
+}
+
+std::string UserName(uid_t uid)
+{
+    return uid == 0 ? std::string("root") : "user " + std::to_string(uid);
+}
+
+} // namespace
 
 std::string KorvelSessionWord()
 {
@@ -18,9 +42,70 @@ UnicodeString HandleBlockName()
     return name;
 }
 
+THandleBlockInfo ProbeHandleBlock()
+{
+    THandleBlockInfo info;
+    const UnicodeString name = HandleBlockName();
+    {
+        MHandle block = OpenMemFile(name, 'R');
+        if (block.Active()) {
+            info.owner = block.Owner();
+            if (!Trusted(info.owner)) {
+                info.holder = TBlockHolder::Stranger;
+                return info;
+            }
+            if (block.View() && block.Size() >= sizeof info.value) {
+                std::memcpy(&info.value, block.View(), sizeof info.value);
+                info.holder = TBlockHolder::Agent;
+                return info;
+            }
+        }
+    }
+    const TMemFileInfo m = ProbeMemFile(name);
+    if (!m.exists || (!m.held && (m.owner == geteuid() || geteuid() == 0)))
+        return info;
+    info.owner = m.owner;
+    if (!m.held)
+        info.holder = TBlockHolder::LeftByOther;
+    else
+        // Held but not readable as a whole block yet: its creator is still making it.
+        info.holder = Trusted(m.owner) ? TBlockHolder::Agent : TBlockHolder::Stranger;
+    return info;
+}
+
+std::string HandleBlockProblem(const THandleBlockInfo &info)
+{
+    const std::string block = "the handle block " + Quoted(HandleBlockName());
+    switch (info.holder) {
+    case TBlockHolder::Stranger:
+        return block + " is held by a program of " + UserName(info.owner) +
+               ", not by a Korvel agent of this user or root; it is neither trusted nor used";
+    case TBlockHolder::LeftByOther:
+        return block + " was left behind by a program of " + UserName(info.owner) +
+               " that has ended; only that user or root can remove it (/dev/shm/" +
+               UnicodeToUtf8(HandleBlockName()) + ")";
+    case TBlockHolder::None:
+    case TBlockHolder::Agent:
+        break;
+    }
+    return {};
+}
+
 MHandle CreateHandleBlock(std::uint32_t value)
 {
-    MHandle block = CreateMemFile(HandleBlockName(), sizeof value);
+    const UnicodeString name = HandleBlockName();
+    const THandleBlockInfo info = ProbeHandleBlock();
+    if (info.holder == TBlockHolder::Agent)
+        return MHandle();
+    if (info.holder != TBlockHolder::None) {
+        // Root is never kept out by another user's block: the name goes, whoever holds the
+        // old block keeps it without a name, and nobody finds it any more.
+        if (geteuid() != 0 || !RemoveMemFile(name, info.owner)) {
+            std::fprintf(stderr, "korvel: %s\n", HandleBlockProblem(info).c_str());
+            return MHandle();
+        }
+    }
+    MHandle block = CreateMemFile(name, sizeof value);
     if (!block.Active() || !block.View())
         return MHandle();
     std::memcpy(block.View(), &value, sizeof value);
@@ -30,10 +115,40 @@ MHandle CreateHandleBlock(std::uint32_t value)
 
 bool TestHandleBlock(std::uint32_t *value)
 {
-    MHandle block = OpenMemFile(HandleBlockName(), 'R');
-    bool found = block.Active() && block.View() && block.Size() >= sizeof(std::uint32_t);
-    if (found && value)
-        std::memcpy(value, block.View(), sizeof *value);
-    block.Close();
-    return found;
+    const THandleBlockInfo info = ProbeHandleBlock();
+    if (info.holder != TBlockHolder::Agent)
+        return false;
+    if (value)
+        *value = info.value;
+    return true;
+}
+
+TAgentCheck CheckAgent()
+{
+    TAgentCheck check;
+    check.block = ProbeHandleBlock();
+    if (check.block.holder != TBlockHolder::Agent) {
+        check.problem = HandleBlockProblem(check.block);
+        return check;
+    }
+    const TPortInfo port = ProbePort(check.block.value);
+    switch (port.state) {
+    case TPortState::Trusted:
+        check.found = true;
+        check.port = check.block.value;
+        break;
+    case TPortState::Closed:
+        check.problem =
+            "the Korvel agent holds the handle block but does not take messages (its message port "
+            "is closed)";
+        break;
+    case TPortState::Stranger:
+        check.problem = "the message port named in the handle block is bound by a program of " +
+                        UserName(port.owner) + ", not by the Korvel agent; nothing is posted to it";
+        break;
+    case TPortState::Unknown:
+        check.problem = "cannot make sure that the Korvel agent's message port is its own: " + port.error;
+        break;
+    }
+    return check;
 }

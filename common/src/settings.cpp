@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -41,6 +42,38 @@ bool loadMaster(TMstSettings &s)
     return true;
 }
 
+// One value into the chosen view, with what went wrong if it was not kept.
+korvel::reg::Result keepSetting(const UnicodeString &name, const UnicodeString &text)
+{
+    using namespace korvel::reg;
+    bool wow6432 = false;
+    try {
+        wow6432 = useWow6432();
+    } catch (const std::exception &e) {
+        return {Status::IoError, std::string("the view cannot be chosen: ") + e.what()};
+    }
+    return setValue(machineSoftwarePath(KORVEL_REG_KEY, wow6432), Value::string(name, text), false);
+}
+
+// Saves the values in order. A value that is not kept for any reason but a missing key (the
+// installation's choice) is named on stderr with the reason. Once the store itself fails
+// (locked, unreadable, damaged), the others would fail alike, each after the same wait, so they
+// are reported with that reason and not tried.
+void saveAll(const std::vector<std::pair<UnicodeString, UnicodeString>> &values)
+{
+    using korvel::reg::Status;
+    korvel::reg::Result storeFailure;
+    for (const auto &[name, text] : values) {
+        const korvel::reg::Result r = storeFailure.ok() ? keepSetting(name, text) : storeFailure;
+        if (r.ok() || r.status == Status::NotFound)
+            continue;
+        std::fprintf(stderr, "korvel: the setting \"%s\" is not kept: %s\n", UnicodeToUtf8(name).c_str(),
+                     r.message.c_str());
+        if (r.status != Status::BadName)
+            storeFailure = r;
+    }
+}
+
 } // namespace
 
 UnicodeString ReadSetting(const UnicodeString &name)
@@ -73,18 +106,13 @@ bool MstSetLoad(TMstSettings &s)
 
 UnicodeString MstSetMasterText(const TMstSettings &s)
 {
-    return hexLower(s.auditPeriod) + u"h" + hexLower(s.second) + u"m" + hexLower(s.third) + u"s"
-           + hexLower(s.gracePeriod);
+    return hexLower(s.auditPeriod) + u"h" + hexLower(s.second) + u"m" + hexLower(s.third) + u"s" +
+           hexLower(s.gracePeriod);
 }
 
 void MstSetSave(const TMstSettings &s)
 {
-    try {
-        WriteSetting(u"Master", MstSetMasterText(s));
-        WriteSetting(u"Port", IntToStr(s.port));
-    } catch (const std::exception &) {
-        // Settings that cannot be kept are simply not kept.
-    }
+    saveAll({{u"Master", MstSetMasterText(s)}, {u"Port", IntToStr(s.port)}});
 }
 
 void ClnSetDefaults(TClnSettings &s)
@@ -113,9 +141,5 @@ void ClnSetLoad(TClnSettings &s)
 
 void ClnSetSave(const TClnSettings &s)
 {
-    try {
-        WriteSetting(u"Address", s.address);
-        WriteSetting(u"Host", s.host);
-    } catch (const std::exception &) {
-    }
+    saveAll({{u"Address", s.address}, {u"Host", s.host}});
 }

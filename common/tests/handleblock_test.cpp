@@ -1,6 +1,8 @@
 #include <common/handleblock.h>
 
 #include <gtest/gtest.h>
+#include <testsupport/otheruser.h>
+#include <testsupport/tempdir.h>
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -8,7 +10,9 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -28,8 +32,7 @@ protected:
 };
 
 // Runs `body` in a child process and returns its exit status.
-template <typename F>
-int InChild(F body)
+template <typename F> int InChild(F body)
 {
     pid_t pid = fork();
     if (pid == 0)
@@ -39,7 +42,7 @@ int InChild(F body)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-}  // namespace
+} // namespace
 
 TEST_F(HandleBlock, NameCarriesTheSessionWord)
 {
@@ -135,4 +138,132 @@ TEST_F(HandleBlock, KilledAgentLeavesNoBlock)
     ASSERT_TRUE(restarted.Active());
     ASSERT_TRUE(TestHandleBlock(&value));
     EXPECT_EQ(value, 78u);
+}
+
+// ---- another user of the machine -----------------------------------------------------------
+
+namespace {
+
+class HandleBlockAgainstAnotherUser : public HandleBlock {
+protected:
+    void SetUp() override
+    {
+        HandleBlock::SetUp();
+        const std::string why = testsupport::otherUserUnavailable();
+        if (!why.empty())
+            GTEST_SKIP() << why;
+        helper = testsupport::stage(KORVEL_STRANGER, scratch.path()).string();
+    }
+
+    // The helper as `uid`, doing `args`, in this test's session.
+    std::unique_ptr<testsupport::AsUser> As(uid_t uid, std::vector<std::string> args)
+    {
+        args.insert(args.begin(), helper);
+        return std::make_unique<testsupport::AsUser>(
+            uid, args,
+            std::vector<std::string>{testsupport::stagedEnv(scratch.path()), "KORVEL_SESSION=" + word});
+    }
+
+    // korvel-run announcing this test process, run by root.
+    int Announce(std::string &err)
+    {
+        return testsupport::runAs(0, {KORVEL_RUN, "83", "--pid", std::to_string(getpid())},
+                                  {"KORVEL_SESSION=" + word}, nullptr, &err);
+    }
+
+    testsupport::TempDir scratch{"korvel-block"};
+    std::string helper;
+};
+
+constexpr uid_t kOtherAgentUser = 65533;
+
+} // namespace
+
+TEST_F(HandleBlockAgainstAnotherUser, AStrangersBlockIsNoAgentAndRootReplacesIt)
+{
+    auto squatter = As(testsupport::kNobody, {"hold-block", "0x11111111"});
+    ASSERT_EQ(squatter->readLine(), "held") << squatter->err;
+
+    const THandleBlockInfo info = ProbeHandleBlock();
+    EXPECT_EQ(info.holder, TBlockHolder::Stranger);
+    EXPECT_EQ(info.owner, testsupport::kNobody);
+    EXPECT_FALSE(TestHandleBlock()) << "another user's block is not an agent that runs";
+    EXPECT_NE(HandleBlockProblem(info).find("user 65534"), std::string::npos) << HandleBlockProblem(info);
+
+    std::string err;
+    EXPECT_EQ(Announce(err), 1);
+    EXPECT_NE(err.find("held by a program of user 65534"), std::string::npos) << err;
+    EXPECT_NE(err.find("nothing is announced"), std::string::npos) << err;
+
+    // An agent of a third, unprivileged user cannot take the name and says why.
+    auto other = As(kOtherAgentUser, {"hold-block", "0x22222222"});
+    EXPECT_EQ(other->readLine(), "refused");
+    other->stop();
+    EXPECT_NE(other->err.find("held by a program of user 65534"), std::string::npos) << other->err;
+
+    // Root's agent is not kept out.
+    MHandle block = CreateHandleBlock(0x33333333u);
+    ASSERT_TRUE(block.Active());
+    std::uint32_t value = 0;
+    ASSERT_TRUE(TestHandleBlock(&value));
+    EXPECT_EQ(value, 0x33333333u);
+    EXPECT_EQ(squatter->stop(), 0);
+    EXPECT_TRUE(TestHandleBlock()) << "the squatter's end leaves root's block alone";
+}
+
+TEST_F(HandleBlockAgainstAnotherUser, ABlockLeftByAnotherUserIsReportedAndOnlyItsOwnerOrRootTakesItOver)
+{
+    auto leaver = As(testsupport::kNobody, {"leave-block", "0x44444444"});
+    ASSERT_EQ(leaver->readLine(), "left") << leaver->err;
+    leaver->stop();
+
+    auto other = As(kOtherAgentUser, {"hold-block", "0x55555555"});
+    EXPECT_EQ(other->readLine(), "refused");
+    other->stop();
+    EXPECT_NE(other->err.find("left behind by a program of user 65534"), std::string::npos) << other->err;
+
+    auto owner = As(testsupport::kNobody, {"hold-block", "0x66666666"});
+    EXPECT_EQ(owner->readLine(), "held") << "its own user recovers it, as after a crash";
+    EXPECT_EQ(owner->stop(), 0);
+
+    leaver = As(testsupport::kNobody, {"leave-block", "0x77777777"});
+    ASSERT_EQ(leaver->readLine(), "left");
+    leaver->stop();
+    EXPECT_EQ(ProbeHandleBlock().holder, TBlockHolder::None) << "root may take any leftover over";
+    EXPECT_TRUE(CreateHandleBlock(0x88888888u).Active());
+}
+
+TEST_F(HandleBlockAgainstAnotherUser, AfterAnAgentCrashedAnotherUserCannotPassForIt)
+{
+    // Root's agent dies and leaves its block; another user read-locks the block so that it looks
+    // held, and binds the port it names.
+    auto crashed = As(0, {"leave-block", "0x12345678"});
+    ASSERT_EQ(crashed->readLine(), "left") << crashed->err;
+    crashed->stop();
+    auto pin = As(testsupport::kNobody, {"pin-block"});
+    ASSERT_EQ(pin->readLine(), "pinned") << pin->err;
+    auto port = As(testsupport::kNobody, {"bind-port", "0x12345678"});
+    ASSERT_EQ(port->readLine(), "bound") << port->err;
+
+    EXPECT_FALSE(TestHandleBlock());
+    std::string err;
+    EXPECT_EQ(Announce(err), 1);
+    EXPECT_NE(err.find("no Korvel agent"), std::string::npos) << err;
+    MHandle block = CreateHandleBlock(0x9ABCDEF0u);
+    EXPECT_TRUE(block.Active()) << "the next agent takes the pinned leftover over";
+}
+
+TEST_F(HandleBlockAgainstAnotherUser, APortBoundByAnotherUserIsNeverPostedTo)
+{
+    MHandle block = CreateHandleBlock(0x0BADF00Du);
+    ASSERT_TRUE(block.Active());
+    auto port = As(testsupport::kNobody, {"bind-port", "0x0BADF00D"});
+    ASSERT_EQ(port->readLine(), "bound") << port->err;
+
+    const TAgentCheck check = CheckAgent();
+    EXPECT_FALSE(check.found);
+    EXPECT_EQ(check.block.holder, TBlockHolder::Agent);
+    std::string err;
+    EXPECT_EQ(Announce(err), 1);
+    EXPECT_NE(err.find("bound by a program of user 65534"), std::string::npos) << err;
 }

@@ -5,6 +5,8 @@
 #include <QtCore/qtestsupport_core.h>
 
 #include <gtest/gtest.h>
+#include <testsupport/otheruser.h>
+#include <testsupport/tempdir.h>
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -52,8 +54,9 @@ protected:
 
     void Record(TMsgPort &port)
     {
-        QObject::connect(&port, &TMsgPort::messageReceived, &port,
-                         [this](quint32 m, quintptr w, qintptr l) { got.push_back({m, w, l}); });
+        QObject::connect(&port, &TMsgPort::messageReceived, &port, [this](quint32 m, quintptr w, qintptr l) {
+            got.push_back({m, w, l});
+        });
     }
     bool WaitFor(std::size_t count)
     {
@@ -78,7 +81,7 @@ protected:
     std::vector<Received> got;
 };
 
-}  // namespace
+} // namespace
 
 TEST_F(MsgPort, DeliversMessagesInOrder)
 {
@@ -240,14 +243,46 @@ TEST_F(MsgPort, ReceiverMayCloseOrDeleteThePortWhileHandling)
     TMsgPort closing;
     ASSERT_TRUE(closing.Open());
     int closedAfter = 0;
-    QObject::connect(&closing, &TMsgPort::messageReceived, &closing,
-                     [&](quint32, quintptr, qintptr) {
-                         ++closedAfter;
-                         closing.Close();
-                     });
+    QObject::connect(&closing, &TMsgPort::messageReceived, &closing, [&](quint32, quintptr, qintptr) {
+        ++closedAfter;
+        closing.Close();
+    });
     ASSERT_TRUE(PostMessage(closing.Value(), 1, 0, 0));
     ASSERT_TRUE(PostMessage(closing.Value(), 2, 0, 0));
     EXPECT_TRUE(QTest::qWaitFor([&] { return closedAfter > 0; }, 2000));
     QCoreApplication::processEvents();
     EXPECT_EQ(closedAfter, 1);
+}
+
+TEST_F(MsgPort, MessagesOfAnotherUserAreDroppedAndCounted)
+{
+    const std::string why = testsupport::otherUserUnavailable();
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    testsupport::TempDir scratch("korvel-msgport");
+    const auto stranger = testsupport::stage(KORVEL_STRANGER, scratch.path());
+
+    TMsgPort port;
+    ASSERT_TRUE(port.Open());
+    Record(port);
+    const std::string value = std::to_string(port.Value());
+    // Announcements and ends as the agent would take them, more of them than a master may keep
+    // descriptors for.
+    testsupport::AsUser announce(
+        testsupport::kNobody,
+        {stranger.string(), "post", value, "0xA710", "83", std::to_string(getpid()), "1100"},
+        {testsupport::stagedEnv(scratch.path()), "KORVEL_SESSION=" + word});
+    testsupport::AsUser end(testsupport::kNobody,
+                            {stranger.string(), "post", value, "0xA712", "83", "0", "10"},
+                            {testsupport::stagedEnv(scratch.path()), "KORVEL_SESSION=" + word});
+    EXPECT_TRUE(QTest::qWaitFor([&] { return port.Refused() >= 1110; }, 30000)) << port.Refused();
+    EXPECT_EQ(announce.stop(), 0) << announce.err;
+    EXPECT_EQ(end.stop(), 0) << end.err;
+    EXPECT_EQ(announce.out, "1100\n") << "the kernel took them; the port drops them";
+
+    ASSERT_TRUE(PostMessage(port.Value(), 0xA712, 97, 0)) << "this user's messages still arrive";
+    ASSERT_TRUE(WaitFor(1));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(got, (std::vector<Received>{{0xA712, 97, 0}}));
+    EXPECT_EQ(port.Refused(), 1110u);
 }

@@ -4,8 +4,10 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <string>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace {
@@ -146,11 +148,35 @@ TEST_F(MasterSettings, SavingWithoutTheKeyIsIgnored)
     EXPECT_FALSE(WriteSetting(u"Master", u"x"));
 }
 
+TEST_F(MasterSettings, ASaveThatCannotBeKeptSaysWhichValueAndWhy)
+{
+    store(kNative + value("Master", "b4h78m1e0sb4") + value("Port", "52100"));
+    // Another program holds the store's lock throughout.
+    const int lock = open((path_ + ".lock").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(lock, 0);
+    ASSERT_EQ(flock(lock, LOCK_EX), 0);
+    testing::internal::CaptureStderr();
+    MstSetSave(TMstSettings{60, 2, 3, 0, 4000});
+    const std::string err = testing::internal::GetCapturedStderr();
+    close(lock);
+    EXPECT_NE(err.find("the setting \"Master\" is not kept: the registry file " + path_ + " is locked"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("the setting \"Port\" is not kept"), std::string::npos) << err;
+    EXPECT_EQ(ReadSetting(u"Master"), u"b4h78m1e0sb4");
+
+    // Unlocked, it is kept without a word.
+    testing::internal::CaptureStderr();
+    MstSetSave(TMstSettings{60, 2, 3, 0, 4000});
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(ReadSetting(u"Master"), u"3ch2m3s0");
+}
+
 TEST_F(SettingView, HeadProgramInTheThirtyTwoBitViewSelectsIt)
 {
-    store(kNative + value("Master", "3ch78m1e0s0") + value("Port", "4000") + "\r\n" + kWow
-          + value("HeadProgram", "C:\\\\Korvel\\\\head.exe") + value("Master", "a0h78m1e0sa")
-          + value("Port", "5000"));
+    store(kNative + value("Master", "3ch78m1e0s0") + value("Port", "4000") + "\r\n" + kWow +
+          value("HeadProgram", "C:\\\\Korvel\\\\head.exe") + value("Master", "a0h78m1e0sa") +
+          value("Port", "5000"));
     TMstSettings s;
     ASSERT_TRUE(MstSetLoad(s));
     EXPECT_EQ(s.auditPeriod, 160);

@@ -1,12 +1,14 @@
 #include <corekit/corekit.h>
 
+#include "registry_text.h"
+
 #include <gtest/gtest.h>
 #include <testsupport/tempdir.h>
 
 #include <chrono>
-#include <cstring>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -19,6 +21,16 @@
 
 namespace fs = std::filesystem;
 using namespace korvel::reg;
+using korvel::reg::detail::parse;
+using korvel::reg::detail::serialize;
+using korvel::reg::detail::Store;
+
+namespace korvel::reg {
+void PrintTo(const Result &r, std::ostream *os)
+{
+    *os << "status " << int(r.status) << " (" << r.message << ")";
+}
+} // namespace korvel::reg
 
 namespace {
 
@@ -47,7 +59,8 @@ protected:
     }
 
     // A memory-backed folder where there is one: a thousand flushes to a disc take minutes.
-    testsupport::TempDir tmp_{"korvel-reg", fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path()};
+    testsupport::TempDir tmp_{"korvel-reg", fs::is_directory("/dev/shm") ? fs::path("/dev/shm")
+                                                                         : fs::temp_directory_path()};
     fs::path dir_ = tmp_.path();
     fs::path store_ = dir_ / "registry.reg";
 };
@@ -139,9 +152,9 @@ TEST(RegistryText, RejectsDamagedText)
     EXPECT_FALSE(parse("REGEDIT4\n[K]\n", s));
     EXPECT_FALSE(parse("[K]\n\"a\"=\"b\"\n", s)) << "no header line";
     const char *bad[] = {
-        "\"a\"=\"b\"\n",          // a value before any key
-        "[K]\n\"a\"=\"b\n",       // unterminated
-        "[K]\n\"a\"=\"b\\n\"\n",  // unknown escape
+        "\"a\"=\"b\"\n",         // a value before any key
+        "[K]\n\"a\"=\"b\n",      // unterminated
+        "[K]\n\"a\"=\"b\\n\"\n", // unknown escape
         "[K]\n\"a\"=\"b\" x\n",
         "[K]\n\"a\"=hex:1,02\n",
         "[K]\n\"a\"=hex:01,,02\n",
@@ -154,6 +167,39 @@ TEST(RegistryText, RejectsDamagedText)
     };
     for (std::size_t i = 0; i < std::size(bad); ++i)
         EXPECT_FALSE(parse(head + bad[i], s)) << bad[i];
+}
+
+TEST(RegistryText, KeepsAStrayCarriageReturnOfACommentAndTakesTimeInProportion)
+{
+    const std::string lf =
+        "Windows Registry Editor Version 5.00\n\n; before\r\n\n[K]\n; note\r\n\"a\"=\"b\"\n\n";
+    Store s;
+    ASSERT_TRUE(parse(lf, s));
+    EXPECT_EQ(serialize(s), lf) << "written back unchanged";
+    const std::string crlf = "Windows Registry Editor Version 5.00\r\n\r\n[K]\r\n; note\r\r\n\"a\"=\"b\"\r\n";
+    ASSERT_TRUE(parse(crlf, s));
+    EXPECT_EQ(s.keys[0].comments, std::vector<UnicodeString>{u"; note\r"});
+
+    // 20,000 keys: a search through the keys for each of them took minutes.
+    std::string big = "Windows Registry Editor Version 5.00\n\n";
+    for (int i = 0; i < 20000; ++i)
+        big += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\A\\K" + std::to_string(i) + "]\n\"V\"=\"" + std::to_string(i) +
+               "\"\n";
+    big += "[hkey_local_machine\\software\\a\\k7]\n\"v\"=\"again\"\n";
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(parse(big, s));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    ASSERT_EQ(s.keys.size(), 20000u) << "the same key twice is one key";
+    EXPECT_EQ(s.keys[7].values[0].text(), UnicodeString(u"again"));
+
+    // A key path 100,000 levels deep is refused at once, without building it up.
+    std::string deep = "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE";
+    for (int i = 0; i < 100000; ++i)
+        deep += "\\K";
+    deep += "]\n";
+    std::string why;
+    EXPECT_FALSE(parse(deep, s, &why));
+    EXPECT_NE(why.find("deeper than 512 levels"), std::string::npos) << why;
 }
 
 // ---- string values -------------------------------------------------------------------------
@@ -195,7 +241,8 @@ TEST_F(Registry, WritesAndReadsBackWithoutRegardToCase)
 
     const std::string text = readBytes(store_);
     EXPECT_NE(text.find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ardentis\\Korvel]\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("\"Address\"=\"\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82\"\n"), std::string::npos);
+    EXPECT_NE(text.find("\"Address\"=\"\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82\"\n"),
+              std::string::npos);
 }
 
 TEST_F(Registry, TheWowViewIsItsOwnKey)
@@ -207,7 +254,8 @@ TEST_F(Registry, TheWowViewIsItsOwnKey)
     EXPECT_TRUE(RG_SetRegString(u"Vendor\\App", u"Port", u"64", false));
     EXPECT_EQ(RG_GetRegString(u"Vendor\\App", u"Port", true), u"32");
     EXPECT_EQ(RG_GetRegString(u"Vendor\\App", u"Port", false), u"64");
-    EXPECT_NE(readBytes(store_).find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Vendor\\App]"), std::string::npos);
+    EXPECT_NE(readBytes(store_).find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Vendor\\App]"),
+              std::string::npos);
 }
 
 TEST_F(Registry, AKeyAboveAnExistingKeyExists)
@@ -339,15 +387,32 @@ TEST_F(Registry, NamesTheFileCannotHoldAreRefusedAndTheStoreStaysReadable)
     const std::string before = readBytes(store_);
 
     EXPECT_THROW(RG_SetRegString(u"Ardentis\\Korvel", u"two\nlines", u"2", false), ERegistryException);
-    EXPECT_EQ(setValue(machineSoftwarePath(u"Ardentis\\Korvel", false), Value::string(u"a\rb", u"x"), false),
-              Status::IoError);
-    EXPECT_EQ(createKey(machineSoftwarePath(u"Ardentis\\Line\nBreak", false)), Status::IoError);
-    EXPECT_EQ(setValue(machineSoftwarePath(u"New\nKey", false), Value::string(u"a", u"x"), true), Status::IoError);
-    EXPECT_FALSE(RG_SetRegString(u"Ardentis\\Missing", u"bad\nname", u"2", false)) << "a missing key comes first";
+    const Result r =
+        setValue(machineSoftwarePath(u"Ardentis\\Korvel", false), Value::string(u"a\rb", u"x"), false);
+    EXPECT_EQ(r, Status::BadName);
+    EXPECT_NE(r.message.find("control character"), std::string::npos) << r.message;
+    EXPECT_EQ(createKey(machineSoftwarePath(u"Ardentis\\Line\nBreak", false)), Status::BadName);
+    EXPECT_EQ(setValue(machineSoftwarePath(u"New\nKey", false), Value::string(u"a", u"x"), true),
+              Status::BadName);
+    EXPECT_FALSE(RG_SetRegString(u"Ardentis\\Missing", u"bad\nname", u"2", false))
+        << "a missing key comes first";
+    // The registry's own limits: 512 levels, 255 characters a level, 16,383 a value name.
+    UnicodeString deep = u"Ardentis";
+    for (int i = 0; i < 600; ++i)
+        deep += u"\\K";
+    EXPECT_EQ(createKey(machineSoftwarePath(deep, false)), Status::BadName);
+    EXPECT_EQ(createKey(machineSoftwarePath(UnicodeString(256, u'n'), false)), Status::BadName);
+    EXPECT_THROW(RG_SetRegString(u"Ardentis\\Korvel", UnicodeString(16384, u'v'), u"2", false),
+                 ERegistryException);
+    EXPECT_TRUE(RG_SetRegString(u"Ardentis\\Korvel", UnicodeString(16383, u'v'), u"2", false));
+    ASSERT_TRUE(RG_SetRegString(u"Ardentis\\Korvel", UnicodeString(16383, u'v'), u"1", false));
+    ASSERT_EQ(deleteValue(machineSoftwarePath(u"Ardentis\\Korvel", false), UnicodeString(16383, u'v')),
+              Status::Ok);
 
     EXPECT_EQ(readBytes(store_), before);
     EXPECT_EQ(RG_GetRegString(u"Ardentis\\Korvel", u"Master", false), u"1");
-    EXPECT_TRUE(RG_SetRegString(u"Ardentis\\Korvel", u"Master", u"line\none", false)) << "values may hold anything";
+    EXPECT_TRUE(RG_SetRegString(u"Ardentis\\Korvel", u"Master", u"line\none", false))
+        << "values may hold anything";
     EXPECT_EQ(RG_GetRegString(u"Ardentis\\Korvel", u"Master", false), u"line\none");
 }
 
@@ -377,8 +442,8 @@ TEST_F(Registry, TwoWritingProcessesLoseNothing)
     EXPECT_EQ(l.values.size(), std::size_t(2 * kEach));
     for (int w = 0; w < 2; ++w)
         for (int i = 0; i < kEach; i += 97)
-            EXPECT_EQ(RG_GetRegString(u"Ardentis\\Korvel", U("w" + std::to_string(w) + "_" + std::to_string(i)),
-                                      false),
+            EXPECT_EQ(RG_GetRegString(u"Ardentis\\Korvel",
+                                      U("w" + std::to_string(w) + "_" + std::to_string(i)), false),
                       IntToStr(i));
 }
 
@@ -393,9 +458,11 @@ TEST_F(Registry, AKilledWriterLeavesTheOldOrTheNewStore)
         if (pid == 0) {
             // Each write adds the next numbered value, so any whole store holds 0..n-1.
             for (int i = lastCount;; ++i)
-                RG_SetRegString(u"Ardentis\\Korvel", U("v" + std::to_string(i)), UnicodeString(200, u'z'), false);
+                RG_SetRegString(u"Ardentis\\Korvel", U("v" + std::to_string(i)), UnicodeString(200, u'z'),
+                                false);
         }
-        std::this_thread::sleep_for(std::chrono::microseconds(std::uniform_int_distribution<int>(0, 20000)(rng)));
+        std::this_thread::sleep_for(
+            std::chrono::microseconds(std::uniform_int_distribution<int>(0, 20000)(rng)));
         kill(pid, SIGKILL);
         waitExitCode(pid);
 

@@ -49,23 +49,39 @@ std::string ObjectName(const std::u16string &name)
             c = 0xFFFD;
         }
         switch (c) {
-        case U'/': utf8 += "%2F"; break;
-        case U'%': utf8 += "%25"; break;
-        case 0: utf8 += "%00"; break;
-        default: AppendUtf8(utf8, c);
+        case U'/':
+            utf8 += "%2F";
+            break;
+        case U'%':
+            utf8 += "%25";
+            break;
+        case 0:
+            utf8 += "%00";
+            break;
+        default:
+            AppendUtf8(utf8, c);
         }
     }
     return "/" + utf8;
 }
 
+// Whether a living creator holds the block: creators hold a write lock, which only a program
+// that may write the block can take. Probing for a read lock sees write locks alone, so a reader
+// of another user who read-locks a block left behind cannot make it look alive.
 bool IsHeld(int fd)
 {
     struct flock probe {};
-    probe.l_type = F_WRLCK;
+    probe.l_type = F_RDLCK;
     probe.l_whence = SEEK_SET;
     if (fcntl(fd, F_OFD_GETLK, &probe) != 0)
         return false;
-    return probe.l_type != F_UNLCK;
+    return probe.l_type == F_WRLCK;
+}
+
+uid_t OwnerOf(int fd)
+{
+    struct stat st {};
+    return fstat(fd, &st) == 0 ? st.st_uid : static_cast<uid_t>(-1);
 }
 
 // Whether the name still leads to the object behind fd (a closing creator may have unlinked it
@@ -75,21 +91,19 @@ bool NameLeadsTo(const std::string &objectName, int fd)
     int other = shm_open(objectName.c_str(), O_RDONLY, 0);
     if (other < 0)
         return false;
-    struct stat a {}, b {};
-    bool same = fstat(fd, &a) == 0 && fstat(other, &b) == 0 && a.st_dev == b.st_dev &&
-                a.st_ino == b.st_ino;
+    struct stat a {
+    }, b{};
+    bool same = fstat(fd, &a) == 0 && fstat(other, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
     close(other);
     return same;
 }
 
-}  // namespace
+} // namespace
 
 MHandle::MHandle(MHandle &&other) noexcept
-    : FHandle(std::exchange(other.FHandle, -1)),
-      FView(std::exchange(other.FView, nullptr)),
-      FSize(std::exchange(other.FSize, 0)),
-      FCreator(std::exchange(other.FCreator, false)),
-      FObjectName(std::move(other.FObjectName))
+    : FHandle(std::exchange(other.FHandle, -1)), FView(std::exchange(other.FView, nullptr)),
+      FSize(std::exchange(other.FSize, 0)), FCreator(std::exchange(other.FCreator, false)),
+      FOwner(other.FOwner), FObjectName(std::move(other.FObjectName))
 {
 }
 
@@ -101,6 +115,7 @@ MHandle &MHandle::operator=(MHandle &&other) noexcept
         FView = std::exchange(other.FView, nullptr);
         FSize = std::exchange(other.FSize, 0);
         FCreator = std::exchange(other.FCreator, false);
+        FOwner = other.FOwner;
         FObjectName = std::move(other.FObjectName);
     }
     return *this;
@@ -152,15 +167,15 @@ MHandle CreateMemFile(const std::u16string &name, std::size_t size)
             fd = shm_open(objectName.c_str(), O_RDWR, 0);
             if (fd < 0) {
                 if (errno == ENOENT)
-                    continue;  // its holder closed it meanwhile
+                    continue; // its holder closed it meanwhile
                 return h;
             }
         }
         struct flock lock {};
         lock.l_type = F_WRLCK;
         lock.l_whence = SEEK_SET;
-        if (fcntl(fd, F_OFD_SETLK, &lock) != 0) {
-            close(fd);  // a living program holds it
+        if (fcntl(fd, F_OFD_SETLK, &lock) != 0 && (fresh || IsHeld(fd))) {
+            close(fd); // a living program holds it
             return h;
         }
         if (!NameLeadsTo(objectName, fd)) {
@@ -168,10 +183,13 @@ MHandle CreateMemFile(const std::u16string &name, std::size_t size)
             continue;
         }
         if (!fresh) {
-            // Left behind by a creator that died. Remove it and make a new one rather than
-            // resize it under a reader that may still map the old size.
-            shm_unlink(objectName.c_str());
+            // Left behind by a creator that died (perhaps read-locked by someone since). Remove
+            // it and make a new one rather than resize it under a reader that may still map the
+            // old size. Only its owner and root may remove it.
+            const bool removed = shm_unlink(objectName.c_str()) == 0 || errno == ENOENT;
             close(fd);
+            if (!removed)
+                return h;
             continue;
         }
         void *view = MAP_FAILED;
@@ -186,6 +204,7 @@ MHandle CreateMemFile(const std::u16string &name, std::size_t size)
         h.FView = view;
         h.FSize = size;
         h.FCreator = true;
+        h.FOwner = OwnerOf(fd);
         h.FObjectName = objectName;
         return h;
     }
@@ -198,9 +217,18 @@ MHandle OpenMemFile(const std::u16string &name, char access)
     int flags = 0;
     int prot = 0;
     switch (access) {
-    case 'R': case 'r': flags = O_RDONLY; prot = PROT_READ; break;
-    case 'W': case 'w': flags = O_RDWR; prot = PROT_READ | PROT_WRITE; break;
-    default: return h;
+    case 'R':
+    case 'r':
+        flags = O_RDONLY;
+        prot = PROT_READ;
+        break;
+    case 'W':
+    case 'w':
+        flags = O_RDWR;
+        prot = PROT_READ | PROT_WRITE;
+        break;
+    default:
+        return h;
     }
     if (name.empty())
         return h;
@@ -221,5 +249,45 @@ MHandle OpenMemFile(const std::u16string &name, char access)
     h.FHandle = fd;
     h.FView = view;
     h.FSize = size;
+    h.FOwner = st.st_uid;
     return h;
+}
+
+TMemFileInfo ProbeMemFile(const std::u16string &name)
+{
+    TMemFileInfo info;
+    if (name.empty())
+        return info;
+    const std::string objectName = ObjectName(name);
+    const int fd = shm_open(objectName.c_str(), O_RDONLY, 0);
+    if (fd < 0) {
+        // One that this user may not even read still has an owner; whether it is held cannot
+        // be seen, so it counts as held.
+        struct stat st {};
+        if (errno != ENOENT && stat(("/dev/shm" + objectName).c_str(), &st) == 0) {
+            info.exists = true;
+            info.held = true;
+            info.owner = st.st_uid;
+        }
+        return info;
+    }
+    info.exists = true;
+    info.held = IsHeld(fd);
+    info.owner = OwnerOf(fd);
+    close(fd);
+    return info;
+}
+
+bool RemoveMemFile(const std::u16string &name, uid_t owner)
+{
+    if (name.empty())
+        return false;
+    const std::string objectName = ObjectName(name);
+    const int fd = shm_open(objectName.c_str(), O_RDONLY, 0);
+    if (fd < 0)
+        return false;
+    const bool removed =
+        OwnerOf(fd) == owner && NameLeadsTo(objectName, fd) && shm_unlink(objectName.c_str()) == 0;
+    close(fd);
+    return removed;
 }

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -45,7 +47,7 @@ public:
                 std::memcpy(h.View(), &value, sizeof value);
             (void)!write(up[1], &ok, 1);
             char c;
-            (void)!read(down[0], &c, 1);  // wait for "close"
+            (void)!read(down[0], &c, 1); // wait for "close"
             h.Close();
             (void)!write(up[1], &ok, 1);
             _exit(0);
@@ -87,7 +89,7 @@ private:
     int toChild = -1;
 };
 
-}  // namespace
+} // namespace
 
 TEST(MemFileAcrossProcesses, OtherProcessReadsValueWhileHolderRuns)
 {
@@ -142,6 +144,36 @@ TEST(MemFileAcrossProcesses, BlockOfKilledHolderReadsAbsentAndIsTakenOver)
     EXPECT_EQ(ReadValue(early), 0x11111111u);
     again.Close();
     EXPECT_FALSE(OpenMemFile(name, 'R').Active());
+}
+
+TEST(MemFileAcrossProcesses, ProbeTellsHeldFromLeftAndNamesTheOwner)
+{
+    const auto name = Name("probe");
+    EXPECT_FALSE(ProbeMemFile(name).exists);
+    Holder holder(name, 1);
+    ASSERT_TRUE(holder.created);
+    TMemFileInfo info = ProbeMemFile(name);
+    EXPECT_TRUE(info.exists);
+    EXPECT_TRUE(info.held);
+    EXPECT_EQ(info.owner, geteuid());
+    EXPECT_EQ(OpenMemFile(name, 'R').Owner(), geteuid());
+
+    // A reader's read lock on a block left behind does not make it look held.
+    holder.Kill();
+    int fd = shm_open(("/" + std::string(name.begin(), name.end())).c_str(), O_RDONLY, 0);
+    ASSERT_GE(fd, 0);
+    struct flock pin {};
+    pin.l_type = F_RDLCK;
+    ASSERT_EQ(fcntl(fd, F_OFD_SETLK, &pin), 0);
+    info = ProbeMemFile(name);
+    EXPECT_TRUE(info.exists);
+    EXPECT_FALSE(info.held);
+    EXPECT_FALSE(OpenMemFile(name, 'R').Active());
+
+    EXPECT_FALSE(RemoveMemFile(name, geteuid() + 1)) << "only a block of the owner given goes";
+    EXPECT_TRUE(RemoveMemFile(name, geteuid()));
+    EXPECT_FALSE(ProbeMemFile(name).exists);
+    close(fd);
 }
 
 TEST(MemFileInProcess, CreateOpenClose)

@@ -8,10 +8,16 @@
 #include <cstdint>
 #include <string>
 
+#include <sys/types.h>
+
 class QSocketNotifier;
 
 /// The receiving side. Every well-formed message that arrives is emitted as messageReceived on
 /// the thread that owns the port; anything else arriving at the port is dropped.
+///
+/// Only processes of the user who opened the port, or of root, may post to it: the kernel's
+/// credentials of every datagram are checked, and a datagram of any other user is dropped
+/// unread and counted (Refused()).
 class TMsgPort : public QObject {
     Q_OBJECT
 
@@ -29,6 +35,8 @@ public:
     bool IsOpen() const { return FSocket >= 0; }
     /// The value naming the open port, 0 when closed.
     std::uint32_t Value() const { return FValue; }
+    /// How many datagrams of other users the port has dropped since it was created.
+    quint64 Refused() const { return FRefused; }
 
 signals:
     void messageReceived(quint32 message, quintptr wParam, qintptr lParam);
@@ -39,6 +47,7 @@ private:
 
     int FSocket = -1;
     std::uint32_t FValue = 0;
+    quint64 FRefused = 0;
     QSocketNotifier *FNotifier = nullptr;
 };
 
@@ -46,8 +55,7 @@ private:
 /// handled. A port holds a few unread messages; when it is full the sender waits up to two
 /// seconds for room. False when no such port is open (errno ECONNREFUSED or ENOENT) or there
 /// was no room (errno EAGAIN).
-bool PostMessage(std::uint32_t port, std::uint32_t message, std::uintptr_t wParam,
-                 std::intptr_t lParam);
+bool PostMessage(std::uint32_t port, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
 
 /// The same for the port of the session `sessionWord` (empty: no session word).
 bool PostMessage(const std::string &sessionWord, std::uint32_t port, std::uint32_t message,
@@ -57,3 +65,22 @@ bool PostMessage(const std::string &sessionWord, std::uint32_t port, std::uint32
 /// agent cannot hold up a sender that serves several ports.
 bool TryPostMessage(const std::string &sessionWord, std::uint32_t port, std::uint32_t message,
                     std::uintptr_t wParam, std::intptr_t lParam);
+
+/// Who listens on a port, as the kernel's socket diagnostics tell.
+enum class TPortState {
+    Closed,   ///< nobody listens on it
+    Trusted,  ///< a program of this user or of root
+    Stranger, ///< a program of another, unprivileged user: nothing is to be posted to it
+    Unknown,  ///< the kernel would not tell (see the text of TPortInfo)
+};
+
+struct TPortInfo {
+    TPortState state = TPortState::Unknown;
+    uid_t owner = 0;   ///< the listener's user, for Trusted and Stranger
+    std::string error; ///< why it is Unknown
+};
+
+/// Who listens on the port `port` of the current session (of `sessionWord`), so that a sender
+/// can make sure it posts to an agent of its own user or of root before it posts anything.
+TPortInfo ProbePort(std::uint32_t port);
+TPortInfo ProbePort(const std::string &sessionWord, std::uint32_t port);

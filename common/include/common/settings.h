@@ -17,10 +17,10 @@ bool WriteSetting(const UnicodeString &name, const UnicodeString &text);
 
 /// The master's timing numbers and port.
 struct TMstSettings {
-    std::uint16_t auditPeriod = 180;  ///< seconds; audit timer and keep-alive interval
-    std::uint16_t second = 120;       ///< kept and written back
-    std::uint16_t third = 480;        ///< kept and written back
-    std::uint16_t gracePeriod = 180;  ///< seconds added to the audit period for the timeout
+    std::uint16_t auditPeriod = 180; ///< seconds; audit timer and keep-alive interval
+    std::uint16_t second = 120;      ///< kept and written back
+    std::uint16_t third = 480;       ///< kept and written back
+    std::uint16_t gracePeriod = 180; ///< seconds added to the audit period for the timeout
     std::uint16_t port = 52100;
 };
 
@@ -28,7 +28,8 @@ void MstSetDefaults(TMstSettings &s);
 /// Loads "Master" and "Port"; any failure gives the defaults for all five fields.
 /// Returns true when the stored values were taken.
 bool MstSetLoad(TMstSettings &s);
-/// Writes "Master" (e.g. b4h78m1e0sb4) and "Port"; failures are ignored.
+/// Writes "Master" (e.g. b4h78m1e0sb4) and "Port". A value that is not kept (other than for a
+/// missing key) is named on stderr with the reason; nothing is raised.
 void MstSetSave(const TMstSettings &s);
 /// The "Master" text of a record, lower-case hexadecimal joined by h, m and s.
 UnicodeString MstSetMasterText(const TMstSettings &s);
@@ -44,5 +45,6 @@ void ClnSetDefaults(TClnSettings &s);
 /// Loads "Port" (52100 when it does not convert), "Address" (empty unless it passes the
 /// address check) and "Host".
 void ClnSetLoad(TClnSettings &s);
-/// Writes "Address" and "Host"; the port is never written by the client agent.
+/// Writes "Address" and "Host", reporting as MstSetSave does; the port is never written by the
+/// client agent.
 void ClnSetSave(const TClnSettings &s);

@@ -6,9 +6,10 @@
 // Its path is $KORVEL_REGISTRY, else /var/lib/korvel/registry.reg. A section header means the
 // key exists (and so do the keys above it); the RG_ functions never create keys, only the
 // administrator command korvel-reg does. Key paths and value names compare case-insensitively.
-// Every access holds a lock on "<store>.lock" (shared to read, exclusive to write), and a write
-// replaces the whole file atomically, so a crash leaves the old or the new file, never a mix.
-// A store file that cannot be parsed reads as a store without keys and is never written over.
+// A write holds the lock on "<store>.lock" (for at most a few seconds' wait) and replaces the
+// whole file atomically, so a crash leaves the old or the new file, never a mix, and a reader
+// needs no lock. A store file that cannot be parsed reads as a store without keys and is never
+// written over.
 #pragma once
 
 #include <corekit/types.h>
@@ -17,6 +18,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 /// Raised by the registry layer for a value that exists but cannot be read or written as asked:
@@ -93,44 +95,45 @@ enum class Status {
     Ok,
     NotFound, ///< the key (or value) does not exist
     Damaged,  ///< the store file cannot be parsed; it is left untouched
-    IoError,  ///< the store cannot be locked, read or written (see lastError())
+    IoError,  ///< the store cannot be read or written
+    BadName,  ///< a key path or value name the store cannot keep
+    Busy,     ///< another program holds the store's lock; the write was given up
+};
+
+/// What an operation on the store came to: its status and, unless it is Ok, a message for
+/// people saying what went wrong. Converts to its Status, so it compares with one.
+struct Result {
+    Status status = Status::Ok;
+    std::string message;
+
+    Result() = default;
+    Result(Status s, std::string text = {}) : status(s), message(std::move(text)) {}
+    bool ok() const { return status == Status::Ok; }
+    operator Status() const { return status; }
 };
 
 /// The store file in use: $KORVEL_REGISTRY, else /var/lib/korvel/registry.reg.
 std::string storePath();
 
-/// The system's description of the last I/O failure of this thread, for messages.
-std::string lastError();
-
 /// Full paths are "HKEY_LOCAL_MACHINE\SOFTWARE\..." (case-insensitive, trailing backslashes
-/// ignored). The functions below return without raising.
-Status keyExists(const UnicodeString &fullPath);
+/// ignored). A path may hold at most 512 levels of at most 255 characters each, and no control
+/// character; a value name at most 16,383 characters. The functions below never raise.
+Result keyExists(const UnicodeString &fullPath);
 /// Creates the key (and its file and folder when the store does not exist yet). Ok when the
 /// key already exists.
-Status createKey(const UnicodeString &fullPath);
+Result createKey(const UnicodeString &fullPath);
 /// Deletes the key with its values and every subkey.
-Status deleteKey(const UnicodeString &fullPath);
-Status deleteValue(const UnicodeString &fullPath, const UnicodeString &name);
+Result deleteKey(const UnicodeString &fullPath);
+Result deleteValue(const UnicodeString &fullPath, const UnicodeString &name);
 /// Sets a value, creating the key when createMissingKey is true (else NotFound).
-Status setValue(const UnicodeString &fullPath, const Value &value, bool createMissingKey);
-Status getValue(const UnicodeString &fullPath, const UnicodeString &name, Value &out);
-Status listKey(const UnicodeString &fullPath, KeyListing &out);
+Result setValue(const UnicodeString &fullPath, const Value &value, bool createMissingKey);
+Result getValue(const UnicodeString &fullPath, const UnicodeString &name, Value &out);
+Result listKey(const UnicodeString &fullPath, KeyListing &out);
+/// The key and every key below it, parents before their subkeys and subkeys in stored order,
+/// from one read of the store.
+Result listTree(const UnicodeString &fullPath, std::vector<KeyListing> &out);
 
 /// "HKEY_LOCAL_MACHINE\SOFTWARE\" + ("WOW6432Node\" if wow6432) + key.
 UnicodeString machineSoftwarePath(const UnicodeString &key, bool wow6432);
-
-/// Store text <-> keys: exposed for the tests and korvel-reg. parse() returns false for text
-/// that is not a well-formed store.
-struct Key {
-    UnicodeString path;
-    std::vector<Value> values;
-    std::vector<UnicodeString> comments;
-};
-struct Store {
-    std::vector<UnicodeString> preamble; ///< comment lines before the first key
-    std::vector<Key> keys;
-};
-bool parse(const std::string &bytes, Store &out);
-std::string serialize(const Store &store);
 
 } // namespace korvel::reg

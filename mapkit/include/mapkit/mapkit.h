@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <string>
 
+#include <sys/types.h>
+
 /// A named block and a mapped view of it. Move-only; the destructor closes what is still open.
 ///
 /// The program that created a block holds it for as long as its MHandle stays open. A block
@@ -27,6 +29,8 @@ public:
     void *View() const { return FView; }
     /// Size of the view in bytes (0 when there is none).
     std::size_t Size() const { return FSize; }
+    /// The user who owns the block (its creator), when the handle is active.
+    uid_t Owner() const { return FOwner; }
 
     /// Unmaps the view but keeps the handle, so a creator keeps holding its block.
     void UnmapView();
@@ -39,14 +43,29 @@ private:
     void *FView = nullptr;
     std::size_t FSize = 0;
     bool FCreator = false;
-    std::string FObjectName;  // the name under /dev/shm, unlinked by the creator's Close
+    uid_t FOwner = 0;
+    std::string FObjectName; // the name under /dev/shm, unlinked by the creator's Close
 };
 
 /// Creates the block `name` of `size` bytes with a writable view. Not active when the name is
 /// empty, the size is 0, or another living program holds a block of that name. A block left
-/// behind by a program that died is taken over.
+/// behind by a program that died is taken over, when this user may remove it (its own, or any
+/// for root).
 MHandle CreateMemFile(const std::u16string &name, std::size_t size);
 
 /// Opens the existing block `name`: access 'R' gives a read-only view, 'W' a writable one.
 /// Not active when no living program holds a block of that name.
 MHandle OpenMemFile(const std::u16string &name, char access);
+
+/// What is known of the block `name` without holding it.
+struct TMemFileInfo {
+    bool exists = false; ///< something lies under the name
+    bool held = false;   ///< a living creator holds it (also when it cannot be looked into)
+    uid_t owner = 0;     ///< the user who created it, when it exists
+};
+TMemFileInfo ProbeMemFile(const std::u16string &name);
+
+/// Removes the name of the block `name` when it belongs to `owner`, held or not, so that the next
+/// creator makes a new one; whoever still holds the old block keeps it, nameless. Only the owner
+/// and root may. True when the name was removed.
+bool RemoveMemFile(const std::u16string &name, uid_t owner);

@@ -1,0 +1,42 @@
+// libFuzzer target: arbitrary bytes as a registry store file. Aborts when text that reads as a
+// store does not come back the same after one more write and read: every store the programs
+// write must read again as they wrote it.
+//
+// Built by a clang configure of the tree (CC=clang CXX=clang++ cmake -S . -B build/fuzz ...);
+// new inputs go to the first folder, the seeds in corekit/fuzz/corpus are only read:
+//   mkdir -p build/fuzz/regtext-corpus
+//   build/fuzz/bin/regtext_fuzz -max_total_time=60 -dict=corekit/fuzz/regtext.dict \
+//       build/fuzz/regtext-corpus corekit/fuzz/corpus
+
+#include "registry_text.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+using namespace korvel::reg::detail;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    Store first;
+    if (!parse(std::string(reinterpret_cast<const char *>(data), size), first))
+        return 0;
+    const std::string written = serialize(first);
+    Store second;
+    std::string why;
+    if (!parse(written, second, &why))
+        std::abort();
+    if (second.keys.size() != first.keys.size() || serialize(second) != written)
+        std::abort();
+    for (std::size_t k = 0; k < first.keys.size(); ++k) {
+        const auto &a = first.keys[k].values;
+        const auto &b = second.keys[k].values;
+        if (a.size() != b.size())
+            std::abort();
+        for (std::size_t v = 0; v < a.size(); ++v)
+            if (a[v].type != b[v].type || a[v].data != b[v].data)
+                std::abort();
+    }
+    return 0;
+}
