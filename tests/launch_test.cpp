@@ -6,6 +6,8 @@
 #include "session_procs.h"
 
 #include <common/handleblock.h>
+#include <testsupport/otheruser.h>
+#include <testsupport/tempdir.h>
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -241,4 +243,42 @@ TEST_F(LaunchProcess, LaunchedTwiceTheRealMasterRunsOnce)
     ASSERT_EQ(masters.size(), 1u);
     EXPECT_TRUE(testsupport::EndProcess(masters[0], SIGTERM, 15000));
     EXPECT_TRUE(QTest::qWaitFor([] { return !TestHandleBlock(); }, 5000));
+}
+
+TEST_F(LaunchProcess, AnotherUsersBlockIsReportedAndOnlyRootStartsItsAgentPastIt)
+{
+    const std::string why = testsupport::otherUserUnavailable();
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    // Other users run copies in a folder they may read, with a stand-in client beside the
+    // launcher.
+    testsupport::TempDir scratch{"korvel-launch"}, helperDir{"korvel-stranger"};
+    const std::string helper = testsupport::stage(KORVEL_STRANGER, helperDir.path()).string();
+    const std::string launcher =
+        testsupport::stage((BinDir + QStringLiteral("/launch")).toStdString(), scratch.path());
+    const QString client = QString::fromStdString((scratch.path() / "bin" / "client").string());
+    WriteFile(client, StandIn,
+              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
+    const std::vector<std::string> env{
+        testsupport::stagedEnv(scratch.path()), "KORVEL_SESSION=" + session.toStdString(),
+        "KORVEL_TEST_MARKS=" + marks.toStdString(), "QT_QPA_PLATFORM=offscreen"};
+
+    testsupport::AsUser squatter(
+        testsupport::kNobody, {helper, "hold-block", "0x11111111"},
+        {testsupport::stagedEnv(helperDir.path()), "KORVEL_SESSION=" + session.toStdString()});
+    ASSERT_EQ(squatter.readLine(), "held") << squatter.err;
+
+    // A third, unprivileged user's launcher says whose block is in the way and starts nothing.
+    std::string err;
+    EXPECT_EQ(testsupport::runAs(65533, {launcher}, env, nullptr, &err), 0);
+    EXPECT_EQ(err.rfind("launch: the handle block", 0), 0u) << err;
+    EXPECT_NE(err.find("held by a program of user 65534"), std::string::npos) << err;
+    EXPECT_EQ(MarkedPid(QStringLiteral("client")), 0);
+    EXPECT_TRUE(testsupport::SessionProcesses(session.toStdString(), "client").empty());
+
+    // Root's agent takes the name over, so root's launcher starts it.
+    EXPECT_EQ(testsupport::runAs(0, {launcher}, env, nullptr, &err), 0);
+    EXPECT_EQ(err, "");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return MarkedPid(QStringLiteral("client")) > 0; }, 10000));
+    EXPECT_EQ(squatter.stop(), 0);
 }

@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include <unistd.h>
+
 namespace {
 
 // The launcher's own text: the programs' string table has no entry for it.
@@ -24,7 +26,11 @@ UnicodeString lower(UnicodeString s)
 
 } // namespace
 
-ELaunchFailed::ELaunchFailed() : std::runtime_error(UnicodeToUtf8(LaunchErrorText)), FText(LaunchErrorText) {}
+ELaunchFailed::ELaunchFailed() : ELaunchFailed(LaunchErrorText) {}
+
+ELaunchFailed::ELaunchFailed(const UnicodeString &text) : std::runtime_error(UnicodeToUtf8(text)), FText(text)
+{
+}
 
 TStation StationOfMachine(UnicodeString *note)
 {
@@ -60,8 +66,13 @@ UnicodeString OwnFolder()
 
 UnicodeString LaunchAgent(const UnicodeString &folder, UnicodeString *note)
 {
-    if (TestHandleBlock())
+    const THandleBlockInfo block = ProbeHandleBlock();
+    if (block.holder == TBlockHolder::Agent)
         throw cmn_err(IDS_ALREADY_RUNNING);
+    // The agent started now would find the name taken and end with an internal error; saying
+    // whose block is in the way tells the user what to do about it.
+    if (block.holder != TBlockHolder::None && geteuid() != 0)
+        throw ELaunchFailed(Utf8ToUnicode(HandleBlockProblem(block)));
     // Without a folder of its own the launcher would start whatever "master" or "client" the
     // search path offers; it starts only its siblings.
     if (folder.empty())

@@ -25,10 +25,12 @@ UnicodeString AgentFileName(TStation station);
 /// The folder of the running program, without a trailing '/'.
 UnicodeString OwnFolder();
 
-/// The agent's program could not be started; text is "OS reports Korvel launch error.".
+/// Nothing was started: by default "OS reports Korvel launch error." (the agent's program could
+/// not be started), or why another user's handle block keeps this user's agent out.
 class ELaunchFailed : public std::runtime_error {
 public:
     ELaunchFailed();
+    explicit ELaunchFailed(const UnicodeString &text);
     const UnicodeString &text() const { return FText; }
 
 private:
@@ -36,6 +38,8 @@ private:
 };
 
 /// Starts the agent of this machine from folder, without parameters, and returns its path
-/// without waiting for it. Raises cmn_err (IDS_ALREADY_RUNNING) when an agent holds the handle
-/// block, ELaunchFailed when the program cannot be started. `note` as for StationOfMachine.
+/// without waiting for it. Raises cmn_err (IDS_ALREADY_RUNNING) when an agent (of this user or
+/// root) holds the handle block; ELaunchFailed when the program cannot be started, or when the
+/// block is another, unprivileged user's, which an agent of this user could not replace (root's
+/// agent replaces it, so for root the agent is started). `note` as for StationOfMachine.
 UnicodeString LaunchAgent(const UnicodeString &folder, UnicodeString *note = nullptr);
