@@ -64,10 +64,16 @@ run_fuzzers() {
   list=$(ninja -C "$dir" -t targets all | sed -n 's/^\(bin\/[a-z_]*_fuzz\): .*/\1/p')
   [ -n "$list" ] || { echo "no fuzz targets found" >&2; return 1; }
   for f in $list; do
-    local corpus
+    local corpus name flags=() seeds=()
     corpus=$(mktemp -d)
-    echo "== $(basename "$f") for ${seconds} s"
-    "$dir/$f" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 "$corpus" 2>"$corpus.log" || {
+    name=$(basename "$f")
+    # A target's dictionary and seed inputs sit beside its source as <name>.dict, <name>.seeds/;
+    # new inputs go to the first folder named, the seeds are only read.
+    for d in "$root"/*/fuzz/"$name".dict; do [ -f "$d" ] && flags+=(-dict="$d"); done
+    for d in "$root"/*/fuzz/"$name".seeds; do [ -d "$d" ] && seeds+=("$d"); done
+    echo "== $name for ${seconds} s"
+    "$dir/$f" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 "${flags[@]}" "$corpus" "${seeds[@]}" \
+      2>"$corpus.log" || {
       tail -n 40 "$corpus.log" >&2; rm -rf "$corpus" "$corpus.log"; return 1; }
     tail -n 1 "$corpus.log"
     rm -rf "$corpus" "$corpus.log"

@@ -2,11 +2,8 @@
 // store does not come back the same after one more write and read: every store the programs
 // write must read again as they wrote it.
 //
-// Built by a clang configure of the tree (CC=clang CXX=clang++ cmake -S . -B build/fuzz ...);
-// new inputs go to the first folder, the seeds in corekit/fuzz/corpus are only read:
-//   mkdir -p build/fuzz/regtext-corpus
-//   build/fuzz/bin/regtext_fuzz -max_total_time=60 -dict=corekit/fuzz/regtext.dict \
-//       build/fuzz/regtext-corpus corekit/fuzz/corpus
+// `scripts/setup.sh fuzz` builds and runs it with its dictionary (regtext_fuzz.dict) and its
+// seeds (regtext_fuzz.seeds/, only read).
 
 #include "registry_text.h"
 
