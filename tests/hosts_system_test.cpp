@@ -147,8 +147,14 @@ protected:
                 p->waitForFinished(3000);
             }
         if (made)
-            for (const Host *h : {&master, &ws1, &ws2})
+            for (const Host *h : {&master, &ws1, &ws2}) {
                 RemoveNamespace(h->ns);
+                // Agents ended with SIGKILL leave their block's name behind.
+                const QByteArray old = qgetenv("KORVEL_SESSION");
+                qputenv("KORVEL_SESSION", h->session.toUtf8());
+                RemoveMemFile(HandleBlockName(), geteuid());
+                qputenv("KORVEL_SESSION", old);
+            }
     }
 
     // Two links, master to each workstation, each a /30 of the benchmarking range; nothing
