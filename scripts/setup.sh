@@ -3,7 +3,9 @@
 #
 #   scripts/setup.sh deps          install the packages only
 #   scripts/setup.sh build         deps + normal build into build/
-#   scripts/setup.sh test          deps + normal and sanitizer builds, all tests in both
+#   scripts/setup.sh test          deps + normal and sanitizer builds, all tests in both, and the
+#                                  Debian package with its checks (packaging/check)
+#   scripts/setup.sh package       deps + build + the Debian package build/korvel_*.deb, checked
 #   scripts/setup.sh run           deps + build + the demo (scripts/demo.sh)
 #   scripts/setup.sh bench         deps + build + every benchmark
 #   scripts/setup.sh fuzz          deps + every libFuzzer target built with clang, each run briefly
@@ -16,6 +18,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-tools-dev-tools libgl-dev libqt6opengl6-dev
   qt6-qpa-plugins fonts-dejavu-core fonts-crosextra-carlito xdg-utils binutils
+  fp-utils libchm-bin dpkg-dev file lintian iproute2 util-linux
 )
 
 install_deps() {
@@ -49,6 +52,8 @@ run_tests() { # dir
   ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir "$1" --output-on-failure -j2
 }
+
+check_package() { "$root/packaging/check/check-package.sh" "$root/build"; }
 
 # Every libFuzzer target (the `fuzzers` target of a clang build), each run for a bounded time
 # from an empty corpus; a crash or a sanitizer report fails the run.
@@ -95,11 +100,13 @@ case "${1:-build}" in
     run_tests "$root/build"
     run_smoke
     run_fuzzers
+    check_package
     build_asan
     run_tests "$root/build/asan"
     ;;
   bench) install_deps; build_normal; run_benches ;;
   fuzz) install_deps; run_fuzzers ;;
+  package) install_deps; build_normal; check_package ;;
   run)
     install_deps
     build_normal
@@ -109,5 +116,5 @@ case "${1:-build}" in
       run_benches
     fi
     ;;
-  *) echo "usage: $0 deps|build|test|run|bench|fuzz" >&2; exit 2 ;;
+  *) echo "usage: $0 deps|build|test|run|bench|fuzz|package" >&2; exit 2 ;;
 esac

@@ -1,0 +1,176 @@
+#!/usr/bin/env bash
+# Builds the Debian package from a configured and built tree and checks it as its users meet
+# it: lintian without errors; unpacked into a throwaway root, its programs run from there with
+# the libraries of that root; its designer plugin loads there; a program of the suite's own
+# builds against it with find_package(Korvel). As root, it is also installed, upgraded, removed
+# and purged with apt and dpkg in an overlay of this system that vanishes afterwards.
+#
+#   packaging/check/check-package.sh BUILD_DIR
+#
+# Exit status 0 when every check passed; the first failure ends the run with its reason.
+# (grep reads to the end in pipes here: with pipefail, grep -q leaving early would fail the
+# writer with SIGPIPE now and then.)
+set -euo pipefail
+
+build=$(cd "${1:?usage: check-package.sh BUILD_DIR}" && pwd)
+src=$(cd "$(dirname "$0")/../.." && pwd)
+key='HKLM\SOFTWARE\Ardentis\Korvel'
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/korvel-package.XXXXXX")
+started=()
+cleanup() {
+  local pid
+  for pid in "${started[@]}"; do
+    kill -KILL "$pid" 2>/dev/null || true
+  done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "package check FAILED: $*" >&2
+  exit 1
+}
+step() { echo "== $*"; }
+
+# Waits up to $1 tenths of a second for the command after it to succeed.
+wait_for() {
+  local tenths=$1
+  shift
+  local i
+  for ((i = 0; i < tenths; i++)); do
+    "$@" >/dev/null 2>&1 && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+# Ids of the processes named $2 whose environment holds KORVEL_SESSION=$1.
+session_pids() {
+  local p
+  for p in /proc/[0-9]*; do
+    [ "$(cat "$p/comm" 2>/dev/null)" = "$2" ] || continue
+    tr '\0' '\n' <"$p/environ" 2>/dev/null | grep -x "KORVEL_SESSION=$1" >/dev/null && echo "${p#/proc/}"
+  done
+  return 0
+}
+
+step "building the package"
+rm -f "$build"/korvel_*.deb
+(cd "$build" && cpack -G DEB >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log" >&2; fail "cpack"; }
+deb=$(ls "$build"/korvel_*_amd64.deb)
+echo "$deb"
+
+step "lintian"
+lintian --fail-on error "$deb" | tee "$work/lintian.txt" ||
+  fail "lintian reports errors"
+
+step "installed files"
+dpkg-deb -c "$deb" | awk '{ print $1, $6, $7, $8 }'
+
+root=$work/root
+dpkg-deb -x "$deb" "$root"
+libdir=$(cd "$root/usr/lib" && ls -d */cmake | head -1)
+libdir=$root/usr/lib/${libdir%/cmake}
+
+step "libraries: versioned, exporting only their interface"
+for lib in corekit corekit_gui listkit mapkit noticekit ctlpack; do
+  so=$(ls "$libdir"/lib$lib.so.*.*.* 2>/dev/null) || fail "lib$lib is not installed with its full version"
+  soname=$(readelf -d "$so" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
+  [ "$soname" = "lib$lib.so.2" ] || fail "lib$lib has the soname '$soname'"
+  stray=$(nm -D --defined-only "$so" | awk '$2 != "A" && $3 !~ /@@KORVEL_/' | c++filt)
+  [ -z "$stray" ] || fail "lib$lib exports symbols outside its interface:"$'\n'"$stray"
+  echo "lib$lib: $soname, $(nm -D --defined-only "$so" | grep -c @@KORVEL_) symbols"
+done
+[ -f "$root/usr/include/corekit/corekit.h" ] || fail "the headers are not installed"
+
+step "every program finds its libraries in the package's own layout"
+while IFS= read -r elf; do
+  out=$(ldd "$elf")
+  ! grep -q 'not found' <<<"$out" || fail "$elf: $(grep 'not found' <<<"$out")"
+  while read -r lib; do
+    grep -q "$lib => $root/" <<<"$out" || fail "$elf takes $lib from outside the package"
+  done < <(grep -oE 'lib(corekit|corekit_gui|listkit|mapkit|noticekit|ctlpack)\.so\.[0-9]+' <<<"$out" | sort -u)
+done < <(find "$root" -type f \( -perm -u+x -o -name '*.so*' \) -exec sh -c 'file -b "$1" | grep ELF >/dev/null' _ {} \; -print)
+
+bin=$root/usr/lib/korvel/bin
+for p in launch master korvel-run korvel-reg; do
+  [ -x "$bin/$p" ] || [ -x "$root/usr/bin/$p" ] || fail "$p is not installed"
+done
+
+step "user guide at the programs' help path"
+chm=$bin/../Doc/fenwa2doc.chm
+[ -f "$chm" ] || fail "no user guide at $chm"
+[ "$(head -c 4 "$chm")" = ITSF ] || fail "$chm is no compiled help file"
+toc=$(enum_chmLib "$chm")
+for page in index install station client master registry korvel-run messages; do
+  grep -q "/$page.html$" <<<"$toc" || fail "the guide lacks $page.html"
+done
+echo "$(readlink -f "$chm" | sed "s|^$root||"): $(stat -c %s "$chm") bytes"
+
+step "korvel-reg from the unpacked package"
+export KORVEL_REGISTRY=$work/registry.reg
+"$root/usr/bin/korvel-reg" add "$key" >/dev/null || fail "korvel-reg cannot create the key"
+"$root/usr/bin/korvel-reg" add "$key" /v Station /d Master >/dev/null || fail "korvel-reg cannot set Station"
+port=$((40000 + RANDOM % 20000))
+"$root/usr/bin/korvel-reg" add "$key" /v Port /d "$port" >/dev/null
+"$root/usr/bin/korvel-reg" add "$key" /v Master /d b4h78m1e0sb4 >/dev/null
+"$root/usr/bin/korvel-reg" query "$key" /v Station | grep 'Station.*REG_SZ.*Master' >/dev/null ||
+  fail "korvel-reg does not read back the Station value"
+
+step "korvel-run and launch from the unpacked package"
+export KORVEL_SESSION=pkgcheck$$
+export QT_QPA_PLATFORM=offscreen
+export KORVEL_LOG_ECHO=1
+if "$root/usr/bin/korvel-run" 83 -- true 2>"$work/run.err"; then
+  fail "korvel-run announced to an agent that does not run"
+fi
+grep -q 'no Korvel agent' "$work/run.err" || fail "korvel-run without an agent says: $(cat "$work/run.err")"
+"$bin/launch" >"$work/master.out" 2>"$work/launch.err" || fail "launch ended with $?"
+[ ! -s "$work/launch.err" ] || fail "launch says: $(cat "$work/launch.err")"
+wait_for 200 "$root/usr/bin/korvel-run" 83 -- true || fail "the master started by launch takes no announcement"
+mapfile -t masters < <(session_pids "$KORVEL_SESSION" master)
+started+=("${masters[@]}")
+[ "${#masters[@]}" = 1 ] || fail "${#masters[@]} masters run after one launch"
+[ "$(readlink "/proc/${masters[0]}/exe")" = "$bin/master" ] || fail "launch started $(readlink "/proc/${masters[0]}/exe")"
+"$bin/launch" >/dev/null 2>"$work/launch2.err" || fail "the second launch ended with $?"
+grep -qx 'launch: Korvel is already running.' "$work/launch2.err" ||
+  fail "the second launch says: $(cat "$work/launch2.err")"
+[ "$(session_pids "$KORVEL_SESSION" master | wc -l)" = 1 ] || fail "the second launch started a master"
+kill -TERM "${masters[0]}"
+wait_for 150 sh -c "! kill -0 ${masters[0]}" || fail "the master does not end at SIGTERM"
+grep -q "Master begins listening at port $port." "$work/master.out" ||
+  fail "the master's log: $(cat "$work/master.out")"
+unset KORVEL_REGISTRY KORVEL_SESSION KORVEL_LOG_ECHO
+
+step "designer plugin from the unpacked package"
+plugin=$(find "$root" -path '*/qt6/plugins/designer/*.so')
+[ -n "$plugin" ] || fail "the designer plugin is not under Qt's plugin folder"
+"$build/packaging/korvel_plugin_check" "$plugin" "$root" || fail "the designer plugin does not load"
+
+step "a program of the suite's own, built with find_package(Korvel)"
+cmake -S "$src/packaging/check/consumer" -B "$work/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$root/usr" \
+  -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF >"$work/consumer.log" 2>&1 ||
+  { cat "$work/consumer.log" >&2; fail "the consumer project does not configure"; }
+grep -q "Korvel 2.* from $root/" "$work/consumer.log" || fail "find_package(Korvel) found another Korvel"
+cmake --build "$work/consumer" >>"$work/consumer.log" 2>&1 ||
+  { cat "$work/consumer.log" >&2; fail "the consumer project does not build"; }
+got=$("$work/consumer/consumer" 2>/dev/null)
+[ "$got" = "parts=4 sum=960 caught=1 block=0 edit=42 box=340 place=110,60" ] || fail "the consumer printed: $got"
+lddout=$(ldd "$work/consumer/consumer")
+grep -q "libcorekit.so.2 => $root/" <<<"$lddout" || fail "the consumer runs with another corekit: $(grep corekit <<<"$lddout")"
+echo "consumer: $got"
+
+if [ "$(id -u)" != 0 ]; then
+  echo "== installation with apt: SKIPPED (needs root for an overlay of this system)"
+  exit 0
+fi
+
+step "installation, upgrade, removal and purge in an overlay of this system"
+cp "$deb" "$work/"
+cp "$build/packaging/korvel_plugin_check" "$work/"
+if ! unshare -m --propagation private bash "$src/packaging/check/install-in-overlay.sh" \
+  "$work" "$(basename "$deb")" "${libdir#"$root"}"; then
+  fail "installing the package"
+fi
+echo "package check passed"

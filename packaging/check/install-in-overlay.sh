@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# Part of check-package.sh, run in a mount namespace of its own (unshare -m): lays an overlay
+# over / whose changes stay in a tmpfs and installs, upgrades, removes and purges the package
+# there with apt and dpkg. Nothing reaches the real system; the overlay goes with the namespace.
+#
+#   install-in-overlay.sh WORK_DIR PACKAGE_FILE LIBDIR
+set -euo pipefail
+
+work=$1
+deb=$2
+libdir=$3
+key='HKLM\SOFTWARE\Ardentis\Korvel'
+store=/var/lib/korvel/registry.reg
+
+fail() {
+  echo "package check FAILED: $*" >&2
+  exit 1
+}
+
+ovl=$work/overlay
+mkdir -p "$ovl"
+mount -t tmpfs tmpfs "$ovl"
+mkdir -p "$ovl/upper" "$ovl/work" "$ovl/root"
+if ! mount -t overlay overlay -o "lowerdir=/,upperdir=$ovl/upper,workdir=$ovl/work" "$ovl/root" 2>"$work/mount.err"; then
+  echo "== installation with apt: SKIPPED (no overlay here: $(cat "$work/mount.err"))"
+  exit 0
+fi
+r=$ovl/root
+for d in proc sys dev; do
+  mount --rbind "/$d" "$r/$d"
+done
+cp "$work/$deb" "$work/korvel_plugin_check" "$r/tmp/"
+
+in_root() {
+  chroot "$r" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive LC_ALL=C.UTF-8 "$@"
+}
+station() {
+  in_root korvel-reg query "$key" /v Station 2>/dev/null | sed -n 's/.*REG_SZ *//p'
+}
+
+echo "-- apt install ./$deb"
+in_root apt-get install -y -q --no-install-recommends "/tmp/$deb" >"$work/apt.log" 2>&1 ||
+  { tail -20 "$work/apt.log" >&2; fail "apt cannot install the package"; }
+[ -f "$r$store" ] || fail "the installation made no registry store"
+in_root korvel-reg query "$key" >/dev/null || fail "the store has no $key"
+[ "$(stat -c %a "$r$store")" = 644 ] || fail "the store has the mode $(stat -c %a "$r$store")"
+[ -x "$r/usr/lib/korvel/bin/launch" ] && [ -x "$r/usr/lib/korvel/bin/master" ] || fail "the programs are not in place"
+in_root sh -c 'command -v korvel-run && command -v korvel-reg' >/dev/null || fail "the tools are not on the PATH"
+[ -f "$r/etc/xdg/autostart/korvel-launch.desktop" ] || fail "no autostart entry"
+[ -f "$r/usr/lib/korvel/Doc/fenwa2doc.chm" ] || fail "no user guide at the help path"
+designer=$(in_root qtpaths6 --query QT_INSTALL_PLUGINS)/designer
+in_root /tmp/korvel_plugin_check "$designer/libctlpack_designer.so" "$libdir" ||
+  fail "Qt's Designer folder $designer has no plugin that loads"
+
+echo "-- the store is the administrator's: kept on upgrade and removal"
+in_root korvel-reg add "$key" /v Station /d Master >/dev/null
+in_root dpkg -i "/tmp/$deb" >>"$work/apt.log" 2>&1 || fail "dpkg cannot install the package over itself"
+[ "$(station)" = Master ] || fail "the upgrade changed Station to '$(station)'"
+in_root apt-get remove -y -q korvel >>"$work/apt.log" 2>&1 || fail "apt cannot remove the package"
+[ ! -e "$r/usr/lib/korvel/bin/launch" ] || fail "the removal left the programs"
+[ -f "$r$store" ] || fail "the removal took the store"
+in_root dpkg -i "/tmp/$deb" >>"$work/apt.log" 2>&1 || fail "dpkg cannot install the package again"
+[ "$(station)" = Master ] || fail "the reinstallation changed Station to '$(station)'"
+
+echo "-- apt purge korvel"
+in_root apt-get purge -y -q korvel >>"$work/apt.log" 2>&1 || fail "apt cannot purge the package"
+[ ! -e "$r/var/lib/korvel" ] || fail "the purge left $(ls -A "$r/var/lib/korvel")"
+[ ! -e "$r/etc/xdg/autostart/korvel-launch.desktop" ] || fail "the purge left the autostart entry"
+echo "installation checks passed"
