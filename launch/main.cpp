@@ -10,15 +10,6 @@
 #include <cstdio>
 #include <exception>
 
-namespace {
-
-QString Q(const UnicodeString &s)
-{
-    return QString::fromUtf16(s.data(), static_cast<qsizetype>(s.size()));
-}
-
-} // namespace
-
 int main()
 {
     UnicodeString note;
@@ -32,10 +23,10 @@ int main()
         sayNote();
     } catch (const cmn_err &e) {
         sayNote();
-        ReportLaunchError(Q(e.text()));
+        ReportLaunchError(QString::fromStdU16String(e.text()));
     } catch (const ELaunchFailed &e) {
         sayNote();
-        ReportLaunchError(Q(e.text()));
+        ReportLaunchError(QString::fromStdU16String(e.text()));
     } catch (const std::exception &e) {
         sayNote();
         ReportLaunchError(QString::fromLocal8Bit(e.what()), QStringLiteral("launch"));

@@ -276,6 +276,20 @@ TEST_F(LaunchProcess, AnotherUsersBlockIsReportedAndOnlyRootStartsItsAgentPastIt
     EXPECT_EQ(MarkedPid(QStringLiteral("client")), 0);
     EXPECT_TRUE(testsupport::SessionProcesses(session.toStdString(), "client").empty());
 
+    // The agent itself, started by that user without the launcher, says the same and ends
+    // instead of failing later on the taken name.
+    testsupport::TempDir agentDir{"korvel-agent"};
+    const std::string agent =
+        testsupport::stage((BinDir + QStringLiteral("/client")).toStdString(), agentDir.path());
+    EXPECT_EQ(testsupport::runAs(65533, {agent},
+                                 {testsupport::stagedEnv(agentDir.path()),
+                                  "KORVEL_SESSION=" + session.toStdString(), "QT_QPA_PLATFORM=offscreen",
+                                  "KORVEL_AUTOBOX_SECONDS=1", "KORVEL_CLIENT_PROBE=1"},
+                                 nullptr, &err),
+              0);
+    EXPECT_NE(err.find("held by a program of user 65534"), std::string::npos) << err;
+    EXPECT_EQ(err.find("Internal error"), std::string::npos) << err;
+
     // Root's agent takes the name over, so root's launcher starts it.
     EXPECT_EQ(testsupport::runAs(0, {launcher}, env, nullptr, &err), 0);
     EXPECT_EQ(err, "");

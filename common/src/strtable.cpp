@@ -43,6 +43,7 @@ const std::unordered_map<int, const char16_t *> &table()
         {IDS_CLN_TEST_OK, u"Connection successfully completed."},
         {IDS_CLN_TEST_FAILED, u"Error! Attempt of connecting to Master failed."},
         {IDS_CLN_NOT_TESTED, u"Connection to Master has not been tested."},
+        {IDS_LAUNCH_ERROR, u"OS reports Korvel launch error."},
     };
     return texts;
 }

@@ -13,9 +13,6 @@
 
 namespace {
 
-// The launcher's own text: the programs' string table has no entry for it.
-const UnicodeString LaunchErrorText = u"OS reports Korvel launch error.";
-
 UnicodeString lower(UnicodeString s)
 {
     for (char16_t &c : s)
@@ -26,7 +23,7 @@ UnicodeString lower(UnicodeString s)
 
 } // namespace
 
-ELaunchFailed::ELaunchFailed() : ELaunchFailed(LaunchErrorText) {}
+ELaunchFailed::ELaunchFailed() : ELaunchFailed(LoadStr(IDS_LAUNCH_ERROR)) {}
 
 ELaunchFailed::ELaunchFailed(const UnicodeString &text) : std::runtime_error(UnicodeToUtf8(text)), FText(text)
 {

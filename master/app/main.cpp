@@ -6,6 +6,7 @@
 #include <common/gui/sessionend.h>
 
 #include <QApplication>
+#include <QScopeGuard>
 #include <QThread>
 
 int main(int argc, char **argv)
@@ -29,19 +30,21 @@ int main(int argc, char **argv)
         server->moveToThread(&serverThread);
         QObject::connect(&serverThread, &QThread::finished, server, &QObject::deleteLater);
         serverThread.start();
-        {
-            TpLogWin logWin(server);
-            TMstMainWin mainWin(server, &logWin);
-            logWin.SetMainWindow(&mainWin);
-            TSessionEnd sessionEnd;
-            QObject::connect(&sessionEnd, &TSessionEnd::ended, &mainWin, &TMstMainWin::EndSession);
-            mainWin.show();
-            mainWin.activateWindow();
-            app.exec();
-        }
-        QMetaObject::invokeMethod(
-            server, [server] { server->Shutdown(); }, Qt::BlockingQueuedConnection);
-        serverThread.quit();
-        serverThread.wait();
+        // However the windows end, a start-up error among them, the server shuts down and its
+        // thread ends before the thread object goes.
+        const auto stopServer = qScopeGuard([&] {
+            QMetaObject::invokeMethod(
+                server, [server] { server->Shutdown(); }, Qt::BlockingQueuedConnection);
+            serverThread.quit();
+            serverThread.wait();
+        });
+        TpLogWin logWin(server);
+        TMstMainWin mainWin(server, &logWin);
+        logWin.SetMainWindow(&mainWin);
+        TSessionEnd sessionEnd;
+        QObject::connect(&sessionEnd, &TSessionEnd::ended, &mainWin, &TMstMainWin::EndSession);
+        mainWin.show();
+        mainWin.activateWindow();
+        app.exec();
     });
 }

@@ -9,7 +9,11 @@
 #include <QApplication>
 #include <QMessageBox>
 
+#include <csignal>
+#include <cstdio>
 #include <exception>
+
+#include <unistd.h>
 
 int AutoBoxSeconds()
 {
@@ -21,14 +25,26 @@ int AutoBoxSeconds()
 int RunAgentProgram(int &argc, char **argv, const QString &appName,
                     const std::function<void(QApplication &)> &run)
 {
+    // An agent started by the launcher writes to the launcher's output, which may be a pipe
+    // nobody reads any more: a line there must not end the agent.
+    std::signal(SIGPIPE, SIG_IGN);
     QApplication app(argc, argv);
     QApplication::setApplicationName(appName);
     QApplication::setQuitOnLastWindowClosed(false);
     try {
         // One agent per machine (and session word): the master or a client agent already
         // holds the handle block.
-        if (TestHandleBlock())
+        const THandleBlockInfo block = ProbeHandleBlock();
+        if (block.holder == TBlockHolder::Agent)
             throw cmn_err(IDS_ALREADY_RUNNING);
+        // Another user's block is no agent of ours and not ours to take (root's agent replaces
+        // it): say whose it is rather than fail later on a name that is taken.
+        if (block.holder != TBlockHolder::None && ::geteuid() != 0) {
+            const QString problem = QString::fromStdString(HandleBlockProblem(block));
+            std::fprintf(stderr, "%s\n", problem.toLocal8Bit().constData());
+            CMesBoxAuto(nullptr, AutoBoxSeconds(), problem.toStdU16String(), u"Korvel", true, W_Centre, W_Centre);
+            return 0;
+        }
         run(app);
     } catch (const cmn_err &e) {
         CMesBoxAuto(nullptr, AutoBoxSeconds(), e.text(), u"Korvel", false, W_Centre, W_Centre);

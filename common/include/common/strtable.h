@@ -43,6 +43,7 @@ enum : int {
     IDS_CLN_TEST_OK = 126,             ///< "Connection successfully completed."
     IDS_CLN_TEST_FAILED = 127,         ///< "Error! Attempt of connecting to Master failed."
     IDS_CLN_NOT_TESTED = 128,          ///< "Connection to Master has not been tested."
+    IDS_LAUNCH_ERROR = 130,            ///< "OS reports Korvel launch error."
 };
 
 /// Text of a string-table id; empty for an id the table does not hold.
