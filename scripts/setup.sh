@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 
 packages=(
-  build-essential cmake ninja-build pkg-config clang
+  build-essential cmake ninja-build pkg-config clang clang-format git
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-tools-dev-tools libgl-dev libqt6opengl6-dev
   qt6-qpa-plugins fonts-dejavu-core fonts-crosextra-carlito xdg-utils binutils
@@ -80,6 +80,17 @@ run_fuzzers() {
   done
 }
 
+# The tree formatted with the project's .clang-format: any difference fails, with the places.
+check_format() {
+  local files
+  files=$(git -C "$root" ls-files '*.cpp' '*.h')
+  (cd "$root" && echo "$files" | xargs clang-format --dry-run --Werror) || {
+    echo "Source not formatted: run clang-format -i on the files above" >&2
+    return 1
+  }
+  echo "format: $(echo "$files" | wc -l) files formatted as .clang-format says"
+}
+
 # Each program started headless and ended with SIGTERM.
 run_smoke() { "$root/scripts/smoke.sh" "$root/build/bin" master client; }
 
@@ -96,6 +107,7 @@ case "${1:-build}" in
   build) install_deps; build_normal ;;
   test)
     install_deps
+    check_format
     build_normal
     run_tests "$root/build"
     run_smoke

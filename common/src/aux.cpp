@@ -26,7 +26,7 @@ UnicodeString TimeText(TDateTime t)
     const double frac = std::fabs(t - std::trunc(t));
     long long ms = std::llround(frac * 86400000.0);
     if (ms >= 86400000LL)
-        ms = 86400000LL - 1;  // a fraction that rounds up to midnight stays in its own day
+        ms = 86400000LL - 1; // a fraction that rounds up to midnight stays in its own day
     const long long secs = ms / 1000;
     return twoDigits(secs / 3600) + u":" + twoDigits(secs / 60 % 60) + u":" + twoDigits(secs % 60);
 }

@@ -2,7 +2,4 @@
 
 #include <common/strtable.h>
 
-cmn_err::cmn_err(int id)
-    : std::runtime_error(UnicodeToUtf8(LoadStr(id))), id_(id), text_(LoadStr(id))
-{
-}
+cmn_err::cmn_err(int id) : std::runtime_error(UnicodeToUtf8(LoadStr(id))), id_(id), text_(LoadStr(id)) {}

@@ -109,7 +109,7 @@ std::size_t TSessionTable::slotOf(int index) const
             remaining -= fenwick_[next];
         }
     }
-    return pos;  // 1-based node pos + 1 is the slot, i.e. 0-based slot pos
+    return pos; // 1-based node pos + 1 is the slot, i.e. 0-based slot pos
 }
 
 const TSessionRow &TSessionTable::rowAt(int index) const
@@ -130,8 +130,8 @@ std::vector<TSessionRow> TSessionTable::rows() const
 
 // ---- Client table -----------------------------------------------------------------------------
 
-bool TClientTable::addIfAbsent(std::int16_t clientId, const UnicodeString &host,
-                               const UnicodeString &address, TDateTime now)
+bool TClientTable::addIfAbsent(std::int16_t clientId, const UnicodeString &host, const UnicodeString &address,
+                               TDateTime now)
 {
     if (index_.count(clientId))
         return false;
@@ -141,8 +141,7 @@ bool TClientTable::addIfAbsent(std::int16_t clientId, const UnicodeString &host,
     return true;
 }
 
-void TClientTable::hostAndAddress(std::int16_t clientId, UnicodeString &host,
-                                  UnicodeString &address) const
+void TClientTable::hostAndAddress(std::int16_t clientId, UnicodeString &host, UnicodeString &address) const
 {
     const auto it = index_.find(clientId);
     if (it == index_.end())

@@ -38,9 +38,9 @@ TEST(SecondsBetween, WholeSecondsInEitherOrder)
 TEST(IsDottedAddress, FourIntegersBelow255)
 {
     EXPECT_TRUE(IsDottedAddress(u"192.168.0.10"));
-    EXPECT_TRUE(IsDottedAddress(u"-1.0.0.1"));  // no lower bound
+    EXPECT_TRUE(IsDottedAddress(u"-1.0.0.1")); // no lower bound
     EXPECT_TRUE(IsDottedAddress(u"0.0.0.0"));
-    EXPECT_TRUE(IsDottedAddress(u"10..0.0.1"));  // empty parts are skipped
+    EXPECT_TRUE(IsDottedAddress(u"10..0.0.1")); // empty parts are skipped
     EXPECT_FALSE(IsDottedAddress(u"192.168.0.255"));
     EXPECT_FALSE(IsDottedAddress(u"192.168.0"));
     EXPECT_FALSE(IsDottedAddress(u"10.0.0"));
@@ -55,8 +55,8 @@ TEST(HelpFilePath, IsTheDocFolderAboveTheProgramsFolder)
     const UnicodeString p = HelpFilePath();
     const std::string s = UnicodeToUtf8(p);
     // The test binary sits in <build>/tests, so the document is <build>/Doc/fenwa2doc.chm.
-    EXPECT_EQ(s, std::string(KORVEL_BIN_DIR).substr(0, std::string(KORVEL_BIN_DIR).rfind('/'))
-                     + "/Doc/fenwa2doc.chm");
+    EXPECT_EQ(s, std::string(KORVEL_BIN_DIR).substr(0, std::string(KORVEL_BIN_DIR).rfind('/')) +
+                     "/Doc/fenwa2doc.chm");
 }
 
 TEST(StringTable, HoldsTheTextsExactly)
@@ -78,7 +78,8 @@ TEST(StringTable, FormatsPlaceholdersInOrder)
     EXPECT_EQ(LoadFmt(18, {10}), u"Application is running on master-station (client ID = 10).");
     EXPECT_EQ(LoadFmt(IDS_TIP_CLIENT, {12, UnicodeString(u"ws1"), UnicodeString(u"10.0.0.7")}),
               u"Client 12.  Host: ws1.  Address: 10.0.0.7");
-    EXPECT_EQ(LoadFmt(37, {UnicodeString()}), u"Error occured during communication session with a client ().");
+    EXPECT_EQ(LoadFmt(37, {UnicodeString()}),
+              u"Error occured during communication session with a client ().");
     EXPECT_EQ(FormatStr(u"%d%% of %s", {-5, u"all"}), u"-5% of all");
     EXPECT_EQ(FormatStr(u"%d and %d", {1}), u"1 and %d");
     EXPECT_EQ(FormatStr(u"%x %", {1}), u"%x %");

@@ -119,8 +119,14 @@ TEST(MsgParse, ACodeWiderThanSixteenBitsIsNotTakenForAnotherCode)
 
 TEST(MsgParse, BytesAboveAsciiNeverPassAsDigitsOrCommas)
 {
-    EXPECT_EQ(parse("259\xac" "11,0,0").code, 0);
-    EXPECT_EQ(parse("\xef\xbc\x8c" "259,11,0,0").code, 0);
+    EXPECT_EQ(parse("259\xac"
+                    "11,0,0")
+                  .code,
+              0);
+    EXPECT_EQ(parse("\xef\xbc\x8c"
+                    "259,11,0,0")
+                  .code,
+              0);
 }
 
 } // namespace

@@ -30,7 +30,7 @@ TEST(SessionTable, AppendsInOrderAndCounts)
     EXPECT_EQ(t.rowAt(1).clientId, 12);
     EXPECT_EQ(t.rowAt(1).start, kBase + 1);
     EXPECT_EQ(t.countByApp(83), 2);
-    EXPECT_EQ(t.countByApp(0), 1);  // rows recorded without an application count too
+    EXPECT_EQ(t.countByApp(0), 1); // rows recorded without an application count too
     EXPECT_EQ(t.countByApp(97), 0);
     EXPECT_EQ(t.countByClient(11), 2);
     EXPECT_EQ(t.countByClient(13), 0);
@@ -146,7 +146,7 @@ TEST(ClientTable, TouchAndRemove)
     c.addIfAbsent(12, u"b", u"1.1.1.2", kBase);
     c.addIfAbsent(13, u"c", u"1.1.1.3", kBase);
     c.touch(12, kBase + 1);
-    c.touch(14, kBase + 2);  // unknown: nothing
+    c.touch(14, kBase + 2); // unknown: nothing
     c.remove(11);
     c.remove(99);
     const auto rows = c.rows();
@@ -166,7 +166,7 @@ TEST(ClientTable, PurgeKeepsARowExactlyAtTheTimeout)
     TClientTable c;
     c.addIfAbsent(11, u"a", u"x", now - 414 * kSecond);
     c.addIfAbsent(12, u"b", u"y", now - 415 * kSecond);
-    c.addIfAbsent(13, u"c", u"z", now - 414.9 * kSecond);  // 414 whole seconds
+    c.addIfAbsent(13, u"c", u"z", now - 414.9 * kSecond); // 414 whole seconds
     c.addIfAbsent(14, u"d", u"w", now);
     EXPECT_EQ(c.purgeStale(414, now), 1);
     const auto rows = c.rows();

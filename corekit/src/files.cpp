@@ -68,8 +68,8 @@ std::string join(const std::string &dir, const std::string &name)
 
 struct Entry {
     std::string name;
-    bool isDir;     // links followed, as the search reports them
-    bool realDir;   // a folder itself, not a link to one
+    bool isDir;   // links followed, as the search reports them
+    bool realDir; // a folder itself, not a link to one
 };
 
 // The entries of one folder whose names match pattern ("." and ".." never). False when the
@@ -87,7 +87,8 @@ bool search(const std::string &dir, const UnicodeString &pattern, std::vector<En
         if (!corekit::detail::MaskMatch(pattern, Utf8ToUnicode(name)))
             continue;
         const std::string full = join(dir, name);
-        struct stat st {}, lst {};
+        struct stat st {
+        }, lst{};
         const bool haveL = ::lstat(full.c_str(), &lst) == 0;
         const bool have = ::stat(full.c_str(), &st) == 0;
         out.push_back({name, have && S_ISDIR(st.st_mode), haveL && S_ISDIR(lst.st_mode)});
@@ -107,7 +108,8 @@ bool searchMask(const UnicodeString &mask, std::vector<Entry> &out)
     if (!hasWildcard(pattern)) {
         out.clear();
         const std::string full = native(mask);
-        struct stat st {}, lst {};
+        struct stat st {
+        }, lst{};
         if (::lstat(full.c_str(), &lst) != 0)
             return true;
         const bool have = ::stat(full.c_str(), &st) == 0;
@@ -192,7 +194,9 @@ bool copyEntry(const std::string &from, const std::string &to)
 {
     std::error_code ec;
     // Links are copied as links: a copy never pulls in what lies outside the folder.
-    fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::overwrite_existing | fs::copy_options::copy_symlinks,
+    fs::copy(from, to,
+             fs::copy_options::recursive | fs::copy_options::overwrite_existing |
+                 fs::copy_options::copy_symlinks,
              ec);
     return !ec;
 }
@@ -225,7 +229,8 @@ bool isWithin(const std::string &target, const std::string &folder)
 
 // Copies what pattern matches in dir into target (created when missing). filesOnly copies the
 // matching files and walks the sub-folders for more, recreating folders only to hold files.
-bool copyMatching(const std::string &dir, const UnicodeString &pattern, const std::string &target, bool filesOnly)
+bool copyMatching(const std::string &dir, const UnicodeString &pattern, const std::string &target,
+                  bool filesOnly)
 {
     std::vector<Entry> entries;
     if (!search(dir, pattern, entries))
@@ -292,7 +297,8 @@ bool splitWords(const std::string &s, std::vector<std::string> &words)
             std::size_t j = i + 1;
             for (; j < s.size() && s[j] != '"'; ++j) {
                 if (s[j] == '\\' && j + 1 < s.size() &&
-                    (s[j + 1] == '$' || s[j + 1] == '`' || s[j + 1] == '"' || s[j + 1] == '\\' || s[j + 1] == '\n')) {
+                    (s[j + 1] == '$' || s[j + 1] == '`' || s[j + 1] == '"' || s[j + 1] == '\\' ||
+                     s[j + 1] == '\n')) {
                     if (s[j + 1] != '\n')
                         cur += s[j + 1];
                     ++j;

@@ -53,8 +53,10 @@ TEST(Utf, RoundTripsCyrillicAndAstralCharacters)
 
 TEST(Utf, ReplacesBrokenInputInsteadOfFailing)
 {
-    EXPECT_EQ(Utf8ToUnicode("a\xFF" "b"), u"a\uFFFDb");
-    EXPECT_EQ(Utf8ToUnicode("\xD0"), u"\uFFFD");          // truncated sequence
+    EXPECT_EQ(Utf8ToUnicode("a\xFF"
+                            "b"),
+              u"a\uFFFDb");
+    EXPECT_EQ(Utf8ToUnicode("\xD0"), u"\uFFFD");           // truncated sequence
     EXPECT_EQ(Utf8ToUnicode("\xC0\xAF"), u"\uFFFD\uFFFD"); // overlong
     EXPECT_EQ(UnicodeToUtf8(UnicodeString(1, char16_t(0xD800))), "\xEF\xBF\xBD");
 }

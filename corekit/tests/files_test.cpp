@@ -43,7 +43,8 @@ std::set<std::string> tree(const fs::path &root)
 {
     std::set<std::string> out;
     std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(root, ec); it != fs::recursive_directory_iterator(); ++it) {
+    for (auto it = fs::recursive_directory_iterator(root, ec); it != fs::recursive_directory_iterator();
+         ++it) {
         std::string rel = it->path().lexically_relative(root).string();
         if (it->is_directory() && !it->is_symlink())
             rel += '/';
@@ -52,8 +53,7 @@ std::set<std::string> tree(const fs::path &root)
     return out;
 }
 
-template <class Pred>
-bool waitFor(Pred pred, int ms = 5000)
+template <class Pred> bool waitFor(Pred pred, int ms = 5000)
 {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (!pred()) {
@@ -256,7 +256,7 @@ TEST_F(Folders, CopyDirFilesOfFilesOnly)
     fs::remove(root_ / "link");
     EXPECT_TRUE(F_CopyDirFiles(u(root_), u(dir_ / "dst"), true, false));
     EXPECT_EQ(tree(dir_ / "dst"), (std::set<std::string>{"a.txt", "b.bak", "sub/", "sub/c.bak", "sub/d.txt",
-                                                          "keep.bak/", "keep.bak/e.txt"}));
+                                                         "keep.bak/", "keep.bak/e.txt"}));
     EXPECT_TRUE(F_CopyDirFiles(u(root_) + u"/*.bak", u(dir_ / "bak"), true, false));
     EXPECT_EQ(tree(dir_ / "bak"), (std::set<std::string>{"b.bak", "sub/", "sub/c.bak"}));
     EXPECT_FALSE(F_CopyDirFiles(u(dir_ / "missing"), u(dir_ / "x"), false, false));
@@ -266,13 +266,15 @@ TEST_F(Folders, CopyDirFilesNeverCopiesIntoTheSourceItself)
 {
     fs::remove(root_ / "link");
     const auto before = tree(root_);
-    EXPECT_FALSE(F_CopyDirFiles(u(root_), u(root_ / "sub"), false, false)) << "the copies would be copied again";
+    EXPECT_FALSE(F_CopyDirFiles(u(root_), u(root_ / "sub"), false, false))
+        << "the copies would be copied again";
     EXPECT_FALSE(F_CopyDirFiles(u(root_), u(root_ / "new" / "deeper"), true, false));
     EXPECT_FALSE(F_CopyDirFiles(u(root_) + u"/*.bak", u(root_ / "sub") + u"/", true, false));
     EXPECT_FALSE(F_CopyDirFiles(u(root_), u(root_), false, false));
     EXPECT_FALSE(F_CopyDirectory(u(root_) + u"/*.*", u(root_ / "empty"), false));
     EXPECT_EQ(tree(root_), before) << "nothing was copied";
-    EXPECT_TRUE(F_CopyDirFiles(u(root_ / "sub"), u(root_), false, false)) << "from below into the folder above is fine";
+    EXPECT_TRUE(F_CopyDirFiles(u(root_ / "sub"), u(root_), false, false))
+        << "from below into the folder above is fine";
 }
 
 TEST_F(Folders, CopyDirectoryPutsTheFolderUnderTheTarget)
@@ -390,7 +392,8 @@ TEST_F(Files, KnownFoldersAsTheDesktopAndTheSystemName)
     setenv("HOME", (dir_ / "home").c_str(), 1);
     setenv("XDG_CONFIG_HOME", (dir_ / "cfg").c_str(), 1);
     EXPECT_EQ(F_GetMyComputerFolder(), u(dir_ / "home" / "Desktop"));
-    touch(dir_ / "cfg" / "user-dirs.dirs", "# written by xdg-user-dirs-update\nXDG_DESKTOP_DIR=\"$HOME/Рабочий стол\"\n");
+    touch(dir_ / "cfg" / "user-dirs.dirs",
+          "# written by xdg-user-dirs-update\nXDG_DESKTOP_DIR=\"$HOME/Рабочий стол\"\n");
     EXPECT_EQ(F_GetMyComputerFolder(), u(dir_ / "home" / "Рабочий стол"));
     touch(dir_ / "cfg" / "user-dirs.dirs", "XDG_DESKTOP_DIR=\"/srv/desk/\"\n");
     EXPECT_EQ(F_GetWinFolder(FOLDERID_Desktop), u"/srv/desk");

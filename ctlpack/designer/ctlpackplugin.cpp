@@ -16,8 +16,8 @@ public:
     using Factory = std::function<QWidget *(QWidget *)>;
 
     ControlEntry(QString name, QString objectName, QString toolTip, Factory factory)
-        : FName(std::move(name)), FObjectName(std::move(objectName)),
-          FToolTip(std::move(toolTip)), FFactory(std::move(factory))
+        : FName(std::move(name)), FObjectName(std::move(objectName)), FToolTip(std::move(toolTip)),
+          FFactory(std::move(factory))
     {
     }
 
@@ -55,22 +55,20 @@ class CtlpackDesignerPlugin : public QObject, public QDesignerCustomWidgetCollec
 public:
     explicit CtlpackDesignerPlugin(QObject *parent = nullptr) : QObject(parent)
     {
-        FEntries.append(new ControlEntry(
-            QStringLiteral("TMemImage"), QStringLiteral("p_imgMem"),
-            QStringLiteral("Picture backed by an off-screen bitmap, with a rubber band"),
-            [](QWidget *parent) {
-                auto *img = new TMemImage(parent);
-                img->SetDesigning(true);
-                return img;
-            }));
-        FEntries.append(new ControlEntry(
-            QStringLiteral("TMSpinEdit"), QStringLiteral("p_edSpin"),
-            QStringLiteral("Integer spin box that snaps to its step"),
-            [](QWidget *parent) { return new TMSpinEdit(parent); }));
-        FEntries.append(new ControlEntry(
-            QStringLiteral("TSEdit"), QStringLiteral("p_edText"),
-            QStringLiteral("Edit box that accepts only what fits its kind"),
-            [](QWidget *parent) { return new TSEdit(parent); }));
+        FEntries.append(
+            new ControlEntry(QStringLiteral("TMemImage"), QStringLiteral("p_imgMem"),
+                             QStringLiteral("Picture backed by an off-screen bitmap, with a rubber band"),
+                             [](QWidget *parent) {
+                                 auto *img = new TMemImage(parent);
+                                 img->SetDesigning(true);
+                                 return img;
+                             }));
+        FEntries.append(new ControlEntry(QStringLiteral("TMSpinEdit"), QStringLiteral("p_edSpin"),
+                                         QStringLiteral("Integer spin box that snaps to its step"),
+                                         [](QWidget *parent) { return new TMSpinEdit(parent); }));
+        FEntries.append(new ControlEntry(QStringLiteral("TSEdit"), QStringLiteral("p_edText"),
+                                         QStringLiteral("Edit box that accepts only what fits its kind"),
+                                         [](QWidget *parent) { return new TSEdit(parent); }));
     }
 
     ~CtlpackDesignerPlugin() override { qDeleteAll(FEntries); }

@@ -40,8 +40,7 @@ struct Entry {
 
 // Runs `visit` for every entry of the mask's folder whose name matches the mask's last
 // component, in directory order. Returns false when the folder cannot be searched.
-template <typename Visit>
-bool search(const Mask &mask, Visit visit)
+template <typename Visit> bool search(const Mask &mask, Visit visit)
 {
     const std::string folder = mask.folder.empty() ? std::string("./") : UnicodeToUtf8(mask.folder);
     DIR *dir = ::opendir(folder.c_str());
@@ -57,7 +56,7 @@ bool search(const Mask &mask, Visit visit)
             e.isDir = true;
         } else if (d->d_type == DT_UNKNOWN || d->d_type == DT_LNK) {
             // A link counts as what it points to; a dangling one as a file.
-            struct stat st{};
+            struct stat st {};
             e.isDir = ::stat(e.path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
         }
         visit(e);
@@ -73,12 +72,12 @@ struct Times {
 
 std::optional<Times> queryTimes(const std::string &path)
 {
-    struct statx sx{};
-    if (::statx(AT_FDCWD, path.c_str(), 0,
-                STATX_TYPE | STATX_ATIME | STATX_MTIME | STATX_CTIME | STATX_BTIME, &sx) != 0)
+    struct statx sx {};
+    if (::statx(AT_FDCWD, path.c_str(), 0, STATX_TYPE | STATX_ATIME | STATX_MTIME | STATX_CTIME | STATX_BTIME,
+                &sx) != 0)
         return std::nullopt;
     auto ts = [](const struct statx_timestamp &t) {
-        struct timespec r{};
+        struct timespec r {};
         r.tv_sec = static_cast<time_t>(t.tv_sec);
         r.tv_nsec = static_cast<long>(t.tv_nsec);
         return r;
@@ -94,8 +93,7 @@ std::optional<Times> queryTimes(const std::string &path)
 
 TDateTime toDateTime(const struct timespec &t)
 {
-    return UnixToDateTime(static_cast<long long>(t.tv_sec)) +
-           static_cast<double>(t.tv_nsec) / 86400e9;
+    return UnixToDateTime(static_cast<long long>(t.tv_sec)) + static_cast<double>(t.tv_nsec) / 86400e9;
 }
 
 bool pathTime(const UnicodeString &path, TDateTime &time, char selector, bool wantDir)
@@ -139,8 +137,8 @@ bool F_GetDirTime(const UnicodeString &path, TDateTime &time, char selector)
     return pathTime(path, time, selector, true);
 }
 
-int F_GetFileList(const UnicodeString &mask, std::vector<UnicodeString> &list, bool withTime,
-                  bool withSize, bool withUnit)
+int F_GetFileList(const UnicodeString &mask, std::vector<UnicodeString> &list, bool withTime, bool withSize,
+                  bool withUnit)
 {
     UnicodeString pattern = mask;
     UnicodeString exclusion;
@@ -175,7 +173,7 @@ int F_GetFileList(const UnicodeString &mask, std::vector<UnicodeString> &list, b
             return;
         UnicodeString item = e.name;
         if (withTime || withSize) {
-            struct stat st{};
+            struct stat st {};
             const bool ok = ::stat(e.path.c_str(), &st) == 0;
             if (withTime)
                 item += u'/' + (ok ? timeText(st.st_mtim.tv_sec) : U("30.12.1899 00:00:00"));

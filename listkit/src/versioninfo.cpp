@@ -31,7 +31,7 @@ public:
     {
         const std::string p = UnicodeToUtf8(path);
         fd_ = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
-        struct stat st{};
+        struct stat st {};
         if (fd_ >= 0 && (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode))) {
             ::close(fd_);
             fd_ = -1;
@@ -151,8 +151,7 @@ public:
         const std::uint64_t table = pe + 24 + *optSize;
         for (std::uint32_t i = 0; i < *nSections; ++i) {
             const std::uint64_t s = table + std::uint64_t{i} * 40;
-            const auto va = f_.u32(s + 12), vsize = f_.u32(s + 8), raw = f_.u32(s + 16),
-                       ptr = f_.u32(s + 20);
+            const auto va = f_.u32(s + 12), vsize = f_.u32(s + 8), raw = f_.u32(s + 16), ptr = f_.u32(s + 20);
             if (!va || !vsize || !raw || !ptr)
                 return std::nullopt; // the table runs past the end of the file
             sections_.push_back({*va, *vsize, *raw, *ptr});
@@ -359,10 +358,7 @@ public:
         return cur;
     }
 
-    std::uint16_t u16(std::size_t at) const
-    {
-        return static_cast<std::uint16_t>(b_[at] | b_[at + 1] << 8);
-    }
+    std::uint16_t u16(std::size_t at) const { return static_cast<std::uint16_t>(b_[at] | b_[at + 1] << 8); }
 
     // The node's value as text, cut at its first zero.
     UnicodeString text(const Node &n) const
@@ -454,7 +450,10 @@ std::optional<std::vector<unsigned char>> readBlock(const UnicodeString &path)
     std::optional<Extent> where;
     if (magic[0] == 'M' && magic[1] == 'Z')
         where = PeImage(f).versionResource();
-    else if (std::memcmp(magic, "\x7F" "ELF", 4) == 0)
+    else if (std::memcmp(magic,
+                         "\x7F"
+                         "ELF",
+                         4) == 0)
         where = ElfImage(f).versionSection();
     if (!where)
         return std::nullopt;
@@ -486,13 +485,11 @@ bool F_GetVersionInfo(const UnicodeString &path, std::vector<UnicodeString> &lis
     if (!translation || translation->valueBytes < 4)
         return false;
     // Only the first translation counts: language, then code page.
-    const UnicodeString table =
-        hex4(block.u16(translation->value)) + hex4(block.u16(translation->value + 2));
+    const UnicodeString table = hex4(block.u16(translation->value)) + hex4(block.u16(translation->value + 2));
 
     static constexpr std::u16string_view keys[] = {
-        u"CompanyName",      u"FileDescription", u"FileVersion", u"InternalName",
-        u"LegalCopyright",   u"LegalTradeMarks", u"OriginalFileName", u"ProductName",
-        u"ProductVersion",   u"Comments"};
+        u"CompanyName",     u"FileDescription",  u"FileVersion", u"InternalName",   u"LegalCopyright",
+        u"LegalTradeMarks", u"OriginalFileName", u"ProductName", u"ProductVersion", u"Comments"};
     bool any = false;
     for (std::u16string_view key : keys) {
         const auto n = block.query({u"StringFileInfo", table, key});

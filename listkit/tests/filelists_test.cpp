@@ -198,8 +198,11 @@ TEST(FileList, TimeAndSizeParts)
         std::size_t bytes;
         const char *size;
     };
-    const Case cases[] = {{"zero", 0, "1"}, {"k1023", 1023, "1"}, {"k1024", 1024, "2"},
-                          {"k1536", 1536, "2"}, {"report.txt", 12800, "13"}};
+    const Case cases[] = {{"zero", 0, "1"},
+                          {"k1023", 1023, "1"},
+                          {"k1024", 1024, "2"},
+                          {"k1536", 1536, "2"},
+                          {"report.txt", 12800, "13"}};
     for (const Case &c : cases)
         setTimes(dir.write(c.name, std::string(c.bytes, 'x')), when, when);
 

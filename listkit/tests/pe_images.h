@@ -110,8 +110,19 @@ inline Bytes versionBlock(std::vector<VNode> children)
     VNode root;
     root.key = u"VS_VERSION_INFO";
     root.text = false;
-    std::uint32_t fixed[13] = {0xFEEF04BDu, 0x00010000u, 0x00010002u, 0x00030004u,
-                               0x00010002u, 0x00030004u, 0x3Fu, 0, 0x40004u, 1, 0, 0, 0};
+    std::uint32_t fixed[13] = {0xFEEF04BDu,
+                               0x00010000u,
+                               0x00010002u,
+                               0x00030004u,
+                               0x00010002u,
+                               0x00030004u,
+                               0x3Fu,
+                               0,
+                               0x40004u,
+                               1,
+                               0,
+                               0,
+                               0};
     for (std::uint32_t v : fixed)
         put32(root.binValue, root.binValue.size(), v);
     root.children = std::move(children);
@@ -134,16 +145,16 @@ inline Bytes standardBlock(std::vector<std::pair<std::u16string, std::u16string>
 // Where the fields of a built image sit (file offsets).
 struct PeImage {
     Bytes bytes;
-    std::size_t coff = 0;         // COFF header (after "PE\0\0")
-    std::size_t optional = 0;     // optional header
-    std::size_t resourceDir = 0;  // data directory entry of the resources (RVA, size)
-    std::size_t sections = 0;     // section table
-    std::size_t rsrc = 0;         // raw data of .rsrc
-    std::size_t typeEntry = 0;    // the root directory's RT_VERSION entry
-    std::size_t nameEntry = 0;    // the name directory's entry
-    std::size_t langEntry = 0;    // the language directory's entry
-    std::size_t dataEntry = 0;    // the data entry (RVA, size, code page, reserved)
-    std::size_t block = 0;        // the version block
+    std::size_t coff = 0;        // COFF header (after "PE\0\0")
+    std::size_t optional = 0;    // optional header
+    std::size_t resourceDir = 0; // data directory entry of the resources (RVA, size)
+    std::size_t sections = 0;    // section table
+    std::size_t rsrc = 0;        // raw data of .rsrc
+    std::size_t typeEntry = 0;   // the root directory's RT_VERSION entry
+    std::size_t nameEntry = 0;   // the name directory's entry
+    std::size_t langEntry = 0;   // the language directory's entry
+    std::size_t dataEntry = 0;   // the data entry (RVA, size, code page, reserved)
+    std::size_t block = 0;       // the version block
     std::uint32_t rsrcRva = 0;
 };
 

@@ -52,7 +52,6 @@ int offsetOf(int key)
 
 class ScrambledFiles : public ::testing::Test {
 protected:
-
     UnicodeString path(const char *name) const { return Utf8ToUnicode((m_dir / name).string()); }
     void writeBytes(const char *name, const std::string &bytes) const
     {

@@ -89,9 +89,10 @@ TEST(VersionInfoPe, ReadsAllTenValuesInOrderFromPe32AndPe32Plus)
 TEST(VersionInfoPe, MissingKeysGiveEmptyEntriesInTheirPlaces)
 {
     TempFolder dir;
-    const auto r = readBytes(dir, testpe::peImage(testpe::standardBlock({{u"ProductName", u"Korvel"},
-                                                                         {u"FileVersion", u"7.0"}}),
-                                                  false).bytes);
+    const auto r = readBytes(
+        dir,
+        testpe::peImage(testpe::standardBlock({{u"ProductName", u"Korvel"}, {u"FileVersion", u"7.0"}}), false)
+            .bytes);
     EXPECT_TRUE(r.ok);
     const std::vector<UnicodeString> want = {u"", u"", u"7.0", u"", u"", u"", u"", u"Korvel", u"", u""};
     EXPECT_EQ(r.list, want);
@@ -101,9 +102,10 @@ TEST(VersionInfoPe, KeysAndTableNamesMatchRegardlessOfCase)
 {
     TempFolder dir;
     const auto r = readBytes(
-        dir, testpe::peImage(testpe::standardBlock({{u"LEGALTRADEMARKS", u"tm"}, {u"originalfilename", u"o.exe"}},
-                                                   u"040904b0"),
-                             true).bytes);
+        dir, testpe::peImage(testpe::standardBlock(
+                                 {{u"LEGALTRADEMARKS", u"tm"}, {u"originalfilename", u"o.exe"}}, u"040904b0"),
+                             true)
+                 .bytes);
     EXPECT_TRUE(r.ok);
     ASSERT_EQ(r.list.size(), 10u);
     EXPECT_EQ(r.list[5], u"tm");
@@ -182,8 +184,8 @@ TEST(VersionInfoPe, PrefersResourceOneAndSkipsNamedEntries)
     // Move the name directory to the end of the section data so it has room for two entries.
     const std::size_t newDir = b.size();
     b.resize(b.size() + 0x20, 0);
-    testpe::put16(b, newDir + 12, 1); // one named
-    testpe::put16(b, newDir + 14, 1); // one id
+    testpe::put16(b, newDir + 12, 1);                    // one named
+    testpe::put16(b, newDir + 14, 1);                    // one id
     testpe::put32(b, newDir + 16, 0x80000000u | 0x7000); // name string far away: never read
     testpe::put32(b, newDir + 20, 0x80000000u | 0x7FF0); // a directory past the end
     testpe::put32(b, newDir + 24, 1);
@@ -440,7 +442,8 @@ struct ElfFile {
     std::size_t entrySize = 0;
 };
 
-ElfFile elfFile(const Bytes &block, bool is64, bool bigEndian, const std::string &sectionName = ".korvel_version")
+ElfFile elfFile(const Bytes &block, bool is64, bool bigEndian,
+                const std::string &sectionName = ".korvel_version")
 {
     ElfFile e;
     Bytes &b = e.bytes;

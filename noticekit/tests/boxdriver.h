@@ -18,7 +18,7 @@
 
 struct SeenBox {
     QString title;
-    QStringList buttons; // visible buttons left to right, "name=text"
+    QStringList buttons;  // visible buttons left to right, "name=text"
     QStringList pictures; // visible pictures
     QRect frame;
     QSize client;

@@ -134,8 +134,12 @@ class MesBoxCKinds : public ::testing::TestWithParam<KindCase> {};
 TEST_P(MesBoxCKinds, TitlesButtonsPictureAndBeepInBothLanguages)
 {
     const KindCase &c = GetParam();
-    const char *tag = c.kind == 0 ? "error" : c.kind == 1 ? "info" : c.kind == 2 ? "confirm"
-                    : c.kind == 3 ? "question" : c.kind == 4 ? "warning" : "yesnocancel";
+    const char *tag = c.kind == 0   ? "error"
+                      : c.kind == 1 ? "info"
+                      : c.kind == 2 ? "confirm"
+                      : c.kind == 3 ? "question"
+                      : c.kind == 4 ? "warning"
+                                    : "yesnocancel";
     {
         BoxDriver driver(closeBox(), QStringLiteral("mesbox_%1_en").arg(QLatin1String(tag)));
         MesBoxC(c.kind, nullptr, u"Save the changes to the settings?", u"", W_Centre, W_Centre);
@@ -160,14 +164,33 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         KindCase{0, "Error", "Ошибка", "mp_imgErr", {u"mp_bnOk=OK"_s}, {u"mp_bnOk=OK"_s}, 16},
         KindCase{1, "Notification", "Сообщение", "mp_imgInfo", {u"mp_bnOk=OK"_s}, {u"mp_bnOk=OK"_s}, 0},
-        KindCase{2, "Confirm", "Подтверждение", "mp_imgExcl", {u"mp_bnOk=Yes"_s, u"mp_bnEsc=No"_s},
-                 {u"mp_bnOk=Да"_s, u"mp_bnEsc=Нет"_s}, 48},
-        KindCase{3, "Confirm", "Подтверждение", "mp_imgQuest", {u"mp_bnOk=Yes"_s, u"mp_bnEsc=No"_s},
-                 {u"mp_bnOk=Да"_s, u"mp_bnEsc=Нет"_s}, 48},
-        KindCase{4, "Warning", "Предупреждение", "mp_imgExcl", {u"mp_bnOk=OK"_s, u"mp_bnEsc=Cancel"_s},
-                 {u"mp_bnOk=OK"_s, u"mp_bnEsc=Отмена"_s}, 48},
-        KindCase{5, "Confirm", "Подтверждение", "mp_imgQuest",
-                 {u"mp_bnOk=Yes"_s, u"mp_bnNo=No"_s, u"mp_bnEsc=Cancel"_s}, {u"mp_bnOk=Да"_s, u"mp_bnNo=Нет"_s, u"mp_bnEsc=Отмена"_s},
+        KindCase{2,
+                 "Confirm",
+                 "Подтверждение",
+                 "mp_imgExcl",
+                 {u"mp_bnOk=Yes"_s, u"mp_bnEsc=No"_s},
+                 {u"mp_bnOk=Да"_s, u"mp_bnEsc=Нет"_s},
+                 48},
+        KindCase{3,
+                 "Confirm",
+                 "Подтверждение",
+                 "mp_imgQuest",
+                 {u"mp_bnOk=Yes"_s, u"mp_bnEsc=No"_s},
+                 {u"mp_bnOk=Да"_s, u"mp_bnEsc=Нет"_s},
+                 48},
+        KindCase{4,
+                 "Warning",
+                 "Предупреждение",
+                 "mp_imgExcl",
+                 {u"mp_bnOk=OK"_s, u"mp_bnEsc=Cancel"_s},
+                 {u"mp_bnOk=OK"_s, u"mp_bnEsc=Отмена"_s},
+                 48},
+        KindCase{5,
+                 "Confirm",
+                 "Подтверждение",
+                 "mp_imgQuest",
+                 {u"mp_bnOk=Yes"_s, u"mp_bnNo=No"_s, u"mp_bnEsc=Cancel"_s},
+                 {u"mp_bnOk=Да"_s, u"mp_bnNo=Нет"_s, u"mp_bnEsc=Отмена"_s},
                  48}));
 
 struct AnswerCase {
@@ -234,7 +257,8 @@ TEST(MesBoxC, LanguageComesFromTheLiteralOnly)
         BoxDriver driver(closeBox());
         MesBoxC(mkWarning, nullptr, c.message, u"", W_Centre, W_Centre);
         ASSERT_EQ(driver.seen.size(), 1u);
-        EXPECT_EQ(driver.seen[0].title, QString::fromUtf8(c.title)) << QString::fromUtf16(c.message).toStdString();
+        EXPECT_EQ(driver.seen[0].title, QString::fromUtf8(c.title))
+            << QString::fromUtf16(c.message).toStdString();
     }
 }
 
@@ -323,7 +347,8 @@ TEST(MesBoxCBadInput, AnyMessageGivesABoxInsideTheScreen)
     }();
     const UnicodeString noBlank(5000, u'x');
     const UnicodeString rtl = u"שלום עולם، مرحبا بالعالم";
-    const UnicodeString loneSurrogate = UnicodeString(u"bad ") + char16_t(0xD800) + u" text" + char16_t(0xDC00);
+    const UnicodeString loneSurrogate =
+        UnicodeString(u"bad ") + char16_t(0xD800) + u" text" + char16_t(0xDC00);
 
     QWidget parent;
     showParent(parent, QRect(200, 150, 300, 200));

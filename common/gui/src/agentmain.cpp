@@ -42,7 +42,8 @@ int RunAgentProgram(int &argc, char **argv, const QString &appName,
         if (block.holder != TBlockHolder::None && ::geteuid() != 0) {
             const QString problem = QString::fromStdString(HandleBlockProblem(block));
             std::fprintf(stderr, "%s\n", problem.toLocal8Bit().constData());
-            CMesBoxAuto(nullptr, AutoBoxSeconds(), problem.toStdU16String(), u"Korvel", true, W_Centre, W_Centre);
+            CMesBoxAuto(nullptr, AutoBoxSeconds(), problem.toStdU16String(), u"Korvel", true, W_Centre,
+                        W_Centre);
             return 0;
         }
         run(app);

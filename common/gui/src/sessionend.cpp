@@ -26,7 +26,8 @@ extern "C" void OnEndSignal(int sig)
 
 TSessionEnd::TSessionEnd(QObject *parent) : QObject(parent)
 {
-    if (SignalPipe[0] < 0 && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, SignalPipe) != 0)
+    if (SignalPipe[0] < 0 &&
+        ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, SignalPipe) != 0)
         SignalPipe[0] = SignalPipe[1] = -1;
     if (SignalPipe[0] >= 0) {
         FNotifier = new QSocketNotifier(SignalPipe[0], QSocketNotifier::Read, this);
@@ -36,7 +37,7 @@ TSessionEnd::TSessionEnd(QObject *parent) : QObject(parent)
             }
             emit ended();
         });
-        struct sigaction sa{};
+        struct sigaction sa {};
         sa.sa_handler = OnEndSignal;
         sigemptyset(&sa.sa_mask);
         sa.sa_flags = SA_RESTART;
@@ -50,7 +51,7 @@ TSessionEnd::TSessionEnd(QObject *parent) : QObject(parent)
 
 TSessionEnd::~TSessionEnd()
 {
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = SIG_DFL;
     sigemptyset(&sa.sa_mask);
     ::sigaction(SIGTERM, &sa, nullptr);

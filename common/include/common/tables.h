@@ -52,9 +52,9 @@ private:
     void fenwickAdd(std::size_t slot, int delta);
     void rebuild();
 
-    std::vector<TSessionRow> slots_;     // rows and holes, in insertion order
-    std::vector<char> live_;             // 1 where slots_ holds a row
-    std::vector<int> fenwick_;           // prefix counts of live_, for rowAt
+    std::vector<TSessionRow> slots_; // rows and holes, in insertion order
+    std::vector<char> live_;         // 1 where slots_ holds a row
+    std::vector<int> fenwick_;       // prefix counts of live_, for rowAt
     std::size_t alive_ = 0;
     std::unordered_map<std::uint32_t, std::vector<std::size_t>> byKey_;
     std::unordered_map<std::int16_t, int> byClient_;
@@ -66,8 +66,8 @@ class TClientTable {
 public:
     /// Appends (id, host, address, now) when no row has that ID; an existing row is kept as is.
     /// Returns true when a row was added.
-    bool addIfAbsent(std::int16_t clientId, const UnicodeString &host,
-                     const UnicodeString &address, TDateTime now);
+    bool addIfAbsent(std::int16_t clientId, const UnicodeString &host, const UnicodeString &address,
+                     TDateTime now);
     /// Copies host and address of the client; leaves both untouched when it is not there.
     void hostAndAddress(std::int16_t clientId, UnicodeString &host, UnicodeString &address) const;
     /// Sets the client's last contact to now; nothing when it is not there.
@@ -89,7 +89,7 @@ private:
     void compactIfSparse();
     void compact();
 
-    std::vector<TClientRow> slots_;  // rows and holes, in insertion order
+    std::vector<TClientRow> slots_; // rows and holes, in insertion order
     std::vector<char> live_;
     std::unordered_map<std::int16_t, std::size_t> index_;
 };

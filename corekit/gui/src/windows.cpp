@@ -84,12 +84,23 @@ bool K_CheckShift(unsigned short state, const char *letters)
     unsigned mask = 0;
     for (const char *c = letters; *c; ++c) {
         switch (*c) {
-        case 'S': mask |= K_ssShift; break;
-        case 'A': mask |= K_ssAlt; break;
-        case 'C': mask |= K_ssCtrl; break;
-        case 'L': mask |= K_ssLeft; break;
-        case 'R': mask |= K_ssRight; break;
-        default: break;
+        case 'S':
+            mask |= K_ssShift;
+            break;
+        case 'A':
+            mask |= K_ssAlt;
+            break;
+        case 'C':
+            mask |= K_ssCtrl;
+            break;
+        case 'L':
+            mask |= K_ssLeft;
+            break;
+        case 'R':
+            mask |= K_ssRight;
+            break;
+        default:
+            break;
         }
     }
     if (letters[0] == '=')

@@ -40,9 +40,9 @@ void placeFrame(QWidget &w, int left, int top, int width, int height)
 
 TEST(WCalcCreatedFormPos, CentresOverOwnerOnA1920x1080Screen)
 {
-    expectPos(W_CalcCreatedFormPos(rect(100, 50, 800, 600), rect(0, 0, 340, 147), W_Centre, W_Centre, 1920,
-                                   1080),
-              100 + 230, 50 + 226);
+    expectPos(
+        W_CalcCreatedFormPos(rect(100, 50, 800, 600), rect(0, 0, 340, 147), W_Centre, W_Centre, 1920, 1080),
+        100 + 230, 50 + 226);
 }
 
 TEST(WCalcCreatedFormPos, OffsetsCountFromOwnerTopLeft)
@@ -57,9 +57,9 @@ TEST(WCalcCreatedFormPos, OffsetsCountFromOwnerTopLeft)
 TEST(WCalcCreatedFormPos, CentringTruncatesTowardZero)
 {
     // (101 - 340) / 2 = -119.5 -> -119, not -120.
-    expectPos(W_CalcCreatedFormPos(rect(1000, 500, 101, 101), rect(0, 0, 340, 340), W_Centre, W_Centre, 1920,
-                                   1080),
-              1000 - 119, 500 - 119);
+    expectPos(
+        W_CalcCreatedFormPos(rect(1000, 500, 101, 101), rect(0, 0, 340, 340), W_Centre, W_Centre, 1920, 1080),
+        1000 - 119, 500 - 119);
 }
 
 TEST(WCalcCreatedFormPos, OwnerNearRightAndBottomEdgesPushesWindowBack)
@@ -78,9 +78,9 @@ TEST(WCalcCreatedFormPos, OwnerLeftOfOrAboveScreenGivesZero)
 
 TEST(WCalcCreatedFormPos, WindowLargerThanScreenStartsAtTopLeftEdge)
 {
-    expectPos(W_CalcCreatedFormPos(rect(100, 100, 800, 600), rect(0, 0, 340, 5000), W_Centre, W_Centre, 1920,
-                                   1080),
-              100 + 230, 0);
+    expectPos(
+        W_CalcCreatedFormPos(rect(100, 100, 800, 600), rect(0, 0, 340, 5000), W_Centre, W_Centre, 1920, 1080),
+        100 + 230, 0);
     expectPos(W_CalcCreatedFormPos(rect(100, 100, 800, 600), rect(0, 0, 4000, 100), 20, 20, 1920, 1080), 0,
               120);
 }
@@ -90,9 +90,9 @@ TEST(WCalcCreatedFormPos, HugeOffsetsStayInsideScreen)
     expectPos(W_CalcCreatedFormPos(rect(1000, 1000, 10, 10), rect(0, 0, 340, 147), INT_MAX - 1, INT_MAX - 1,
                                    1920, 1080),
               1920 - 340, 1080 - 147);
-    expectPos(W_CalcCreatedFormPos(rect(-1000, -1000, 10, 10), rect(0, 0, 340, 147), INT_MIN, INT_MIN, 1920,
-                                   1080),
-              0, 0);
+    expectPos(
+        W_CalcCreatedFormPos(rect(-1000, -1000, 10, 10), rect(0, 0, 340, 147), INT_MIN, INT_MIN, 1920, 1080),
+        0, 0);
 }
 
 TEST(WPosCreatedForm, CentresAndOffsetsRealWindows)

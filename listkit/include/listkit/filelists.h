@@ -27,8 +27,8 @@ UnicodeString F_GetFirstFile(const UnicodeString &mask);
 /// size being floor(bytes / 1024) + 1. A mask "pattern|TEXT" leaves out names whose upper-cased
 /// form contains TEXT (upper-cased too). When nothing matches, returns 0 and leaves `list` as it
 /// was; otherwise replaces `list` and returns the number of entries.
-int F_GetFileList(const UnicodeString &mask, std::vector<UnicodeString> &list, bool withTime,
-                  bool withSize, bool withUnit);
+int F_GetFileList(const UnicodeString &mask, std::vector<UnicodeString> &list, bool withTime, bool withSize,
+                  bool withUnit);
 
 /// Empties `list`, then lists the folders matching the mask whose names do not start with '.',
 /// each optionally followed by "/" and its creation time. Returns the number of entries.
