@@ -7,8 +7,8 @@
 #include <climits>
 #include <clocale>
 #include <cstdlib>
-#include <cwchar>
 #include <ctime>
+#include <cwchar>
 
 namespace {
 
@@ -60,8 +60,9 @@ bool parseInteger(const UnicodeString &s, int bits, long long &out)
         return false;
     if (hex && value > signedMax) {
         // Wrap to the signed value with the same bit pattern.
-        long long wrapped = bits == 64 ? static_cast<long long>(value)
-                                       : static_cast<long long>(value) - static_cast<long long>(unsignedMax) - 1;
+        long long wrapped = bits == 64
+                                ? static_cast<long long>(value)
+                                : static_cast<long long>(value) - static_cast<long long>(unsignedMax) - 1;
         // Negated in unsigned arithmetic: "-$8000000000000000" wraps to itself instead of
         // overflowing a signed value.
         out = negative ? static_cast<long long>(0ULL - static_cast<unsigned long long>(wrapped)) : wrapped;

@@ -19,11 +19,6 @@
 
 namespace {
 
-UnicodeString ToUnicode(const QString &s)
-{
-    return UnicodeString(reinterpret_cast<const char16_t *>(s.utf16()), static_cast<size_t>(s.size()));
-}
-
 // The character a key produces, as the edit control's character event sees it; 0 for keys that
 // produce none. Ctrl with a letter gives its control character (Ctrl+V is 22), Delete gives none.
 char16_t KeyChar(const QKeyEvent *e)
@@ -228,7 +223,7 @@ bool TSEdit::ValidText() const
     case ::ekUInt:
     case ::ekInt:
         try {
-            const int v = StrToInt(ToUnicode(text()));
+            const int v = StrToInt(text().toStdU16String());
             return FEditKind == ::ekInt || v >= 0;
         } catch (const EConvertError &) {
             return false;
@@ -246,17 +241,17 @@ bool TSEdit::ValidText() const
 
 int TSEdit::GetAsInteger() const
 {
-    return StrToInt(ToUnicode(text()));
+    return StrToInt(text().toStdU16String());
 }
 
 long long TSEdit::GetAsInt64() const
 {
-    return StrToInt64(ToUnicode(text()));
+    return StrToInt64(text().toStdU16String());
 }
 
 std::uint32_t TSEdit::GetAsUInt() const
 {
-    const UnicodeString t = ToUnicode(text());
+    const UnicodeString t = text().toStdU16String();
     const long long v = StrToInt64(t);
     if (v < 0 || v > 4294967295LL)
         throw EConvertError(UnicodeToUtf8(t) + " is not valid unsigned integer");

@@ -121,8 +121,7 @@ UnicodeString timeText(time_t secs)
 
 UnicodeString upper(const UnicodeString &s)
 {
-    const QString q = QString::fromUtf16(s.data(), static_cast<qsizetype>(s.size())).toUpper();
-    return UnicodeString(reinterpret_cast<const char16_t *>(q.utf16()), static_cast<std::size_t>(q.size()));
+    return QString::fromStdU16String(s).toUpper().toStdU16String();
 }
 
 } // namespace
