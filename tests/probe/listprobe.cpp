@@ -79,12 +79,11 @@ class TListProbePlugin : public QGenericPlugin {
     Q_PLUGIN_METADATA(IID QGenericPluginFactoryInterface_iid FILE "listprobe.json")
 
 public:
-    QObject *create(const QString &key, const QString &specification) override
+    QObject *create(const QString &key, const QString &parameters) override
     {
-        if (key.compare(QStringLiteral("korvellistprobe"), Qt::CaseInsensitive) != 0 ||
-            specification.isEmpty())
+        if (key.compare(QStringLiteral("korvellistprobe"), Qt::CaseInsensitive) != 0 || parameters.isEmpty())
             return nullptr;
-        return new TListProbe(specification);
+        return new TListProbe(parameters);
     }
 };
 

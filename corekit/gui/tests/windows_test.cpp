@@ -198,7 +198,7 @@ TEST(KCheckShift, RepeatedAndForeignCharactersAndHighFlags)
     EXPECT_FALSE(K_CheckShift(K_ssAlt, "="));
 }
 
-TEST(KCheckShift, EmptySpecificationThrows)
+TEST(KCheckShift, EmptyLettersThrow)
 {
     EXPECT_THROW(K_CheckShift(0, ""), std::out_of_range);
     EXPECT_THROW(K_CheckShift(0, nullptr), std::out_of_range);
