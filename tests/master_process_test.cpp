@@ -17,6 +17,7 @@
 #include <common/msgport.h>
 #include <gtest/gtest.h>
 #include <testsupport/heldport.h>
+#include <testsupport/rawtcp.h>
 
 #include <algorithm>
 #include <csignal>
@@ -373,44 +374,6 @@ constexpr bool UnderSanitizer = true;
 constexpr bool UnderSanitizer = false;
 #endif
 
-// A blocking connection to the master's port, from the loopback address `from` when given.
-int RawConnect(quint16 port, const char *from = nullptr)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (from) {
-        sockaddr_in src{};
-        src.sin_family = AF_INET;
-        ::inet_pton(AF_INET, from, &src.sin_addr);
-        ::bind(fd, reinterpret_cast<sockaddr *>(&src), sizeof src);
-    }
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-std::string RawReply(int fd, int ms)
-{
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, ms) <= 0)
-        return {};
-    char buf[256];
-    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-    return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
-}
-
-std::string RawAsk(int fd, const std::string &text, int ms = 3000)
-{
-    if (::send(fd, text.data(), text.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(text.size()))
-        return "not sent";
-    return RawReply(fd, ms);
-}
-
 // User plus system CPU seconds of a process so far.
 double CpuSeconds(qint64 pid)
 {
@@ -475,19 +438,19 @@ TEST_F(MasterProcess, AResolverThatNeverAnswersDelaysAndLosesNothing)
 
     QElapsedTimer t;
     t.start();
-    const int first = RawConnect(port, "127.0.0.2");
-    EXPECT_EQ(RawAsk(first, "112,0,83,0"), "22,1,11,180");
-    const int second = RawConnect(port, "127.0.0.3");
-    EXPECT_EQ(RawAsk(second, "112,0,93,0"), "22,1,12,180") << "in the order of arrival";
+    const int first = testsupport::TcpConnect(port, "127.0.0.2");
+    EXPECT_EQ(testsupport::TcpAsk(first, "112,0,83,0"), "22,1,11,180");
+    const int second = testsupport::TcpConnect(port, "127.0.0.3");
+    EXPECT_EQ(testsupport::TcpAsk(second, "112,0,93,0"), "22,1,12,180") << "in the order of arrival";
     EXPECT_LT(t.elapsed(), 2500) << "no request waits for the resolver";
     // Sent and closed at once: handled all the same.
-    const int gone = RawConnect(port, "127.0.0.4");
+    const int gone = testsupport::TcpConnect(port, "127.0.0.4");
     ASSERT_EQ(::send(gone, "112,0,97,0", 10, MSG_NOSIGNAL), 10);
     ::close(gone);
     EXPECT_TRUE(LogShows(m, "Client is assigned ID = 13. "));
     // Two messages on one connection: two requests, two replies.
-    EXPECT_EQ(RawAsk(first, "259,11,0,0"), "35,1,0,0");
-    EXPECT_EQ(RawAsk(first, "259,12,0,0"), "35,1,0,0");
+    EXPECT_EQ(testsupport::TcpAsk(first, "259,11,0,0"), "35,1,0,0");
+    EXPECT_EQ(testsupport::TcpAsk(first, "259,12,0,0"), "35,1,0,0");
     EXPECT_TRUE(LogShows(m, "Client 12 requested for acknowledgment."));
     // The resolver was asked, and never answered.
     char query[512];
@@ -495,7 +458,7 @@ TEST_F(MasterProcess, AResolverThatNeverAnswersDelaysAndLosesNothing)
 
     // A 400 MB request meanwhile costs the master no more than its bounds.
     const long before = Status(m->processId(), "VmHWM");
-    const int big = RawConnect(port, "127.0.0.5");
+    const int big = testsupport::TcpConnect(port, "127.0.0.5");
     ::fcntl(big, F_SETFL, O_NONBLOCK);
     const std::string chunk(1 << 20, '7');
     const long long total = (UnderSanitizer ? 64LL : 400LL) << 20;
@@ -532,7 +495,7 @@ TEST_F(MasterProcess, AResolverThatNeverAnswersDelaysAndLosesNothing)
                  after, total >> 20);
     EXPECT_LT(after - before, 48 * 1024)
         << "peak resident memory grew from " << before << " kB to " << after << " kB";
-    EXPECT_EQ(RawAsk(second, "259,12,0,0"), "35,1,0,0") << "and it still answers";
+    EXPECT_EQ(testsupport::TcpAsk(second, "259,12,0,0"), "35,1,0,0") << "and it still answers";
     for (int fd : {first, second, big, dns})
         ::close(fd);
     Terminate(m);
@@ -548,9 +511,9 @@ TEST_F(MasterProcess, WithoutDescriptorsLeftTheMasterIdlesAndAnswersOnceOneFrees
     QProcess *m = StartServing();
     std::vector<int> talked;
     for (int i = 0; i < 200 && static_cast<int>(talked.size()) < 200; ++i) {
-        const int fd = RawConnect(port);
+        const int fd = testsupport::TcpConnect(port);
         ASSERT_GE(fd, 0);
-        const std::string r = RawAsk(fd, "259,10,0,0", 1500);
+        const std::string r = testsupport::TcpAsk(fd, "259,10,0,0", 1500);
         if (r != "35,1,0,0") {
             ::close(fd);
             break;
@@ -562,19 +525,19 @@ TEST_F(MasterProcess, WithoutDescriptorsLeftTheMasterIdlesAndAnswersOnceOneFrees
     // More connections than there are descriptors: they wait, and the master must not spin.
     std::vector<int> waiting;
     for (int i = 0; i < 5; ++i) {
-        waiting.push_back(RawConnect(port));
+        waiting.push_back(testsupport::TcpConnect(port));
         ASSERT_EQ(::send(waiting.back(), "259,10,0,0", 10, MSG_NOSIGNAL), 10);
     }
     const double cpu0 = CpuSeconds(m->processId());
     QThread::msleep(2000);
     const double busy = CpuSeconds(m->processId()) - cpu0;
     EXPECT_LT(busy, 0.3) << "CPU seconds of the master in two seconds with its descriptors used up";
-    EXPECT_EQ(RawReply(waiting[0], 0), "") << "nobody more was let in";
+    EXPECT_EQ(testsupport::TcpReply(waiting[0], 0), "") << "nobody more was let in";
 
     // One descriptor frees: the first waiting connection is let in and answered.
     ::close(talked.back());
     talked.pop_back();
-    EXPECT_EQ(RawReply(waiting[0], 3000), "35,1,0,0");
+    EXPECT_EQ(testsupport::TcpReply(waiting[0], 3000), "35,1,0,0");
     EXPECT_EQ(m->state(), QProcess::Running);
     for (int fd : talked)
         ::close(fd);

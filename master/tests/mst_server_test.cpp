@@ -7,6 +7,7 @@
 
 #include <common/aux.h>
 #include <testsupport/heldport.h>
+#include <testsupport/rawtcp.h>
 #include <testsupport/tempdir.h>
 
 #include <QCoreApplication>
@@ -56,45 +57,6 @@ bool WaitFor(const std::function<bool()> &cond, int ms)
         QThread::msleep(5);
     }
     return true;
-}
-
-// A connection to port on loopback, from the loopback address `from` when given.
-int Connect(quint16 port, const char *from = nullptr)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (from) {
-        sockaddr_in src{};
-        src.sin_family = AF_INET;
-        ::inet_pton(AF_INET, from, &src.sin_addr);
-        ::bind(fd, reinterpret_cast<sockaddr *>(&src), sizeof src);
-    }
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// What arrives on fd within ms (empty when nothing does).
-std::string Reply(int fd, int ms = 3000)
-{
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, ms) <= 0)
-        return {};
-    char buf[256];
-    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-    return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
-}
-
-std::string Ask(int fd, const std::string &text, int ms = 3000)
-{
-    if (::send(fd, text.data(), text.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(text.size()))
-        return "not sent";
-    return Reply(fd, ms);
 }
 
 // A resolver the test holds: lookups of `stuck` wait until released, others answer at once.
@@ -202,21 +164,21 @@ TEST_F(Served, RequestsNeverWaitForHostNames)
     // The first client's name never comes while these run; the second's comes at once.
     QElapsedTimer t;
     t.start();
-    const int a = Connect(port, "127.0.0.2");
-    EXPECT_EQ(Ask(a, "112,0,83,0"), "22,1,11,180");
-    const int b = Connect(port, "127.0.0.3");
-    EXPECT_EQ(Ask(b, "112,0,93,0"), "22,1,12,180") << "in the order of arrival";
+    const int a = testsupport::TcpConnect(port, "127.0.0.2");
+    EXPECT_EQ(testsupport::TcpAsk(a, "112,0,83,0"), "22,1,11,180");
+    const int b = testsupport::TcpConnect(port, "127.0.0.3");
+    EXPECT_EQ(testsupport::TcpAsk(b, "112,0,93,0"), "22,1,12,180") << "in the order of arrival";
     EXPECT_LT(t.elapsed(), 2000) << "no request waits for a name";
 
     // Sent and closed at once: handled all the same.
-    const int c = Connect(port, "127.0.0.2");
+    const int c = testsupport::TcpConnect(port, "127.0.0.2");
     ASSERT_EQ(::send(c, "112,0,97,0", 10, MSG_NOSIGNAL), 10);
     ::close(c);
     EXPECT_TRUE(WaitFor([&] { return Count("Client is assigned ID = 13. ") == 1; }, 3000));
 
     // Two messages on one connection, each after the other's reply: two requests.
-    EXPECT_EQ(Ask(a, "259,11,0,0"), "35,1,0,0");
-    EXPECT_EQ(Ask(a, "259,12,0,0"), "35,1,0,0");
+    EXPECT_EQ(testsupport::TcpAsk(a, "259,11,0,0"), "35,1,0,0");
+    EXPECT_EQ(testsupport::TcpAsk(a, "259,12,0,0"), "35,1,0,0");
     EXPECT_EQ(Count("Client 11 requested for acknowledgment."), 1);
     EXPECT_EQ(Count("Client 12 requested for acknowledgment."), 1);
 
@@ -241,21 +203,21 @@ TEST_F(Served, AResetIsLoggedAndAHalfCloseStillGetsItsReply)
     const std::string resetLine = "Error occured during communication session with a client (disconnecting).";
 
     // A peer that closes normally after its reply: no error line.
-    int fd = Connect(port);
-    EXPECT_EQ(Ask(fd, "112,0,83,0"), "22,1,11,180");
+    int fd = testsupport::TcpConnect(port);
+    EXPECT_EQ(testsupport::TcpAsk(fd, "112,0,83,0"), "22,1,11,180");
     ::close(fd);
     // A peer that half-closes right after its request still gets the reply.
-    fd = Connect(port);
+    fd = testsupport::TcpConnect(port);
     ASSERT_EQ(::send(fd, "259,11,0,0", 10, MSG_NOSIGNAL), 10);
     ::shutdown(fd, SHUT_WR);
-    EXPECT_EQ(Reply(fd), "35,1,0,0");
+    EXPECT_EQ(testsupport::TcpReply(fd), "35,1,0,0");
     ::close(fd);
     EXPECT_TRUE(WaitFor([&] { return server->ConnectionCount() == 0; }, 3000));
     EXPECT_EQ(Count(resetLine), 0);
 
     // A peer that resets its connection after its request: the line, once.
-    fd = Connect(port);
-    EXPECT_EQ(Ask(fd, "259,11,0,0"), "35,1,0,0");
+    fd = testsupport::TcpConnect(port);
+    EXPECT_EQ(testsupport::TcpAsk(fd, "259,11,0,0"), "35,1,0,0");
     const linger reset{1, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     ::close(fd);
@@ -297,7 +259,7 @@ TEST(Listener, OutOfDescriptorsPausesAcceptingInsteadOfSpinning)
     // Connections the kernel completes, waiting to be accepted.
     std::vector<int> clients;
     for (int i = 0; i < 4; ++i)
-        clients.push_back(Connect(held.port()));
+        clients.push_back(testsupport::TcpConnect(held.port()));
     // Fill every free descriptor number below the limit about to be set, then set it.
     rlimit old{};
     ::getrlimit(RLIMIT_NOFILE, &old);
@@ -346,7 +308,7 @@ TEST(Listener, OutOfDescriptorsPausesAcceptingInsteadOfSpinning)
             [&] {
                 pollfd p{fd, POLLIN, 0};
                 if (::poll(&p, 1, 0) > 0)
-                    r = Reply(fd, 0);
+                    r = testsupport::TcpReply(fd, 0);
                 return !r.empty();
             },
             3000));
