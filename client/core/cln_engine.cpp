@@ -80,27 +80,50 @@ void TClnEngine::InstanceEnded(unsigned short code, int pid)
 {
     if (FShutDown)
         return;
-    // The process that ended; a report that does not name it takes the oldest of its code.
+    // Only the end of a process that is watched counts: a report that names none (late, or
+    // posted by someone else) must not take a running instance off the list.
     auto it = std::find_if(FWatched.begin(), FWatched.end(),
                            [&](const Watched &w) { return w.code == code && w.pid == pid; });
     if (it == FWatched.end())
-        it = std::find_if(FWatched.begin(), FWatched.end(), [&](const Watched &w) { return w.code == code; });
-    if (it != FWatched.end())
-        FWatched.erase(it);
+        return;
+    FWatched.erase(it);
     RefreshRow(code);
-    Withdraw(code);
+    Withdraw(code, pid);
     FFx.AppsChanged(AppsText());
 }
 
-void TClnEngine::Withdraw(unsigned short code)
+void TClnEngine::Withdraw(unsigned short code, int pid)
+{
+    // An announcement of the ended process that has not gone out yet has nothing left to say.
+    std::erase_if(FQueue, [&](const TClnRequest &r) {
+        return r.kind == TPending::Announcement && static_cast<unsigned short>(r.code) == code &&
+               r.pid == pid;
+    });
+    // A withdrawal of the code that is still waiting clears this process's row as well, and the
+    // instances left are announced again once it is done.
+    if (std::any_of(FQueue.begin(), FQueue.end(),
+                    [&](const TClnRequest &r) { return r.kind == TPending::Withdrawal && r.code == code; }))
+        return;
+    // Never dropped, whatever waits: a lost withdrawal leaves the row on the master for good.
+    // There is at most one waiting per code, so they cannot pile up.
+    FQueue.push_back({TPending::Withdrawal, code, 0, false});
+    StartNext();
+}
+
+void TClnEngine::Reannounce()
 {
     // The master removes every row of this client and code on a withdrawal, so the instances
-    // of the code that still run are announced again right after it: the master keeps one
-    // row per process that runs.
-    Enqueue({TPending::Withdrawal, code, 0, false});
+    // of the code that still run are announced again right after it, from the watches as they
+    // are now (an announcement answered while the withdrawal waited is among them). Like the
+    // withdrawal they are never dropped: there is one per watched process at most.
+    if (FCurrent.kind != TPending::Withdrawal)
+        return;
+    const auto code = static_cast<unsigned short>(FCurrent.code);
+    FCurrent.kind = TPending::None;
+    auto at = FQueue.begin();
     for (const Watched &w : FWatched)
         if (w.code == code)
-            Enqueue({TPending::Announcement, code, w.pid, true});
+            at = std::next(FQueue.insert(at, {TPending::Announcement, code, w.pid, true}));
 }
 
 void TClnEngine::RefreshRow(unsigned short code)
@@ -163,10 +186,30 @@ void TClnEngine::Shutdown()
 
 void TClnEngine::Enqueue(const TClnRequest &r)
 {
-    if (FShutDown || FQueue.size() >= MaxQueued)
+    if (FShutDown)
         return;
+    if (FQueue.size() >= MaxQueued) {
+        ReportDropped(r);
+        return;
+    }
     FQueue.push_back(r);
     StartNext();
+}
+
+UnicodeString TClnEngine::DroppedText(const TClnRequest &r, std::size_t waiting)
+{
+    const int count = static_cast<int>(std::min<std::size_t>(waiting, INT_MAX));
+    if (r.kind == TPending::Announcement)
+        return FormatStr(
+            u"Request to Master dropped, %d requests are waiting: announcement of application %d "
+            u"(process %d).",
+            {count, r.code, r.pid});
+    return FormatStr(u"Request to Master dropped, %d requests are waiting: keep-alive.", {count});
+}
+
+void TClnEngine::ReportDropped(const TClnRequest &r)
+{
+    FFx.ErrorShown(DroppedText(r, FQueue.size()));
 }
 
 void TClnEngine::StartNext()
@@ -179,6 +222,7 @@ void TClnEngine::StartNext()
             // Nothing to connect to: the request is dropped and no connection is tried.
             ShowError(ErrNoAddress);
             FInFlight = false;
+            Reannounce();
             continue;
         }
         FConnecting = true;
@@ -272,6 +316,7 @@ void TClnEngine::OnReply(TClnLine line, const std::string &text)
     FTransport.Close(TClnLine::Master);
     Judge(text);
     Finish();
+    Reannounce();
     StartNext();
 }
 
@@ -297,6 +342,7 @@ void TClnEngine::OnError(TClnLine line, int osError)
     ShowError(code);
     FTransport.Close(TClnLine::Master);
     Finish();
+    Reannounce();
     StartNext();
 }
 
@@ -345,7 +391,7 @@ void TClnEngine::RecordInstance(int code, int pid)
     if (id == 0) {
         // The process is gone before it could be watched: its end is reported at once, or
         // the master would list it for good.
-        Withdraw(static_cast<unsigned short>(code));
+        Withdraw(static_cast<unsigned short>(code), pid);
         return;
     }
     FWatched.push_back({static_cast<unsigned short>(code), pid, id});

@@ -95,8 +95,10 @@ public:
     /// Detail codes of an error that carries no OS error code.
     static constexpr int ErrNoAddress = -1;
     static constexpr int ErrBadMessage = -2;
-    /// Requests kept waiting at most; beyond that a new one is dropped (a master that does
-    /// not answer must not make the agent grow without bound).
+    /// Requests kept waiting at most; beyond that a new announcement or keep-alive is dropped
+    /// and reported as an error (a master that does not answer must not make the agent grow
+    /// without bound). Withdrawals and the announcements that follow them are never dropped:
+    /// there is one waiting per code and one per watched process at most.
     static constexpr std::size_t MaxQueued = 1024;
 
     TClnEngine(TClnTransport &transport, TClnClock &clock, TClnEffects &effects);
@@ -110,7 +112,8 @@ public:
     // --- what happens to the agent ---
     /// WM_ANNOUNCE: an application (code, sent to the master as posted) announced its process.
     void Announce(int code, int pid);
-    /// WM_INSTANCE_ENDED: the watcher of process pid (code) saw it end.
+    /// WM_INSTANCE_ENDED: the watcher of process pid (code) saw it end. A report that matches
+    /// no watched process is ignored.
     void InstanceEnded(unsigned short code, int pid);
     /// The keep-alive timer fired.
     void PollTick();
@@ -145,6 +148,8 @@ public:
     std::size_t WatchedCount() const { return FWatched.size(); }
     /// The message text shown for an error of the given detail code.
     static UnicodeString ErrorText(int code, bool keepAlive);
+    /// The message text shown when request r is dropped with `waiting` requests queued.
+    static UnicodeString DroppedText(const TClnRequest &r, std::size_t waiting);
 
 private:
     struct Watched {
@@ -154,6 +159,8 @@ private:
     };
 
     void Enqueue(const TClnRequest &r);
+    void ReportDropped(const TClnRequest &r);
+    void Reannounce();
     void StartNext();
     void Finish();
     void ShowError(int code);
@@ -161,7 +168,7 @@ private:
     void SetPoll(bool on);
     void Judge(const std::string &text);
     void RecordInstance(int code, int pid);
-    void Withdraw(unsigned short code);
+    void Withdraw(unsigned short code, int pid);
     void RefreshRow(unsigned short code);
     TClnInstanceRow *RowOf(int code);
     const TClnInstanceRow *RowOf(int code) const;

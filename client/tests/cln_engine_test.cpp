@@ -195,10 +195,15 @@ TEST_F(Engine, KeepAliveAndWithdrawalWantAnAcknowledgement)
         TClnEngine e(t, clock, f);
         e.StartUp();
         e.Settings().address = u"10.0.0.5";
-        if (c.kind == TPending::KeepAlive)
+        if (c.kind == TPending::KeepAlive) {
             e.PollTick();
-        else
+        } else {
+            e.Announce(93, 77);
+            e.OnConnected(TClnLine::Master);
+            e.OnReply(TClnLine::Master, "22,1,0,0");
+            t.ops.clear();
             e.InstanceEnded(93, 77);
+        }
         ASSERT_EQ(e.Pending(), c.kind);
         e.OnConnected(TClnLine::Master);
         e.OnReply(TClnLine::Master, c.reply);
@@ -278,18 +283,22 @@ TEST_F(Engine, FailedKeepAliveEndsTheSession)
 
 TEST_F(Engine, WithoutAnAddressNoConnectionIsTried)
 {
+    engine.Announce(93, 800);
+    Converse("22,1,11,180");
+    const int opens = transport.Opens();
+    const std::size_t busy = fx.busy.size();
     engine.Settings().address.clear();
     engine.Announce(83, 700);
-    engine.InstanceEnded(83, 700);
-    EXPECT_EQ(transport.Opens(), 0);
+    engine.InstanceEnded(93, 800);
+    EXPECT_EQ(transport.Opens(), opens);
     EXPECT_EQ(engine.Pending(), TPending::None);
     EXPECT_TRUE(engine.Queued().empty());
-    EXPECT_TRUE(fx.started.empty());
+    EXPECT_EQ(fx.started.size(), 1u);
     EXPECT_EQ(fx.errors,
               (std::vector<std::string>{
                   "Error occured during conversation with Master (Master IP address not defined).",
                   "Error occured during conversation with Master (Master IP address not defined)."}));
-    EXPECT_TRUE(fx.busy.empty()) << "no hour-glass without a connection";
+    EXPECT_EQ(fx.busy.size(), busy) << "no hour-glass without a connection";
 }
 
 TEST_F(Engine, RequestsMadeWhileOneIsInFlightFollowInOrder)
@@ -434,4 +443,143 @@ TEST_F(Engine, ShutdownStopsEveryWatcherAndSendsNothingMore)
     engine.InstanceEnded(83, 100);
     engine.PollTick();
     EXPECT_EQ(transport.ops.size(), ops);
+}
+
+TEST_F(Engine, EndReportThatMatchesNoWatchIsIgnored)
+{
+    engine.Announce(83, 100);
+    Converse("22,1,11,180");
+    engine.Announce(83, 200);
+    Converse("22,1,0,0");
+    engine.Announce(93, 300);
+    Converse("22,1,0,0");
+    const std::size_t sent = transport.Sent().size();
+    const UnicodeString apps = fx.apps;
+
+    // An unknown process of a watched code, a watched process under another code, a code
+    // nothing of which is watched.
+    const std::pair<unsigned short, int> strays[] = {{83, 999}, {93, 100}, {10, 100}, {83, 0}};
+    for (const auto &[code, pid] : strays) {
+        SCOPED_TRACE(std::to_string(code) + "/" + std::to_string(pid));
+        fx.apps = u"untouched";
+        engine.InstanceEnded(code, pid);
+        EXPECT_EQ(engine.WatchedCount(), 3u) << "no running process loses its watch";
+        EXPECT_EQ(engine.Pending(), TPending::None) << "nothing to tell the master";
+        EXPECT_TRUE(engine.Queued().empty());
+        EXPECT_EQ(N(fx.apps), "untouched");
+    }
+    EXPECT_EQ(engine.Rows()[1].pid, 200);
+    EXPECT_EQ(engine.Rows()[2].pid, 300);
+    EXPECT_EQ(transport.Sent().size(), sent);
+
+    // The real end of the earlier process still takes that process only.
+    engine.InstanceEnded(83, 100);
+    Converse("35,1,0,0");
+    ASSERT_EQ(engine.Pending(), TPending::Announcement);
+    Converse("22,1,0,0");
+    EXPECT_EQ(engine.WatchedCount(), 2u);
+    EXPECT_EQ(engine.Rows()[1].pid, 200);
+    EXPECT_EQ(N(fx.apps), N(apps));
+    const std::vector<std::string> all = transport.Sent();
+    EXPECT_EQ(std::vector<std::string>(all.begin() + static_cast<long>(sent), all.end()),
+              (std::vector<std::string>{"376,11,83,0", "112,11,83,2"}));
+}
+
+TEST_F(Engine, FullQueueDropsNewRequestsWithAReportButNeverAWithdrawal)
+{
+    engine.Announce(83, 100);
+    Converse("22,1,11,180");
+    engine.Announce(10, 1); // in flight, the master does not answer yet
+    for (std::size_t i = 0; i < TClnEngine::MaxQueued; ++i)
+        engine.Announce(93, 2000 + static_cast<int>(i));
+    ASSERT_EQ(engine.Queued().size(), TClnEngine::MaxQueued);
+    EXPECT_TRUE(fx.errors.empty());
+
+    engine.Announce(97, 5000);
+    clock.Advance(10000);
+    engine.PollTick();
+    EXPECT_EQ(fx.errors,
+              (std::vector<std::string>{
+                  "Request to Master dropped, 1024 requests are waiting: announcement of application 97 "
+                  "(process 5000).",
+                  "Request to Master dropped, 1024 requests are waiting: keep-alive."}));
+    EXPECT_EQ(fx.sessionEnding, 0) << "a dropped keep-alive is no failed one";
+    EXPECT_EQ(engine.Queued().size(), TClnEngine::MaxQueued);
+
+    engine.InstanceEnded(83, 100);
+    ASSERT_EQ(engine.Queued().size(), TClnEngine::MaxQueued + 1);
+    EXPECT_EQ(engine.Queued().back().kind, TPending::Withdrawal);
+    EXPECT_EQ(engine.Queued().back().code, 83);
+    EXPECT_EQ(fx.errors.size(), 2u) << "the withdrawal is kept, not reported";
+
+    // Everything queued reaches the master in order, the withdrawal last.
+    for (std::size_t i = 0; i <= TClnEngine::MaxQueued && engine.Pending() == TPending::Announcement; ++i)
+        Converse("22,1,0,0");
+    ASSERT_EQ(engine.Pending(), TPending::Withdrawal);
+    Converse("35,1,0,0");
+    EXPECT_EQ(transport.Sent().size(), TClnEngine::MaxQueued + 3);
+    EXPECT_EQ(transport.Sent().back(), "376,11,83,0");
+    EXPECT_EQ(engine.Pending(), TPending::None);
+    EXPECT_EQ(fx.errors.size(), 2u);
+}
+
+TEST_F(Engine, EndsWhileRequestsWaitLeaveTheMasterOneRowPerRunningProcess)
+{
+    const auto tail = [&](std::size_t n) {
+        const std::vector<std::string> sent = transport.Sent();
+        return std::vector<std::string>(sent.end() - static_cast<long>(n), sent.end());
+    };
+    const auto queuedPids = [&] {
+        std::vector<std::pair<TPending, int>> q;
+        for (const TClnRequest &r : engine.Queued())
+            q.emplace_back(r.kind, r.pid);
+        return q;
+    };
+
+    // Two processes of 83 end while a keep-alive holds the line, and a third starts.
+    engine.Announce(83, 100);
+    Converse("22,1,11,180");
+    engine.Announce(83, 200);
+    Converse("22,1,0,0");
+    clock.Advance(10000);
+    engine.PollTick();
+    engine.InstanceEnded(83, 100);
+    engine.InstanceEnded(83, 200);
+    EXPECT_EQ(queuedPids(), (std::vector<std::pair<TPending, int>>{{TPending::Withdrawal, 0}}))
+        << "the waiting withdrawal of 83 covers the second end; the ended process is not announced again";
+    engine.Announce(83, 300);
+    Converse("35,1,0,0");
+    Converse("35,1,0,0");
+    Converse("22,1,0,0");
+    EXPECT_EQ(tail(3), (std::vector<std::string>{"259,11,0,0", "376,11,83,0", "112,11,83,2"}));
+
+    // A process announced while the withdrawal of its code waits is announced again after it.
+    engine.Announce(83, 400);
+    engine.InstanceEnded(83, 300);
+    Converse("22,1,0,0");
+    Converse("35,1,0,0");
+    ASSERT_EQ(engine.Pending(), TPending::Announcement);
+    Converse("22,1,0,0");
+    EXPECT_EQ(tail(3), (std::vector<std::string>{"112,11,83,2", "376,11,83,0", "112,11,83,2"}));
+    EXPECT_EQ(fx.started.size(), 4u) << "announced again, not watched twice";
+    EXPECT_EQ(engine.Rows()[1].pid, 400);
+
+    // A waiting announcement of a process that then ends is dropped with its end.
+    for (int pid : {500, 600, 700}) {
+        engine.Announce(93, pid);
+        Converse("22,1,0,0");
+    }
+    engine.InstanceEnded(93, 700);
+    Converse("35,1,0,0"); // 500 goes again at once, 600 waits
+    EXPECT_EQ(queuedPids(), (std::vector<std::pair<TPending, int>>{{TPending::Announcement, 600}}));
+    engine.InstanceEnded(93, 600);
+    EXPECT_EQ(queuedPids(), (std::vector<std::pair<TPending, int>>{{TPending::Withdrawal, 0}}));
+    Converse("22,1,0,0");
+    Converse("35,1,0,0");
+    Converse("22,1,0,0");
+    EXPECT_EQ(engine.Pending(), TPending::None);
+    EXPECT_TRUE(engine.Queued().empty());
+    EXPECT_EQ(tail(4),
+              (std::vector<std::string>{"376,11,93,0", "112,11,93,3", "376,11,93,0", "112,11,93,3"}));
+    EXPECT_EQ(engine.Rows()[2].pid, 500);
 }
