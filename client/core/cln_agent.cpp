@@ -302,7 +302,10 @@ void TClnAgent::Close(TClnLine line)
     }
     if (l.connected) {
         l.connected = false;
-        emit disconnected();
+        // The lamp and Configure follow the master's requests; the dialog's test line, which
+        // may close while a request is connected, has a result of its own.
+        if (line == TClnLine::Master)
+            emit disconnected();
     }
 }
 

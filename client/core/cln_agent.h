@@ -72,9 +72,11 @@ signals:
     void testResult(int result);
     /// A connection is being made (hour-glass cursor), or no longer.
     void busyChanged(bool busy);
-    /// A request's connection to the master is up (Configure is not offered meanwhile).
+    /// A request's connection to the master is up (the lamp is on, Configure is not offered
+    /// meanwhile). A connection test does not report here.
     void requestConnected();
-    /// A connection was closed (the lamp goes off, Configure is offered again).
+    /// The request's connection to the master was closed (the lamp goes off, Configure is
+    /// offered again). A connection test does not report here.
     void disconnected();
     /// The auto-minimise timer ran out.
     void minimiseDue();

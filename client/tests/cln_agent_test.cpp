@@ -224,3 +224,37 @@ TEST_F(Agent, OneAgentPerSession)
     first.Close();
     EXPECT_FALSE(TestHandleBlock());
 }
+
+TEST_F(Agent, ConnectionTestLeavesTheMasterRequestsConnectionAlone)
+{
+    auto master = std::make_unique<FakeMaster>();
+    master->answer = [](const QByteArray &) { return QByteArray(); }; // holds the request
+    TClnAgent agent;
+    agent.StartUp();
+    agent.Settings().address = u"127.0.0.1";
+    agent.Settings().port = master->Port();
+    QSignalSpy connected(&agent, &TClnAgent::requestConnected);
+    QSignalSpy disconnected(&agent, &TClnAgent::disconnected);
+    QSignalSpy results(&agent, &TClnAgent::testResult);
+
+    // A test alone is no connection to the master's requests.
+    agent.TestConnection(QStringLiteral("127.0.0.1"), master->Port());
+    ASSERT_TRUE(results.wait(5000));
+    EXPECT_EQ(connected.count(), 0);
+    EXPECT_EQ(disconnected.count(), 0);
+
+    ASSERT_TRUE(PostMessage(agent.PortValue(), WM_ANNOUNCE, 93, getpid()));
+    ASSERT_TRUE(WaitForRequests(*master, 1));
+    ASSERT_EQ(connected.count(), 1);
+    agent.TestConnection(QStringLiteral("127.0.0.1"), master->Port());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return results.count() == 2; }, 5000));
+    EXPECT_EQ(results.at(1).at(0).toInt(), 1);
+    EXPECT_EQ(disconnected.count(), 0) << "the request is still connected";
+    EXPECT_EQ(agent.Engine().Pending(), TPending::Announcement);
+
+    // The request's own end is reported.
+    master.reset();
+    ASSERT_TRUE(disconnected.wait(5000));
+    EXPECT_EQ(disconnected.count(), 1);
+    EXPECT_EQ(agent.Engine().Pending(), TPending::None);
+}

@@ -74,7 +74,12 @@ TClnMainWin::TClnMainWin(QWidget *parent)
     connect(FAgent, &TClnAgent::appsChanged, this, &TClnMainWin::SetApps);
     connect(FAgent, &TClnAgent::errorShown, this, &TClnMainWin::ShowError);
     connect(FAgent, &TClnAgent::busyChanged, this, &TClnMainWin::SetBusy);
-    connect(FAgent, &TClnAgent::requestConnected, this, [this] { p_bnSet->setEnabled(false); });
+    // The lamp shows a master request's connection only, not the dialog's connection test.
+    connect(FAgent, &TClnAgent::requestConnected, this, [this] {
+        p_bnSet->setEnabled(false);
+        p_labLed->setEnabled(true);
+        p_labLed->repaint();
+    });
     connect(FAgent, &TClnAgent::disconnected, this, [this] {
         p_bnSet->setEnabled(true);
         p_labLed->setEnabled(false);
@@ -172,8 +177,6 @@ void TClnMainWin::DeferredStart()
 
 void TClnMainWin::SetStatus(const QString &text)
 {
-    p_labLed->setEnabled(true);
-    p_labLed->repaint();
     p_labStatus->setText(text);
     Probe("status", text);
     FShot.Schedule();

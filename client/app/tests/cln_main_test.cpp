@@ -22,6 +22,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QScreen>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -296,6 +297,37 @@ TEST_F(ClientWindow, FailedKeepAliveEndsTheProgramSixSecondsLater)
     ASSERT_TRUE(QTest::qWaitFor([&] { return !win->isVisible(); }, 12000));
     EXPECT_GE(t.elapsed(), 5500);
     EXPECT_TRUE(win->Closing()) << "closed although an application runs";
+}
+
+TEST_F(ClientWindow, LampAndConfigureFollowTheMasterRequestNotTheConnectionTest)
+{
+    auto master = std::make_unique<FakeMaster>();
+    master->answer = [](const QByteArray &) { return QByteArray(); }; // holds the request
+    WriteReg(master->Port());
+    Start();
+    // With no request under way a test lights nothing.
+    QSignalSpy results(&win->Agent(), &TClnAgent::testResult);
+    win->Agent().TestConnection(QStringLiteral("127.0.0.1"), master->Port());
+    ASSERT_TRUE(results.wait(5000));
+    EXPECT_EQ(results.at(0).at(0).toInt(), 1);
+    EXPECT_FALSE(win->p_labLed->isEnabled());
+    EXPECT_TRUE(win->p_bnSet->isEnabled());
+
+    ASSERT_TRUE(PostMessage(win->Agent().PortValue(), WM_ANNOUNCE, 93, getpid()));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return master->requests.size() == 1; }, 5000));
+    EXPECT_TRUE(win->p_labLed->isEnabled());
+    EXPECT_FALSE(win->p_bnSet->isEnabled());
+
+    // The dialog's test connects and closes beside the request.
+    win->Agent().TestConnection(QStringLiteral("127.0.0.1"), master->Port());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return results.count() == 2; }, 5000));
+    EXPECT_TRUE(win->p_labLed->isEnabled()) << "the request is still connected";
+    EXPECT_FALSE(win->p_bnSet->isEnabled());
+    testsupport::saveScreenshot(win.get(), QStringLiteral("client_main_request_connected"));
+
+    master.reset(); // the master goes without a reply
+    ASSERT_TRUE(QTest::qWaitFor([&] { return win->p_bnSet->isEnabled(); }, 5000));
+    EXPECT_FALSE(win->p_labLed->isEnabled());
 }
 
 TEST_F(ClientWindow, ConfigureStoresConfirmedSettingsOnly)
