@@ -9,8 +9,11 @@
 int main(int argc, char **argv)
 {
     return RunAgentProgram(argc, argv, QStringLiteral("Korvel-Client"), [](QApplication &app) {
+        TClnWinOptions options;
+        // Headless runs (tests, the demonstration) follow the window's texts on standard error.
+        options.probe = qEnvironmentVariableIsSet("KORVEL_CLIENT_PROBE");
         // The window creates its settings dialog, which lives as long as it does.
-        TClnMainWin mainWin;
+        TClnMainWin mainWin(options);
         // The end of the desktop session is handled like the Exit button.
         TSessionEnd sessionEnd;
         QObject::connect(&sessionEnd, &TSessionEnd::ended, &mainWin, &TClnMainWin::ExitRule);

@@ -44,7 +44,8 @@ int OsErrorOf(QAbstractSocket::SocketError error)
 
 } // namespace
 
-TClnAgent::TClnAgent(QObject *parent) : QObject(parent), FEngine(*this, *this, *this)
+TClnAgent::TClnAgent(QObject *parent, const TClnTimings &timings)
+    : QObject(parent), FEngine(*this, *this, *this), FTimings(timings)
 {
     FPort = new TMsgPort(this);
     connect(FPort, &TMsgPort::messageReceived, this, &TClnAgent::OnMessage);
@@ -54,7 +55,7 @@ TClnAgent::TClnAgent(QObject *parent) : QObject(parent), FEngine(*this, *this, *
     connect(p_tmPoll, &QTimer::timeout, this, [this] { FEngine.PollTick(); });
     p_tmMin = new QTimer(this);
     p_tmMin->setObjectName(QStringLiteral("p_tmMin"));
-    p_tmMin->setInterval(MinimiseMs);
+    p_tmMin->setInterval(FTimings.minimiseMs);
     connect(p_tmMin, &QTimer::timeout, this, &TClnAgent::minimiseDue);
     p_tmShut = new QTimer(this);
     p_tmShut->setObjectName(QStringLiteral("p_tmShut"));
@@ -87,9 +88,9 @@ void TClnAgent::StartUp()
         FPort->Close();
         throw cmn_err(IDS_BLOCK_CREATE_ERROR);
     }
-    p_tmMin->setInterval(MinimiseMs);
+    p_tmMin->setInterval(FTimings.minimiseMs);
     p_tmPoll->setInterval(FEngine.PollIntervalMs());
-    p_tmShut->setInterval(TClnEngine::ShutdownMs);
+    p_tmShut->setInterval(FTimings.shutdownMs);
     if (FEngine.LastConnection() != 0)
         emit statusChanged(StatusText());
 }
@@ -112,12 +113,6 @@ void TClnAgent::Close()
 quint32 TClnAgent::PortValue() const
 {
     return FPort->Value();
-}
-
-void TClnAgent::SetTimeouts(int connectMs, int replyMs)
-{
-    FConnectTimeoutMs = connectMs;
-    FReplyTimeoutMs = replyMs;
 }
 
 void TClnAgent::SaveSettings()
@@ -204,7 +199,7 @@ void TClnAgent::Open(TClnLine line, const UnicodeString &address, std::uint16_t 
     l.fd = fd;
     l.notifier = new QSocketNotifier(fd, QSocketNotifier::Write, this);
     connect(l.notifier, &QSocketNotifier::activated, this, [this, line] { ConnectFinished(line); });
-    l.deadline->start(FConnectTimeoutMs);
+    l.deadline->start(FTimings.connectMs);
 }
 
 void TClnAgent::ConnectFinished(TClnLine line)
@@ -259,7 +254,7 @@ void TClnAgent::Send(TClnLine line, const std::string &text)
     if (!l.socket)
         return;
     l.socket->write(text.data(), static_cast<qint64>(text.size()));
-    l.deadline->start(FReplyTimeoutMs);
+    l.deadline->start(FTimings.replyMs);
 }
 
 void TClnAgent::ReadReply(TClnLine line)
@@ -358,7 +353,7 @@ void TClnAgent::SessionEnding()
     p_tmPoll->stop();
     // Another agent may start at once; this one ends after the delay.
     FBlock.Close();
-    p_tmShut->start(TClnEngine::ShutdownMs);
+    p_tmShut->start(FTimings.shutdownMs);
     emit sessionEnding();
 }
 

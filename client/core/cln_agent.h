@@ -19,19 +19,26 @@ class QTcpSocket;
 class QTimer;
 class TMsgPort;
 
+/// The agent's delays. The program runs with these; tests pass short ones so that they wait
+/// for what happens rather than for the clock.
+struct TClnTimings {
+    /// How long a master may take to accept a connection, and to answer once the request is
+    /// sent, before the conversation ends as a socket error ETIMEDOUT.
+    int connectMs = 10000;
+    int replyMs = 10000;
+    /// Auto-minimise delay.
+    int minimiseMs = 210000;
+    /// From a failed keep-alive to the end of the program.
+    int shutdownMs = TClnEngine::ShutdownMs;
+};
+
 class TClnAgent : public QObject, private TClnTransport, private TClnClock, private TClnEffects {
     Q_OBJECT
 public:
-    /// How long a master may take to accept a connection, and to answer once the request is
-    /// sent, before the conversation ends as a socket error ETIMEDOUT.
-    static constexpr int ConnectTimeoutMs = 10000;
-    static constexpr int ReplyTimeoutMs = 10000;
-    /// Auto-minimise delay.
-    static constexpr int MinimiseMs = 210000;
     /// Longest reply read; a well-formed one has fewer than 48 characters.
     static constexpr int MaxReply = 256;
 
-    explicit TClnAgent(QObject *parent = nullptr);
+    explicit TClnAgent(QObject *parent = nullptr, const TClnTimings &timings = {});
     ~TClnAgent() override;
 
     /// Deferred start-up: instance table, settings, message port and handle block, timer
@@ -62,8 +69,7 @@ public:
     QTimer *PollTimer() const { return p_tmPoll; }
     QTimer *MinimiseTimer() const { return p_tmMin; }
     QTimer *ShutdownTimer() const { return p_tmShut; }
-    /// Shorter timeouts, for tests of a master that never answers.
-    void SetTimeouts(int connectMs, int replyMs);
+    const TClnTimings &Timings() const { return FTimings; }
 
 signals:
     void statusChanged(const QString &text);
@@ -127,7 +133,6 @@ private:
     QTimer *p_tmPoll;
     QTimer *p_tmMin;
     QTimer *p_tmShut;
-    int FConnectTimeoutMs = ConnectTimeoutMs;
-    int FReplyTimeoutMs = ReplyTimeoutMs;
+    const TClnTimings FTimings;
     bool FClosed = false;
 };

@@ -156,8 +156,9 @@ TEST_F(Agent, ConversationsThatFailEndWithTheSystemsCodeWithinTheirBound)
         SCOPED_TRACE(c.name);
         FakeMaster master;
         DeafListener deaf;
-        TClnAgent agent;
-        agent.SetTimeouts(400, 400);
+        TClnTimings timings;
+        timings.connectMs = timings.replyMs = 400;
+        TClnAgent agent(nullptr, timings);
         agent.StartUp();
         agent.Settings().address = u"127.0.0.1";
         agent.Settings().port = master.Port();

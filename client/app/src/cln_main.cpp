@@ -1,6 +1,5 @@
 #include "cln_main.h"
 
-#include "cln_agent.h"
 #include "cln_cset.h"
 
 #include <common/aux.h>
@@ -63,13 +62,13 @@ QPoint ClnMainWinPos(int screenWidth, int screenHeight, int windowWidth, int win
     return PlaceFromScreenEnd(screenWidth, screenHeight, windowWidth, windowHeight, 13, 16);
 }
 
-TClnMainWin::TClnMainWin(QWidget *parent)
+TClnMainWin::TClnMainWin(const TClnWinOptions &options, QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint),
-      FShot(this)
+      FOptions(options), FShot(this)
 {
     BuildForm();
-    FAgent = new TClnAgent(this);
+    FAgent = new TClnAgent(this, FOptions.timings);
     connect(FAgent, &TClnAgent::statusChanged, this, &TClnMainWin::SetStatus);
     connect(FAgent, &TClnAgent::appsChanged, this, &TClnMainWin::SetApps);
     connect(FAgent, &TClnAgent::errorShown, this, &TClnMainWin::ShowError);
@@ -96,8 +95,6 @@ TClnMainWin::TClnMainWin(QWidget *parent)
     connect(FSetDlg, &TClientSetDlg::testRequested, FAgent, &TClnAgent::TestConnection);
     connect(FAgent, &TClnAgent::testResult, FSetDlg, &TClientSetDlg::ReportTestResult);
     FConfigure = [this](TClnSettings &settings) { return FSetDlg->Execute(settings); };
-
-    FProbe = qEnvironmentVariableIsSet("KORVEL_CLIENT_PROBE");
 
     // The start-up runs once the window exists and the event loop turns.
     QTimer::singleShot(0, this, &TClnMainWin::DeferredStart);
@@ -166,7 +163,7 @@ void TClnMainWin::DeferredStart()
         p_labErr->repaint();
         Beep();
         // The text stays readable for a while before the program goes.
-        QTimer::singleShot(7000, this, &TClnMainWin::ExitRule);
+        QTimer::singleShot(FOptions.startFailMs, this, &TClnMainWin::ExitRule);
         return;
     }
     const QString status = FAgent->StatusText();
@@ -227,7 +224,7 @@ void TClnMainWin::Beep()
 void TClnMainWin::Probe(const char *what, const QString &text)
 {
     // Headless runs (tests, the demonstration) follow the window's texts on standard error.
-    if (!FProbe)
+    if (!FOptions.probe)
         return;
     std::fprintf(stderr, "client %s: %s\n", what, qPrintable(text));
     std::fflush(stderr);

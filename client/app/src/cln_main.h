@@ -3,6 +3,8 @@
 // running applications, last error), offers Configure, Exit, Help and About, and applies the
 // exit rule; the agent does the work.
 
+#include "cln_agent.h"
+
 #include <common/gui/formkit.h>
 #include <common/settings.h>
 
@@ -16,11 +18,18 @@ class QLabel;
 class QPushButton;
 class QToolButton;
 class TClientSetDlg;
-class TClnAgent;
 
 /// Where the window goes when shown: left = screen width - 1.3 x window width, top = screen
 /// height - 1.6 x window height, each truncated toward zero (outer sizes).
 QPoint ClnMainWinPos(int screenWidth, int screenHeight, int windowWidth, int windowHeight);
+
+/// What main hands the window: the agent's delays, the pause before a failed start-up ends
+/// the program, and whether the labels' texts are followed on standard error.
+struct TClnWinOptions {
+    TClnTimings timings;
+    int startFailMs = 7000;
+    bool probe = false;
+};
 
 class TClnMainWin : public QWidget {
     Q_OBJECT
@@ -28,10 +37,11 @@ public:
     /// Runs the settings dialog on the record; true when the user confirmed new settings.
     using Configure = std::function<bool(TClnSettings &settings)>;
 
-    explicit TClnMainWin(QWidget *parent = nullptr);
+    explicit TClnMainWin(const TClnWinOptions &options = {}, QWidget *parent = nullptr);
     ~TClnMainWin() override;
 
     TClnAgent &Agent() { return *FAgent; }
+    const TClnWinOptions &Options() const { return FOptions; }
     /// The settings dialog behind Configure, created with the window and kept until its end.
     TClientSetDlg *SetDlg() const { return FSetDlg; }
     /// Replaces what Configure runs (the settings dialog by default).
@@ -80,6 +90,7 @@ private:
     void Beep();
     void Probe(const char *what, const QString &text);
 
+    const TClnWinOptions FOptions;
     TClnAgent *FAgent;
     TClientSetDlg *FSetDlg;
     Configure FConfigure;
@@ -87,6 +98,5 @@ private:
     bool FClosing = false;
     bool FBusy = false;
     int FBeeps = 0;
-    bool FProbe = false;
     TFormShot FShot;
 };
