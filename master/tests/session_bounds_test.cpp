@@ -4,6 +4,7 @@
 #include <mst_core.h>
 
 #include <common/aux.h>
+#include <common/messages.h>
 
 #include <gtest/gtest.h>
 
