@@ -313,14 +313,6 @@ void TMstListener::Drop(std::uint64_t id)
     emit closed();
 }
 
-std::size_t TMstListener::CountOf(const QString &address) const
-{
-    in_addr a{};
-    if (::inet_pton(AF_INET, address.toLatin1().constData(), &a) != 1)
-        return 0;
-    return FGuard.CountOf(a.s_addr);
-}
-
 void TMstListener::DropIdle(double idleSeconds)
 {
     for (TIdleGuard::Key k : FGuard.ToDropIdle(MonotonicSeconds(), idleSeconds))

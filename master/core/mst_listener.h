@@ -65,8 +65,6 @@ public:
     quint16 Port() const { return FPort; }
     std::size_t Count() const { return FConns.size(); }
     std::size_t Budget() const { return FGuard.Budget(); }
-    /// Connections held by the IPv4 address (dotted text) now.
-    std::size_t CountOf(const QString &address) const;
     bool AcceptPaused() const { return FPaused; }
     /// Closes connections that never sent anything and are older than idleSeconds.
     void DropIdle(double idleSeconds);
