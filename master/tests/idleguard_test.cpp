@@ -2,9 +2,12 @@
 
 #include <idleguard.h>
 
+#include <common/watcher.h>
+
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <vector>
 
@@ -115,6 +118,23 @@ TEST(DescriptorShares, OneLimitSharedByConnectionsAndWatchers)
         EXPECT_EQ(s.watchers, c.watchers) << c.limit;
         EXPECT_EQ(s.perAddress, c.perAddress) << c.limit;
     }
+}
+
+TEST(DescriptorShares, WatchersStopAtTheShareTheMasterGivesThem)
+{
+    TWatcher::SetBudget(2);
+    const int self = static_cast<int>(::getpid());
+    const TWatcher::Id a = TWatcher::Start(83, self, 0);
+    const TWatcher::Id b = TWatcher::Start(93, self, 0);
+    EXPECT_NE(a, 0u);
+    EXPECT_NE(b, 0u);
+    EXPECT_EQ(TWatcher::Start(97, self, 0), 0u) << "past the share, nothing more is watched";
+    TWatcher::Terminate(a);
+    const TWatcher::Id c = TWatcher::Start(97, self, 0);
+    EXPECT_NE(c, 0u) << "an ended watch frees its place";
+    TWatcher::Terminate(b);
+    TWatcher::Terminate(c);
+    EXPECT_EQ(TWatcher::Count(), 0u);
 }
 
 TEST(DescriptorShares, FileLimitIsRaisedToTheHardLimit)
