@@ -26,6 +26,8 @@ const std::unordered_map<int, const char16_t *> &table()
         {IDS_LOG_AUDIT_OK, u"Master audit: all clients are active."},
         {IDS_LOG_AUDIT_DEAD, u"Master audit: at least, one client is dead."},
         {IDS_LOG_LISTENING, u"Master begins listening at port %d."},
+        {IDS_LOG_LISTEN_FAILED, u"Master cannot listen at port %d: %s. It tries again every few seconds."},
+        {IDS_LOG_LISTEN_OPENED, u"Master listens at port %d now."},
         {IDS_TIP_CLIENT, u"Client %d.  Host: %s.  Address: %s"},
         {IDS_CLN_CONVERSATION_ERROR, u"Error occured during conversation with Master %s."},
         {IDS_CLN_DETAIL_OS, u"(OS error code %d)"},

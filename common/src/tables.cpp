@@ -175,13 +175,15 @@ void TClientTable::remove(std::int16_t clientId)
     compactIfSparse();
 }
 
-int TClientTable::purgeStale(long long timeoutSeconds, TDateTime now)
+int TClientTable::purgeStale(long long timeoutSeconds, TDateTime now, std::vector<std::int16_t> *removedIds)
 {
     int removed = 0;
     for (std::size_t i = 0; i < slots_.size(); ++i) {
         if (live_[i] && SecondsBetween(slots_[i].lastContact, now) > timeoutSeconds) {
             live_[i] = 0;
             index_.erase(slots_[i].clientId);
+            if (removedIds)
+                removedIds->push_back(slots_[i].clientId);
             ++removed;
         }
     }

@@ -109,6 +109,12 @@ public:
         return watching;
     }
 
+    void SetBudget(std::size_t n)
+    {
+        std::lock_guard guard(lock);
+        budget = n;
+    }
+
 private:
     Waiter()
     {
@@ -268,4 +274,9 @@ void TWatcher::Terminate(Id id)
 std::size_t TWatcher::Count()
 {
     return Waiter::Get().Count();
+}
+
+void TWatcher::SetBudget(std::size_t budget)
+{
+    Waiter::Get().SetBudget(budget);
 }

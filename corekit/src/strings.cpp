@@ -154,9 +154,9 @@ UnicodeString S_Divide(const UnicodeString &s, const UnicodeString &delimiter, U
         rest = s;
         return {};
     }
-    // Only a delimiter that ends s leaves nothing to split off; one followed by a single
-    // character still divides ("ab=c" gives "ab" and "c").
-    if (p > ls - ld)
+    // A delimiter followed by at most one character counts as at the end here (unlike the
+    // overload that chooses a side): "ab=c" stays whole with nothing split off.
+    if (p >= ls - ld)
         return s;
     rest = s.substr(p - 1 + ld);
     return s.substr(0, p - 1);

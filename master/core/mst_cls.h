@@ -48,6 +48,10 @@ public:
     /// "Error occured during communication session with a client (%s)." with the word of
     /// the socket error kind (0 general .. 6 looking up); another kind gives an empty word.
     void addSocketError(int errorKind);
+    /// "Master cannot listen at port %d: %s. ..." with the system's text for errorNumber.
+    void addListenFailed(int port, int errorNumber);
+    /// "Master listens at port %d now."
+    void addListenOpened(int port);
 
     int count() const { return static_cast<int>(entries_.size()); }
     /// The entry at index, its text formatted now (lines are kept as id and values).

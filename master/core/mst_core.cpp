@@ -87,7 +87,10 @@ TReceiveResult TMstCore::receive(std::string_view requestText, const TPeerInfo &
     if (!validate(code, field2, field3, field4))
         code = CODE_INVALID;
     int newId = 0;
-    // With every ID held no new client can be told one: its announcement is refused.
+    // An announcement past the bounds of the session table is refused, and so is a new
+    // client's when every ID belongs to a client still alive.
+    if (code == MSG_ANNOUNCE && !makeRoom(field2, peer.address))
+        code = CODE_INVALID;
     if (code == MSG_ANNOUNCE && field2 == 0 && (newId = nextClientId()) == 0)
         code = CODE_INVALID;
 
@@ -115,18 +118,136 @@ TReceiveResult TMstCore::receive(std::string_view requestText, const TPeerInfo &
 }
 
 // After MaxClientId the IDs start again at 11, skipping every ID a client still holds (a row
-// in the client table or a session row), so that two clients never share one. 0 when all of
-// them are held.
+// in the client table or a session row), so that two clients never share one. With all of
+// them held, the ID of the client the audit removed first is taken back and its rows go; 0
+// only when every ID belongs to a client still alive.
 int TMstCore::nextClientId()
 {
-    for (int tries = 0; tries <= MaxClientId - FIRST_CLIENT_ID; ++tries) {
-        lastId_ = lastId_ >= MaxClientId ? FIRST_CLIENT_ID : lastId_ + 1;
-        if (!idInUse(lastId_)) {
-            highestId_ = std::max(highestId_, lastId_);
-            return lastId_;
+    const int alive = clients_.size() - (clients_.contains(MASTER_CLIENT_ID) ? 1 : 0);
+    if (alive + static_cast<int>(orphans_.size()) < ClientIdCount) {
+        for (int tries = 0; tries < ClientIdCount; ++tries) {
+            lastId_ = lastId_ >= MaxClientId ? FIRST_CLIENT_ID : lastId_ + 1;
+            if (!idInUse(lastId_)) {
+                highestId_ = std::max(highestId_, lastId_);
+                return lastId_;
+            }
         }
     }
-    return 0;
+    if (orphans_.empty())
+        return 0;
+    const std::int16_t id = orphans_.begin()->second;
+    dropRowsOf(id);
+    lastId_ = static_cast<std::uint16_t>(id);
+    highestId_ = std::max(highestId_, lastId_);
+    return lastId_;
+}
+
+// Whether an announcement of clientId (0: a new client) from address may add a row, after
+// giving up rows of purged clients where a bound is reached. The master station's own ID
+// counts only in the total: its rows come from this machine.
+bool TMstCore::makeRoom(int clientId, const UnicodeString &address)
+{
+    const std::int16_t id = id16(clientId);
+    if (clientId != MASTER_CLIENT_ID) {
+        if (sessions_.countByClient(id) >= bounds_.perClient)
+            return false;
+        const auto h = holders_.find(id);
+        const UnicodeString charged = h != holders_.end() ? h->second.address : address;
+        while (rowsOfAddress(charged) >= bounds_.perAddress) {
+            if (!dropPurged(&charged, clientId))
+                return false;
+        }
+    }
+    while (sessions_.size() >= bounds_.total) {
+        if (!dropPurged(nullptr, clientId))
+            return false;
+    }
+    return true;
+}
+
+// Gives up the rows of the client purged first (of address, when given), except keep's.
+bool TMstCore::dropPurged(const UnicodeString *address, int keep)
+{
+    const std::map<std::uint64_t, std::int16_t> *from = &orphans_;
+    if (address) {
+        const auto a = addresses_.find(*address);
+        if (a == addresses_.end())
+            return false;
+        from = &a->second.orphans;
+    }
+    for (const auto &[purge, id] : *from) {
+        if (id != id16(keep)) {
+            dropRowsOf(id);
+            return true;
+        }
+    }
+    return false;
+}
+
+void TMstCore::dropRowsOf(std::int16_t id)
+{
+    int removed = sessions_.removeInstances(id, 0);
+    for (unsigned short code : KnownAppCodes)
+        removed += sessions_.removeInstances(id, code);
+    pendingHosts_.erase(id);
+    uncharge(id, removed);
+}
+
+int TMstCore::rowsOfAddress(const UnicodeString &address) const
+{
+    const auto a = addresses_.find(address);
+    return a == addresses_.end() ? 0 : a->second.rows;
+}
+
+void TMstCore::charge(std::int16_t id, const UnicodeString &address)
+{
+    if (id == MASTER_CLIENT_ID)
+        return;
+    const Holder &h = holders_.try_emplace(id, Holder{address, 0}).first->second;
+    ++addresses_[h.address].rows;
+}
+
+// removed rows of id are gone; once none is left the ID holds nothing any more.
+void TMstCore::uncharge(std::int16_t id, int removed)
+{
+    const auto h = holders_.find(id);
+    if (h == holders_.end())
+        return;
+    const auto a = addresses_.find(h->second.address);
+    if (a != addresses_.end())
+        a->second.rows -= removed;
+    if (sessions_.countByClient(id) == 0) {
+        if (h->second.purge != 0) {
+            orphans_.erase(h->second.purge);
+            if (a != addresses_.end())
+                a->second.orphans.erase(h->second.purge);
+        }
+        holders_.erase(h);
+    }
+    if (a != addresses_.end() && a->second.rows <= 0)
+        addresses_.erase(a);
+}
+
+void TMstCore::markPurged(std::int16_t id)
+{
+    const auto h = holders_.find(id);
+    if (h == holders_.end() || h->second.purge != 0)
+        return;
+    h->second.purge = ++purges_;
+    orphans_.emplace(h->second.purge, id);
+    addresses_[h->second.address].orphans.emplace(h->second.purge, id);
+}
+
+void TMstCore::revive(std::int16_t id)
+{
+    const auto h = holders_.find(id);
+    if (h == holders_.end() || h->second.purge == 0)
+        return;
+    orphans_.erase(h->second.purge);
+    const auto a = addresses_.find(h->second.address);
+    if (a != addresses_.end())
+        a->second.orphans.erase(h->second.purge);
+    h->second.purge = 0;
 }
 
 bool TMstCore::idInUse(int id) const
@@ -144,9 +265,13 @@ void TMstCore::handleAnnounce(int clientId, int newId, int appCode, const TPeerI
         log_.addAssignedId(newId);
     const TDateTime now = clocks_.wall();
     const UnicodeString &host = peer.hostPending || peer.host.empty() ? peer.address : peer.host;
-    if (clients_.addIfAbsent(id16(id), host, peer.address, monoNow()) && peer.hostPending)
-        pendingHosts_[id16(id)] = peer.address;
+    if (clients_.addIfAbsent(id16(id), host, peer.address, monoNow())) {
+        revive(id16(id)); // a purged client back: its rows are its own again
+        if (peer.hostPending)
+            pendingHosts_[id16(id)] = peer.address;
+    }
     sessions_.append(TSessionRow{id16(id), static_cast<std::uint16_t>(appCode), now});
+    charge(id16(id), peer.address);
     setTimer(act, true);
 }
 
@@ -184,7 +309,7 @@ void TMstCore::handleWithdraw(int clientId, int appCode, TCoreActions &act)
 {
     const auto id = id16(clientId);
     log_.addShutDown(appCode, clientId);
-    sessions_.removeInstances(id, static_cast<std::uint16_t>(appCode));
+    uncharge(id, sessions_.removeInstances(id, static_cast<std::uint16_t>(appCode)));
     if (sessions_.countByClient(id) == 0)
         clients_.remove(id);
     if (clients_.size() == 0)
@@ -211,6 +336,10 @@ TCoreActions TMstCore::localAnnounce(int code, int pid)
     TCoreActions act;
     announcedCode_ = code;
     announcedProcess_ = pid;
+    // Past the total bound, with no rows of purged clients left to give up, the instance is
+    // neither recorded nor watched.
+    if (!makeRoom(MASTER_CLIENT_ID, UnicodeString()))
+        return act;
     sessions_.append(TSessionRow{MASTER_CLIENT_ID, static_cast<std::uint16_t>(code), clocks_.wall()});
     act.refreshList = true;
     // A code without a slot is still watched; its watcher is simply not referenced.
@@ -249,7 +378,10 @@ TCoreActions TMstCore::audit()
     setTimer(act, false);
     if (clients_.size() == 0)
         return act;
-    const int removed = clients_.purgeStale(auditTimeout(), monoNow());
+    std::vector<std::int16_t> purged;
+    const int removed = clients_.purgeStale(auditTimeout(), monoNow(), &purged);
+    for (std::int16_t id : purged)
+        markPurged(id);
     log_.addLine(removed == 0 ? IDS_LOG_AUDIT_OK : IDS_LOG_AUDIT_DEAD);
     act.refreshLog = true;
     act.refreshList = removed != 0;

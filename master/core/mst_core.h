@@ -6,12 +6,14 @@
 #include "mst_cls.h"
 
 #include <common/catalogue.h>
+#include <common/messages.h>
 #include <common/settings.h>
 #include <common/tables.h>
 
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -35,6 +37,15 @@ struct TCoreActions {
     Timer auditTimer = Timer::Keep; ///< enable or disable the audit timer
 };
 
+/// How many session rows the master keeps. In normal operation rows of clients the audit
+/// removed stay, as the list has always shown them; only at a bound do they go, oldest purge
+/// first. Past a bound with no such rows to give up, the announcement is refused.
+struct TSessionBounds {
+    int perClient = 256;    ///< rows of one network client ID
+    int perAddress = 16384; ///< rows of all network clients first recorded from one address
+    int total = 262144;     ///< rows in all, the master station's own included
+};
+
 /// Reply and actions of one request.
 struct TReceiveResult {
     std::string reply; ///< the reply buffer after the request: send it (nothing when empty)
@@ -49,6 +60,9 @@ public:
 
     /// The highest client ID: IDs are 16-bit and shown unsigned.
     static constexpr int MaxClientId = 0xFFFF;
+    /// IDs a workstation can be given (11 .. MaxClientId): while fewer clients are alive, a
+    /// new one always gets an ID, if need be one whose client the audit removed.
+    static constexpr int ClientIdCount = MaxClientId - FIRST_CLIENT_ID + 1;
 
     /// The log is the store the core writes to; the clocks give "now" (wall clock for the
     /// times recorded, monotonic clock for the clients' last contact).
@@ -59,6 +73,8 @@ public:
     const TMstSettings &settings() const { return settings_; }
 
     void setWatcherStarter(WatcherStarter starter) { startWatcher_ = std::move(starter); }
+    void setSessionBounds(const TSessionBounds &bounds) { bounds_ = bounds; }
+    const TSessionBounds &sessionBounds() const { return bounds_; }
 
     /// Window start-up after the settings are loaded: starts the log with the configured
     /// port and enables the audit timer.
@@ -91,6 +107,10 @@ public:
     UnicodeString tipText(int index) const;
     const TSessionTable &sessions() const { return sessions_; }
     const TClientTable &clients() const { return clients_; }
+    /// Session rows charged to the remote address (rows of the clients first recorded from it).
+    int rowsOfAddress(const UnicodeString &address) const;
+    /// Client IDs whose rows outlived their client (removed by the audit).
+    int purgedHolders() const { return static_cast<int>(orphans_.size()); }
     int highestClientId() const { return highestId_; }
     const std::string &replyBuffer() const { return reply_; }
     bool auditTimerRunning() const { return auditTimerOn_; }
@@ -118,6 +138,13 @@ private:
     TDateTime monoNow() const;
     int nextClientId();
     bool idInUse(int id) const;
+    bool makeRoom(int clientId, const UnicodeString &address);
+    bool dropPurged(const UnicodeString *address, int keep);
+    void dropRowsOf(std::int16_t id);
+    void charge(std::int16_t id, const UnicodeString &address);
+    void uncharge(std::int16_t id, int removed);
+    void markPurged(std::int16_t id);
+    void revive(std::int16_t id);
     void handleKeepAlive(int clientId);
     void handleWithdraw(int clientId, int appCode, TCoreActions &act);
     Slot *slotOf(int code);
@@ -135,6 +162,22 @@ private:
     // Clients recorded while the name of their address was still being looked up, with that
     // address: at most one entry per client ID, however long a lookup takes.
     std::unordered_map<std::int16_t, UnicodeString> pendingHosts_;
+    TSessionBounds bounds_;
+    // Network client IDs that hold session rows, with the address those rows are charged to
+    // and, once the audit removed the client, the serial of that purge (0 while alive).
+    struct Holder {
+        UnicodeString address;
+        std::uint64_t purge = 0;
+    };
+    std::unordered_map<std::int16_t, Holder> holders_;
+    // IDs held only by rows of purged clients, oldest purge first: overall and by address.
+    std::map<std::uint64_t, std::int16_t> orphans_;
+    struct AddressUse {
+        int rows = 0;
+        std::map<std::uint64_t, std::int16_t> orphans;
+    };
+    std::unordered_map<UnicodeString, AddressUse> addresses_;
+    std::uint64_t purges_ = 0;
     bool auditTimerOn_ = false;
     int announcedCode_ = 0;
     int announcedProcess_ = 0;

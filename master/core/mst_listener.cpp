@@ -23,23 +23,21 @@ constexpr std::uint64_t ListenKey = 0;
 constexpr int EventsPerWait = 64;
 constexpr int WaitsPerWake = 16;
 constexpr int AcceptsPerWake = 64;
-// A connection silent for less than this may just not have been read yet: never dropped for room.
-constexpr double MinSilentSeconds = 1.0;
 
 constexpr int KindSending = 1;
 constexpr int KindReceiving = 2;
 constexpr int KindDisconnecting = 4;
 
-std::size_t BudgetFromLimit()
+TDescriptorShares SharesFor(std::size_t budget)
 {
-    const std::size_t limit = RaiseFileLimit();
-    return limit > 2 * TMstListener::DescriptorReserve ? limit - TMstListener::DescriptorReserve : limit / 2;
+    return budget ? TDescriptorShares::ForPool(budget) : TDescriptorShares::ForLimit(RaiseFileLimit());
 }
 
 } // namespace
 
 TMstListener::TMstListener(std::size_t budget, QObject *parent)
-    : QObject(parent), FGuard(budget ? budget : BudgetFromLimit()), FBuffer(ReadLimit)
+    : QObject(parent), FShares(SharesFor(budget)), FGuard(FShares.pool, FShares.perAddress),
+      FBuffer(ReadLimit)
 {
     FRetry = new QTimer(this);
     FRetry->setSingleShot(true);
@@ -51,7 +49,7 @@ TMstListener::~TMstListener()
     Close();
 }
 
-bool TMstListener::Listen(quint16 port, int inherited, QString *error)
+bool TMstListener::Listen(quint16 port, int inherited, QString *error, int *errorNumber)
 {
     Close();
     int fd = -1;
@@ -84,6 +82,8 @@ bool TMstListener::Listen(quint16 port, int inherited, QString *error)
                 ::close(fd);
             if (error)
                 *error = QString::fromLocal8Bit(std::strerror(err));
+            if (errorNumber)
+                *errorNumber = err;
             return false;
         }
     }
@@ -93,6 +93,8 @@ bool TMstListener::Listen(quint16 port, int inherited, QString *error)
         ::close(fd);
         if (error)
             *error = QString::fromLocal8Bit(std::strerror(err));
+        if (errorNumber)
+            *errorNumber = err;
         return false;
     }
     FListen = fd;
@@ -148,11 +150,13 @@ void TMstListener::OnEvents()
 void TMstListener::AcceptAll()
 {
     for (int i = 0; i < AcceptsPerWake && FListen >= 0 && !FPaused; ++i) {
-        if (FConns.size() >= FGuard.Budget()) {
-            for (TIdleGuard::Key k : FGuard.ToDropForRoom(MonotonicSeconds(), MinSilentSeconds))
+        const std::size_t others = FOthers ? FOthers() : 0;
+        const std::size_t room = FGuard.Budget() > others ? FGuard.Budget() - others : 0;
+        if (FConns.size() >= room) {
+            for (TIdleGuard::Key k : FGuard.ToDropForRoom(MonotonicSeconds(), MinQuietSeconds, others))
                 Drop(k);
-            if (FConns.size() >= FGuard.Budget()) {
-                Pause(); // every connection has spoken and stays, or is new: wait for room
+            if (FConns.size() >= room) {
+                Pause(); // every connection spoke or was accepted a moment ago: wait for room
                 return;
             }
         }
@@ -171,6 +175,9 @@ void TMstListener::AcceptAll()
             return;
         }
         FRetryMs = 0;
+        // A host that holds its share gives up its connection quiet longest.
+        if (const TIdleGuard::Key quiet = FGuard.MakeWayFor(sa.sin_addr.s_addr))
+            Drop(quiet);
         char text[INET_ADDRSTRLEN] = {};
         ::inet_ntop(AF_INET, &sa.sin_addr, text, sizeof text);
         const std::uint64_t id = FNextId++;
@@ -178,7 +185,7 @@ void TMstListener::AcceptAll()
         c.fd = fd;
         c.address = QString::fromLatin1(text);
         Watch(id, c, EPOLL_CTL_ADD);
-        FGuard.Accepted(id, MonotonicSeconds());
+        FGuard.Accepted(id, MonotonicSeconds(), sa.sin_addr.s_addr);
         emit accepted(c.address);
     }
 }
@@ -240,7 +247,7 @@ void TMstListener::ConnEvent(std::uint64_t id, std::uint32_t events)
         return;
     const ssize_t n = ::recv(c.fd, FBuffer.data(), FBuffer.size(), MSG_DONTWAIT);
     if (n > 0) {
-        FGuard.Sent(id);
+        FGuard.Sent(id, MonotonicSeconds());
         const TPeer peer{id, c.address};
         const std::string reply =
             FHandler ? FHandler(peer, std::string_view(FBuffer.data(), static_cast<std::size_t>(n)))

@@ -30,8 +30,9 @@ public:
     static constexpr std::size_t OutputLimit = 64 * 1024;
     /// Accepting paused for want of a descriptor is tried again after at most this long.
     static constexpr int MaxRetryMs = 250;
-    /// Descriptors kept for everything else the master opens (store, port, watchers).
-    static constexpr std::size_t DescriptorReserve = 64;
+    /// Under pressure for room, a connection quiet for this long (silent since accepted, or
+    /// answered and silent since) makes way for a new one.
+    static constexpr double MinQuietSeconds = 1.0;
 
     /// The remote end of a connection.
     struct TPeer {
@@ -41,16 +42,22 @@ public:
     /// One message: returns the reply to send (empty: nothing is sent).
     using Handler = std::function<std::string(const TPeer &peer, std::string_view text)>;
 
-    /// budget: connections open at once; 0 takes it from the descriptor limit.
+    /// budget: descriptors shared by the connections and whatever SetOthers() counts; 0 raises
+    /// the descriptor limit and takes the budget from it (TDescriptorShares).
     explicit TMstListener(std::size_t budget = 0, QObject *parent = nullptr);
     ~TMstListener() override;
 
     void SetHandler(Handler handler) { FHandler = std::move(handler); }
+    /// Descriptors of the budget held by something else (watched processes) right now.
+    void SetOthers(std::function<std::size_t()> others) { FOthers = std::move(others); }
+    /// How the budget is shared out.
+    const TDescriptorShares &Shares() const { return FShares; }
 
     /// Listens on port at every IPv4 address. `inherited`, when not -1, is a listening socket
     /// handed over by whoever started the master: taken instead when it listens on that
-    /// port, closed otherwise. False with the reason in error when neither works.
-    bool Listen(quint16 port, int inherited, QString *error);
+    /// port, closed otherwise. False with the reason in error (and its errno in errorNumber)
+    /// when neither works.
+    bool Listen(quint16 port, int inherited, QString *error, int *errorNumber = nullptr);
     /// Stops listening and closes every connection.
     void Close();
 
@@ -89,6 +96,8 @@ private:
     void Resume();
 
     Handler FHandler;
+    std::function<std::size_t()> FOthers;
+    TDescriptorShares FShares;
     TIdleGuard FGuard;
     int FEpoll = -1;
     int FListen = -1;

@@ -7,16 +7,20 @@
 #include <common/messages.h>
 #include <common/msgport.h>
 #include <common/settings.h>
+#include <common/strtable.h>
 #include <common/watcher.h>
 
 #include <QTimer>
 
+#include <cerrno>
 #include <cstdio>
 
 namespace {
 
 // Connections that never sent anything are dropped after this many seconds.
 constexpr double IdleDropSeconds = 600;
+// A port that could not be opened (taken by another program) is tried again this often.
+constexpr int ListenRetryMs = 3000;
 
 } // namespace
 
@@ -27,6 +31,9 @@ TMstServer::TMstServer(Options options, QObject *parent)
     connect(FPort, &TMsgPort::messageReceived, this, &TMstServer::OnMessage);
 
     FListener = new TMstListener(FOptions.connectionBudget, this);
+    // Watched local processes and client connections draw from one descriptor budget.
+    TWatcher::SetBudget(FListener->Shares().watchers);
+    FListener->SetOthers([] { return TWatcher::Count(); });
     FListener->SetHandler([this](const TMstListener::TPeer &peer, std::string_view text) {
         return OnRequest(peer.address, text);
     });
@@ -57,6 +64,10 @@ TMstServer::TMstServer(Options options, QObject *parent)
     FIdle = new QTimer(this);
     FIdle->setInterval(30000);
     connect(FIdle, &QTimer::timeout, this, [this] { FListener->DropIdle(IdleDropSeconds); });
+    FListenRetry = new QTimer(this);
+    FListenRetry->setSingleShot(true);
+    FListenRetry->setInterval(ListenRetryMs);
+    connect(FListenRetry, &QTimer::timeout, this, [this] { TryListen(-1, nullptr); });
 
     FCore.setWatcherStarter(
         [this](unsigned short code, int pid) { return TWatcher::Start(code, pid, FPort->Value()); });
@@ -91,25 +102,60 @@ TMstServer::StartResult TMstServer::StartUp()
     std::unique_lock<std::mutex> lock(FMutex);
     FAudit->setInterval(FCore.settings().auditPeriod * 1000);
     const TCoreActions act = FCore.startUp();
-    const quint16 port = FCore.settings().port;
     lock.unlock();
     Apply(act);
 
-    result.listening = FListener->Listen(port, FOptions.inheritedListener, &result.listenError);
+    result.listening = TryListen(FOptions.inheritedListener, &result.listenError);
     FOptions.inheritedListener = -1;
-    if (result.listening) {
+    return result;
+}
+
+// The first line of the log already says the master begins listening; a failure follows it
+// with the port and the reason (again only when the reason changes), and the port is tried
+// again until it opens, which is logged too.
+bool TMstServer::TryListen(int inherited, QString *error)
+{
+    std::unique_lock<std::mutex> lock(FMutex);
+    const quint16 port = FCore.settings().port;
+    lock.unlock();
+    QString reason;
+    int err = 0;
+    TCoreActions act;
+    act.refreshLog = true;
+    if (FListener->Listen(port, inherited, &reason, &err)) {
         FListeningPort = port;
         FIdle->start();
-    } else {
-        std::fprintf(stderr, "master: cannot listen on port %u: %s\n", unsigned(port),
-                     qPrintable(result.listenError));
-        std::fflush(stderr);
+        if (FListenError != 0) {
+            FListenError = 0;
+            lock.lock();
+            FLog.addListenOpened(port);
+            lock.unlock();
+            Apply(act);
+        }
+        return true;
     }
-    return result;
+    if (err == 0)
+        err = EINVAL;
+    if (err != FListenError) {
+        FListenError = err;
+        std::fprintf(stderr, "master: cannot listen on port %u: %s\n", unsigned(port), qPrintable(reason));
+        std::fflush(stderr);
+        lock.lock();
+        FLog.addListenFailed(port, err);
+        lock.unlock();
+        Apply(act);
+    }
+    if (error)
+        *error =
+            QString::fromStdU16String(LoadFmt(IDS_LOG_LISTEN_FAILED, {int(port), reason.toStdU16String()}));
+    FListenRetry->start();
+    return false;
 }
 
 void TMstServer::Shutdown()
 {
+    FListenRetry->stop();
+    FListenError = 0;
     FListener->Close();
     FListeningPort = 0;
     FConnections = 0;

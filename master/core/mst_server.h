@@ -96,6 +96,7 @@ private:
     void Apply(const TCoreActions &act, unsigned more = 0);
     void Mark(unsigned changes);
     void Echo();
+    bool TryListen(int inherited, QString *error);
 
     Options FOptions;
     mutable std::mutex FMutex;
@@ -107,6 +108,8 @@ private:
     THostNames *FHostNames;
     QTimer *FAudit;
     QTimer *FIdle;
+    QTimer *FListenRetry;
+    int FListenError = 0; // errno of the last failed try to listen, 0 while listening
     bool FStarted = false;
     TLogEcho FEcho{stdout};
     std::atomic<unsigned> FChanges{0};

@@ -494,6 +494,7 @@ TEST(ClientIds, NeverNegativeAndNeverShared)
     const TClocks clocks{[] { return 45000.5; }, [] { return 1000.0; }};
     TLogStore log(clocks);
     TMstCore core(log, clocks);
+    core.setSessionBounds(TSessionBounds{256, 1 << 20, 1 << 20}); // one address may take every ID here
     core.startUp();
     const TPeerInfo peer{u"ws", u"10.0.0.5"};
     auto announce = [&] { return core.receive("112,0,83,0", peer).reply; };

@@ -44,6 +44,10 @@ enum : int {
     IDS_CLN_TEST_FAILED = 127,        ///< "Error! Attempt of connecting to Master failed."
     IDS_CLN_NOT_TESTED = 128,         ///< "Connection to Master has not been tested."
     IDS_LAUNCH_ERROR = 130,           ///< "OS reports Korvel launch error."
+
+    // The master's own lines about its listening socket.
+    IDS_LOG_LISTEN_FAILED = 140, ///< "Master cannot listen at port %d: %s. It tries again every few seconds."
+    IDS_LOG_LISTEN_OPENED = 141, ///< "Master listens at port %d now."
 };
 
 /// Text of a string-table id; empty for an id the table does not hold.

@@ -78,8 +78,9 @@ public:
     /// Removes the client; nothing when it is not there.
     void remove(std::int16_t clientId);
     /// Removes every row whose last contact lies more than timeoutSeconds whole seconds
-    /// before now; the others keep their order. Returns the number removed.
-    int purgeStale(long long timeoutSeconds, TDateTime now);
+    /// before now; the others keep their order. Returns the number removed; their IDs are
+    /// added to removedIds when given.
+    int purgeStale(long long timeoutSeconds, TDateTime now, std::vector<std::int16_t> *removedIds = nullptr);
     bool contains(std::int16_t clientId) const { return index_.count(clientId) != 0; }
     int size() const { return static_cast<int>(index_.size()); }
     /// All rows in order (a copy), for tests and diagnostics.

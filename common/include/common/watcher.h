@@ -23,6 +23,9 @@ public:
     static void Terminate(Id id);
     /// Processes watched now.
     static std::size_t Count();
+    /// Watches running at once at most, for a program that shares its descriptor limit out
+    /// itself; otherwise the budget is taken from the limit at first use.
+    static void SetBudget(std::size_t budget);
 
     TWatcher() = delete;
 };

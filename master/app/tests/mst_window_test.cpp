@@ -15,6 +15,7 @@
 #include <QElapsedTimer>
 #include <QItemSelectionModel>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSignalSpy>
@@ -401,7 +402,12 @@ TEST_F(MasterWindows, PortInUseLeavesTheMasterWithoutServer)
     QWidget *box = win->findChild<QWidget *>(QStringLiteral("ServerErrorBox"));
     ASSERT_NE(box, nullptr) << "the failure is reported";
     EXPECT_TRUE(box->isVisible());
-    EXPECT_EQ(server->Log().count(), 1) << "the log started anyway";
+    ASSERT_EQ(server->Log().count(), 2) << "the log started anyway, and says why the port is not open";
+    const QString failed = QString::fromStdU16String(server->Log().at(1).text);
+    EXPECT_TRUE(failed.startsWith(QStringLiteral("Master cannot listen at port "))) << failed.toStdString();
+    auto *message = qobject_cast<QMessageBox *>(box);
+    ASSERT_NE(message, nullptr);
+    EXPECT_EQ(message->text(), failed);
 }
 
 TEST_F(MasterWindows, AboutButtonShowsTheAboutBox)
