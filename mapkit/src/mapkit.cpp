@@ -368,9 +368,11 @@ TMemFileInfo ProbeMemFile(const std::u16string &name)
     }
     const int fd = OpenBlock(objectName, O_RDONLY);
     if (fd < 0) {
+        if (errno == ENOENT)
+            return TMemFileInfo(); // its holder closed it meanwhile
         // One that this user may not even read still has an owner; whether it is held cannot
-        // be seen, so it counts as held. Gone or replaced meanwhile: look again next time.
-        info.held = errno == EACCES;
+        // be seen, so it counts as held.
+        info.held = true;
         return info;
     }
     info.held = IsHeld(fd);
