@@ -90,14 +90,21 @@ protected:
         WriteFile(folder + QLatin1Char('/') + name, StandIn, p);
     }
 
-    LaunchRun Launch(const QString &launcher)
+    // Offscreen, or with `display` named as the only way to the user and no platform chosen.
+    LaunchRun Launch(const QString &launcher, const QString &display = QString())
     {
         QProcess p;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("KORVEL_REGISTRY"), regFile);
         env.insert(QStringLiteral("KORVEL_SESSION"), session);
         env.insert(QStringLiteral("KORVEL_TEST_MARKS"), marks);
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        if (display.isEmpty()) {
+            env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        } else {
+            for (const char *name : {"QT_QPA_PLATFORM", "WAYLAND_DISPLAY", "XDG_SESSION_TYPE"})
+                env.remove(QString::fromLatin1(name));
+            env.insert(QStringLiteral("DISPLAY"), display);
+        }
         env.insert(QStringLiteral("KORVEL_AUTOBOX_SECONDS"), QStringLiteral("1"));
         p.setProcessEnvironment(env);
         // Files, not pipes: the agent inherits them and outlives the launcher, and a pipe
@@ -295,4 +302,23 @@ TEST_F(LaunchProcess, AnotherUsersBlockIsReportedAndOnlyRootStartsItsAgentPastIt
     EXPECT_EQ(err, "");
     EXPECT_TRUE(QTest::qWaitFor([&] { return MarkedPid(QStringLiteral("client")) > 0; }, 10000));
     EXPECT_EQ(squatter.stop(), 0);
+}
+
+TEST_F(LaunchProcess, ADisplayThatDoesNotAnswerStillEndsWithTheLineAndExitCodeZero)
+{
+    // A display number no X server of this machine serves, on disc or in the abstract namespace.
+    QFile sockets(QStringLiteral("/proc/net/unix"));
+    ASSERT_TRUE(sockets.open(QIODevice::ReadOnly));
+    const QByteArray listening = sockets.readAll();
+    int display = 99;
+    while (display < 200 && (listening.contains("/tmp/.X11-unix/X" + QByteArray::number(display) + '\n') ||
+                             QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(display))))
+        ++display;
+    ASSERT_LT(display, 200);
+
+    // No agent beside the launcher: it has an error to tell.
+    const LaunchRun r = Launch(folder + QStringLiteral("/launch"), QStringLiteral(":%1").arg(display));
+    EXPECT_EQ(r.status, QProcess::NormalExit);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_TRUE(r.err.startsWith("launch: OS reports Korvel launch error.\n")) << r.err.constData();
 }

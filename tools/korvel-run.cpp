@@ -23,6 +23,7 @@ namespace {
 
 constexpr int ExitFailure = 1;
 constexpr int ExitUsage = 2;
+constexpr int ExitRefused = 3;
 constexpr int ExitCannotRun = 127;
 
 int Usage()
@@ -47,7 +48,8 @@ std::optional<long long> Number(const char *text, long long low, long long high)
     }
 }
 
-bool Announce(unsigned short code, pid_t pid)
+// How an announcement went: the exit status when it did not.
+int Announce(unsigned short code, pid_t pid, const char *program)
 {
     // Who holds the block and who listens on its port are checked before anything is posted:
     // another user of the machine may have put either there.
@@ -57,14 +59,25 @@ bool Announce(unsigned short code, pid_t pid)
             std::fputs("korvel-run: no Korvel agent (master or client) runs on this machine\n", stderr);
         else
             std::fprintf(stderr, "korvel-run: %s; nothing is announced\n", agent.problem.c_str());
-        return false;
+        return ExitFailure;
+    }
+    // The agent drops a message of any other user unread: posting it would leave the program
+    // running where nobody watches it, so it is not started, as when no agent runs.
+    if (!PortTakesFrom(agent.owner, geteuid())) {
+        const std::string owner = KorvelUserName(agent.owner);
+        std::fprintf(stderr,
+                     "korvel-run: the Korvel agent of this machine runs as %s and refuses messages of "
+                     "%s; %s\n",
+                     owner.c_str(), KorvelUserName(geteuid()).c_str(),
+                     program ? (std::string(program) + " is not started").c_str() : "nothing is announced");
+        return ExitRefused;
     }
     if (!PostMessage(agent.port, WM_ANNOUNCE, code, pid)) {
         std::fprintf(stderr, "korvel-run: the Korvel agent does not take messages: %s\n",
                      std::strerror(errno));
-        return false;
+        return ExitFailure;
     }
-    return true;
+    return 0;
 }
 
 } // namespace
@@ -88,13 +101,13 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "korvel-run: no process %lld\n", *pid);
             return ExitFailure;
         }
-        return Announce(static_cast<unsigned short>(*code), static_cast<pid_t>(*pid)) ? 0 : ExitFailure;
+        return Announce(static_cast<unsigned short>(*code), static_cast<pid_t>(*pid), nullptr);
     }
 
     if (std::strcmp(argv[2], "--") != 0 || argc < 4)
         return Usage();
-    if (!Announce(static_cast<unsigned short>(*code), getpid()))
-        return ExitFailure;
+    if (const int status = Announce(static_cast<unsigned short>(*code), getpid(), argv[3]); status != 0)
+        return status;
     execvp(argv[3], argv + 3);
     std::fprintf(stderr, "korvel-run: cannot run %s: %s\n", argv[3], std::strerror(errno));
     return ExitCannotRun;

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -20,9 +22,42 @@ std::string Quoted(const UnicodeString &name)
     return "\"" + UnicodeToUtf8(name) + "\"";
 }
 
+} // namespace
+
+std::string KorvelUserName(uid_t uid)
+{
+    if (uid == 0)
+        return "root";
+    std::string text = "user " + std::to_string(uid);
+    std::string buf(4096, '\0');
+    passwd pw{}, *found = nullptr;
+    if (getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) == 0 && found && found->pw_name)
+        text += std::string(" (") + found->pw_name + ")";
+    return text;
+}
+
+namespace {
+
 std::string UserName(uid_t uid)
 {
-    return uid == 0 ? std::string("root") : "user " + std::to_string(uid);
+    return KorvelUserName(uid);
+}
+
+// What lies under the block's name when it is no block at all.
+std::string KindOf(mode_t type)
+{
+    switch (type) {
+    case S_IFIFO:
+        return "a FIFO";
+    case S_IFLNK:
+        return "a symbolic link";
+    case S_IFDIR:
+        return "a directory";
+    case S_IFSOCK:
+        return "a socket";
+    default:
+        return "a special file";
+    }
 }
 
 } // namespace
@@ -65,6 +100,7 @@ THandleBlockInfo ProbeHandleBlock()
     if (!m.exists || (!m.held && (m.owner == geteuid() || geteuid() == 0)))
         return info;
     info.owner = m.owner;
+    info.type = m.type;
     if (!m.held)
         info.holder = TBlockHolder::LeftByOther;
     else
@@ -81,6 +117,11 @@ std::string HandleBlockProblem(const THandleBlockInfo &info)
         return block + " is held by a program of " + UserName(info.owner) +
                ", not by a Korvel agent of this user or root; it is neither trusted nor used";
     case TBlockHolder::LeftByOther:
+        if (info.type != 0)
+            return block + " is taken by " + KindOf(info.type) + " of " + UserName(info.owner) +
+                   ", which is no block of a Korvel program; only that user or root can remove it "
+                   "(/dev/shm/" +
+                   UnicodeToUtf8(HandleBlockName()) + ")";
         return block + " was left behind by a program of " + UserName(info.owner) +
                " that has ended; only that user or root can remove it (/dev/shm/" +
                UnicodeToUtf8(HandleBlockName()) + ")";
@@ -136,6 +177,7 @@ TAgentCheck CheckAgent()
     case TPortState::Trusted:
         check.found = true;
         check.port = check.block.value;
+        check.owner = port.owner;
         break;
     case TPortState::Closed:
         check.problem =

@@ -157,7 +157,7 @@ void TMsgPort::ReadPending()
             if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS &&
                 c->cmsg_len >= CMSG_LEN(sizeof(ucred)))
                 cred = reinterpret_cast<const ucred *>(CMSG_DATA(c));
-        if (!cred || (cred->uid != owner && cred->uid != 0)) {
+        if (!cred || !PortTakesFrom(owner, cred->uid)) {
             if (FRefused++ == 0) {
                 const std::string who = owner == 0 ? "root" : "user " + std::to_string(owner) + " and root";
                 std::fprintf(stderr,
@@ -171,6 +171,11 @@ void TMsgPort::ReadPending()
             continue;
         emit messageReceived(d.message, static_cast<quintptr>(d.wParam), static_cast<qintptr>(d.lParam));
     }
+}
+
+bool PortTakesFrom(uid_t portOwner, uid_t sender)
+{
+    return sender == portOwner || sender == 0;
 }
 
 namespace {

@@ -5,11 +5,13 @@
 #include <testsupport/tempdir.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -266,4 +268,35 @@ TEST_F(HandleBlockAgainstAnotherUser, APortBoundByAnotherUserIsNeverPostedTo)
     std::string err;
     EXPECT_EQ(Announce(err), 1);
     EXPECT_NE(err.find("bound by a program of user 65534"), std::string::npos) << err;
+}
+
+TEST_F(HandleBlockAgainstAnotherUser, RootsAgentRefusesAnotherUsersAnnouncementSoNothingIsStarted)
+{
+    MHandle block = CreateHandleBlock(0x0A11CE00u);
+    ASSERT_TRUE(block.Active());
+    auto agent = As(0, {"bind-port", "0x0A11CE00"});
+    ASSERT_EQ(agent->readLine(), "bound") << agent->err;
+    const auto run = scratch.path() / "bin" / "korvel-run";
+    std::filesystem::copy_file(KORVEL_RUN, run);
+    chmod(run.c_str(), 0755);
+    const std::vector<std::string> env{testsupport::stagedEnv(scratch.path()), "KORVEL_SESSION=" + word};
+
+    std::string out, err;
+    EXPECT_EQ(testsupport::runAs(testsupport::kNobody,
+                                 {run.string(), "83", "--", "/bin/sh", "-c", "echo started"}, env, &out,
+                                 &err),
+              3);
+    EXPECT_EQ(out, "") << "a program nobody would watch is not started";
+    EXPECT_NE(err.find("the Korvel agent of this machine runs as root and refuses messages of user 65534"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("/bin/sh is not started"), std::string::npos) << err;
+
+    EXPECT_EQ(testsupport::runAs(testsupport::kNobody,
+                                 {run.string(), "83", "--pid", std::to_string(getpid())}, env, nullptr, &err),
+              3);
+    EXPECT_NE(err.find("nothing is announced"), std::string::npos) << err;
+
+    // Root's own announcement is taken.
+    EXPECT_EQ(Announce(err), 0) << err;
 }

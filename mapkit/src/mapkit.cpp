@@ -2,6 +2,11 @@
 // its block for as long as it keeps the handle; the kernel drops that lock when the creator ends
 // in any way, so "is the block held" is answered by the lock, never by the name alone. That way
 // a block left behind by a killed program reads as absent and the next creator takes it over.
+//
+// Every user may put anything under a block's name in the shared-memory folder: a FIFO, a link,
+// a folder. So a name is only ever opened without waiting and without following a link, and
+// only a regular object counts as a block; anything else is a leftover that its owner or root
+// removes, and that everyone else reads as a name taken by that user.
 
 #include <mapkit/mapkit.h>
 
@@ -10,10 +15,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <cerrno>
+#include <cstdio>
 #include <utility>
 
 namespace {
+
+// Where the C library keeps shared-memory objects: their names are files of this folder.
+constexpr const char *ShmFolder = "/dev/shm";
+
+// A FIFO would wait for a writer in open(), a link would lead anywhere: neither may happen.
+constexpr int NoWait = O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC;
 
 void AppendUtf8(std::string &out, char32_t c)
 {
@@ -88,7 +102,7 @@ uid_t OwnerOf(int fd)
 // between our open and our lock).
 bool NameLeadsTo(const std::string &objectName, int fd)
 {
-    int other = shm_open(objectName.c_str(), O_RDONLY, 0);
+    int other = shm_open(objectName.c_str(), O_RDONLY | NoWait, 0);
     if (other < 0)
         return false;
     struct stat a {
@@ -96,6 +110,83 @@ bool NameLeadsTo(const std::string &objectName, int fd)
     bool same = fstat(fd, &a) == 0 && fstat(other, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
     close(other);
     return same;
+}
+
+// Opens the object under the name without waiting or following a link; -1 unless it is a
+// regular object (errno ENOENT when nothing is there, EINVAL for something that is no block).
+int OpenBlock(const std::string &objectName, int flags, mode_t mode = 0)
+{
+    const int fd = shm_open(objectName.c_str(), flags | NoWait, mode);
+    if (fd < 0) {
+        // A link (ELOOP), a folder opened for writing (EISDIR), a socket (ENXIO).
+        if (errno == ELOOP || errno == EISDIR || errno == ENXIO)
+            errno = EINVAL;
+        return -1;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
+}
+
+// What lies under the name itself (a link is not followed). False when nothing does.
+bool LookAt(const std::string &objectName, struct stat &st)
+{
+    return fstatat(AT_FDCWD, (ShmFolder + objectName).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// Empties a folder found under a block's name. Its owner may change it meanwhile, so every step
+// goes through descriptors opened without following links; depth and count are bounded.
+void EmptyFolder(int dirFd, int depth, int &budget)
+{
+    DIR *dir = fdopendir(dirFd);
+    if (!dir) {
+        close(dirFd);
+        return;
+    }
+    while (budget > 0) {
+        const dirent *e = readdir(dir);
+        if (!e)
+            break;
+        const std::string entry = e->d_name;
+        if (entry == "." || entry == "..")
+            continue;
+        --budget;
+        if (unlinkat(dirfd(dir), entry.c_str(), 0) == 0 || errno != EISDIR || depth <= 0)
+            continue;
+        const int sub = openat(dirfd(dir), entry.c_str(), O_RDONLY | O_DIRECTORY | NoWait);
+        if (sub >= 0) {
+            EmptyFolder(sub, depth - 1, budget);
+            unlinkat(dirfd(dir), entry.c_str(), AT_REMOVEDIR);
+        }
+    }
+    closedir(dir);
+}
+
+// Removes what is no block from under the name, when this user may (its owner, or root): a
+// folder is first moved aside in one step, so the name is free even if its contents are not.
+bool RemoveNonBlock(const std::string &objectName, const struct stat &seen)
+{
+    const std::string path = ShmFolder + objectName;
+    if (!S_ISDIR(seen.st_mode))
+        return unlink(path.c_str()) == 0 || errno == ENOENT;
+    if (rmdir(path.c_str()) == 0 || errno == ENOENT)
+        return true;
+    char aside[96];
+    std::snprintf(aside, sizeof aside, "%s/.korvel-removed-%llu-%d", ShmFolder,
+                  static_cast<unsigned long long>(seen.st_ino), static_cast<int>(getpid()));
+    if (renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside, RENAME_NOREPLACE) != 0)
+        return errno == ENOENT;
+    const int fd = open(aside, O_RDONLY | O_DIRECTORY | NoWait);
+    if (fd >= 0) {
+        int budget = 10000;
+        EmptyFolder(fd, 8, budget);
+    }
+    rmdir(aside);
+    return true;
 }
 
 } // namespace
@@ -156,19 +247,26 @@ MHandle CreateMemFile(const std::u16string &name, std::size_t size)
         return h;
     const std::string objectName = ObjectName(name);
 
-    // More than one round only when a dead creator's block is in the way, or when another
-    // creator opens or closes at the very same moment.
+    // More than one round only when a dead creator's block or something that is no block is in
+    // the way, or when another creator opens or closes at the very same moment.
     for (int attempt = 0; attempt < 8; ++attempt) {
-        int fd = shm_open(objectName.c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
+        int fd = shm_open(objectName.c_str(), O_RDWR | O_CREAT | O_EXCL | NoWait, 0644);
         const bool fresh = fd >= 0;
         if (!fresh) {
             if (errno != EEXIST)
                 return h;
-            fd = shm_open(objectName.c_str(), O_RDWR, 0);
+            fd = OpenBlock(objectName, O_RDWR);
             if (fd < 0) {
                 if (errno == ENOENT)
                     continue; // its holder closed it meanwhile
-                return h;
+                if (errno != EINVAL)
+                    return h; // another user's block, not ours to write
+                // A FIFO, a link, a folder...: a leftover, never a block. Its owner and root
+                // remove it; anyone else is kept out by it.
+                struct stat st {};
+                if (LookAt(objectName, st) && !S_ISREG(st.st_mode) && !RemoveNonBlock(objectName, st))
+                    return h;
+                continue;
             }
         }
         struct flock lock {};
@@ -232,7 +330,7 @@ MHandle OpenMemFile(const std::u16string &name, char access)
     }
     if (name.empty())
         return h;
-    int fd = shm_open(ObjectName(name).c_str(), flags, 0);
+    int fd = OpenBlock(ObjectName(name), flags);
     if (fd < 0)
         return h;
     struct stat st {};
@@ -259,19 +357,24 @@ TMemFileInfo ProbeMemFile(const std::u16string &name)
     if (name.empty())
         return info;
     const std::string objectName = ObjectName(name);
-    const int fd = shm_open(objectName.c_str(), O_RDONLY, 0);
-    if (fd < 0) {
-        // One that this user may not even read still has an owner; whether it is held cannot
-        // be seen, so it counts as held.
-        struct stat st {};
-        if (errno != ENOENT && stat(("/dev/shm" + objectName).c_str(), &st) == 0) {
-            info.exists = true;
-            info.held = true;
-            info.owner = st.st_uid;
-        }
+    struct stat st {};
+    if (!LookAt(objectName, st))
+        return info;
+    info.exists = true;
+    info.owner = st.st_uid;
+    if (!S_ISREG(st.st_mode)) {
+        info.type = st.st_mode & S_IFMT;
         return info;
     }
-    info.exists = true;
+    const int fd = OpenBlock(objectName, O_RDONLY);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return TMemFileInfo(); // its holder closed it meanwhile
+        // One that this user may not even read still has an owner; whether it is held cannot
+        // be seen, so it counts as held.
+        info.held = true;
+        return info;
+    }
     info.held = IsHeld(fd);
     info.owner = OwnerOf(fd);
     close(fd);
@@ -283,7 +386,12 @@ bool RemoveMemFile(const std::u16string &name, uid_t owner)
     if (name.empty())
         return false;
     const std::string objectName = ObjectName(name);
-    const int fd = shm_open(objectName.c_str(), O_RDONLY, 0);
+    struct stat st {};
+    if (!LookAt(objectName, st) || st.st_uid != owner)
+        return false;
+    if (!S_ISREG(st.st_mode))
+        return RemoveNonBlock(objectName, st);
+    const int fd = OpenBlock(objectName, O_RDONLY);
     if (fd < 0)
         return false;
     const bool removed =

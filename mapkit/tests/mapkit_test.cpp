@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -276,4 +277,117 @@ TEST(MemFileNames, BlockIsWorldReadableWhateverTheUmask)
     struct stat st {};
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0644u);
+}
+
+namespace {
+
+// What a user can plant under a block's name instead of a block.
+struct Planted {
+    const char *what;
+    mode_t type;
+    void (*plant)(const std::string &path, const std::string &scratch);
+};
+
+// Runs `checks` in a child that the alarm ends should any of them wait; the child's exit status
+// is the number of the first check that failed, 0 when all held, 128 + signal when it hung.
+int Bounded(int (*checks)(const std::u16string &, mode_t), const std::u16string &name, mode_t type)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        alarm(10);
+        _exit(checks(name, type));
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+int ReadAndReplace(const std::u16string &name, mode_t type)
+{
+    const TMemFileInfo before = ProbeMemFile(name);
+    if (!before.exists || before.held || before.owner != geteuid() || before.type != type)
+        return 1;
+    if (OpenMemFile(name, 'R').Active() || OpenMemFile(name, 'W').Active())
+        return 2;
+    // Its own owner's creator replaces it with a block.
+    MHandle block = CreateMemFile(name, 4);
+    if (!block.Active())
+        return 3;
+    const std::uint32_t value = 0x5EED;
+    std::memcpy(block.View(), &value, sizeof value);
+    MHandle seen = OpenMemFile(name, 'R');
+    if (!seen.Active() || ReadValue(seen) != value)
+        return 4;
+    const TMemFileInfo after = ProbeMemFile(name);
+    if (!after.held || after.type != 0)
+        return 5;
+    return 0;
+}
+
+int Remove(const std::u16string &name, mode_t)
+{
+    if (RemoveMemFile(name, geteuid() + 1))
+        return 1;
+    if (!RemoveMemFile(name, geteuid()))
+        return 2;
+    return ProbeMemFile(name).exists ? 3 : 0;
+}
+
+} // namespace
+
+TEST(MemFileNames, WhatIsNoBlockIsNeverWaitedOnAndItsOwnerReplacesIt)
+{
+    const Planted kinds[] = {
+        {"FIFO", S_IFIFO,
+         [](const std::string &p, const std::string &) { ASSERT_EQ(mkfifo(p.c_str(), 0666), 0); }},
+        {"link to a file", S_IFLNK,
+         [](const std::string &p, const std::string &target) {
+             ASSERT_EQ(symlink(target.c_str(), p.c_str()), 0);
+         }},
+        {"dangling link", S_IFLNK,
+         [](const std::string &p, const std::string &target) {
+             ASSERT_EQ(symlink((target + "-none").c_str(), p.c_str()), 0);
+         }},
+        {"empty folder", S_IFDIR,
+         [](const std::string &p, const std::string &) { ASSERT_EQ(mkdir(p.c_str(), 0777), 0); }},
+        {"folder with contents", S_IFDIR,
+         [](const std::string &p, const std::string &target) {
+             ASSERT_EQ(mkdir(p.c_str(), 0777), 0);
+             ASSERT_EQ(mkdir((p + "/sub").c_str(), 0777), 0);
+             ASSERT_EQ(mkfifo((p + "/sub/fifo").c_str(), 0666), 0);
+             ASSERT_EQ(symlink(target.c_str(), (p + "/link").c_str()), 0);
+         }},
+    };
+    // A file a link points to, which must come through untouched.
+    const std::string target = "/dev/shm/mapkit-test-" + std::to_string(getpid()) + "-target";
+    const int t = open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(t, 0);
+    ASSERT_EQ(write(t, "keep", 4), 4);
+    close(t);
+
+    for (const Planted &kind : kinds) {
+        SCOPED_TRACE(kind.what);
+        const auto name = Name("planted");
+        const std::string path = "/dev/shm/" + std::string(name.begin(), name.end());
+        kind.plant(path, target);
+        EXPECT_EQ(Bounded(ReadAndReplace, name, kind.type), 0);
+        struct stat st {};
+        EXPECT_NE(lstat(path.c_str(), &st), 0) << "the block's creator removed its name on closing";
+        if (lstat(path.c_str(), &st) == 0)
+            std::system(("rm -rf '" + path + "'").c_str());
+
+        kind.plant(path, target);
+        EXPECT_EQ(Bounded(Remove, name, kind.type), 0);
+        EXPECT_NE(lstat(path.c_str(), &st), 0) << "the name is free again";
+        if (lstat(path.c_str(), &st) == 0)
+            std::system(("rm -rf '" + path + "'").c_str());
+
+        char kept[8] = {};
+        const int fd = open(target.c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(read(fd, kept, sizeof kept), 4);
+        close(fd);
+        EXPECT_STREQ(kept, "keep");
+    }
+    unlink(target.c_str());
 }

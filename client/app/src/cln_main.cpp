@@ -6,6 +6,7 @@
 #include <common/cmn_err.h>
 #include <common/gui/aboutdlg.h>
 #include <common/gui/formkit.h>
+#include <common/gui/helpopen.h>
 #include <common/strtable.h>
 #include <corekit/corekit.h>
 #include <noticekit/noticekit.h>
@@ -246,7 +247,7 @@ void TClnMainWin::p_bnSetClick(QObject *button)
         ExitRule();
         break;
     case 4:
-        F_OpenRegistDoc(HelpFilePath());
+        OpenHelpGuide(this, QString::fromStdU16String(HelpFilePath()));
         FAgent->RearmMinimise();
         break;
     case 5:

@@ -40,13 +40,15 @@ enum class TBlockHolder {
                  ///< for root, by anyone)
     Agent,       ///< a living program of this user or of root: the agent of this machine
     Stranger,    ///< a living program of another, unprivileged user: not an agent of ours
-    LeftByOther, ///< left behind by a program of another user; only that user or root can remove it
+    LeftByOther, ///< left behind by a program of another user, or something of another user
+                 ///< that is no block at all (type); only that user or root can remove it
 };
 
 struct THandleBlockInfo {
     TBlockHolder holder = TBlockHolder::None;
     uid_t owner = 0;         ///< the block's owner, unless holder is None
     std::uint32_t value = 0; ///< the value in the block, when holder is Agent
+    mode_t type = 0;         ///< what lies under the name when it is no block (S_IFIFO...), else 0
 };
 
 /// Looks at the handle block without holding it. The launcher and the agents use it at their
@@ -63,10 +65,14 @@ std::string HandleBlockProblem(const THandleBlockInfo &info);
 struct TAgentCheck {
     bool found = false;     ///< both are so: posting to `port` reaches the agent
     std::uint32_t port = 0; ///< the agent's port, when found
+    uid_t owner = 0;        ///< the user whose agent it is (the port's owner), when found
     THandleBlockInfo block; ///< the block as ProbeHandleBlock saw it
     std::string problem;    ///< why not, when something is in the way; empty when there is
                             ///< simply no agent, or when it was found
 };
+
+/// "root", or "user N (login)" (the login name when the user has one): whose a block or a port is.
+std::string KorvelUserName(uid_t uid);
 
 /// Checks the block and then who listens on the port it names, before anything is posted.
 TAgentCheck CheckAgent();

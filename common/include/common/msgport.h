@@ -66,6 +66,10 @@ bool PostMessage(const std::string &sessionWord, std::uint32_t port, std::uint32
 bool TryPostMessage(const std::string &sessionWord, std::uint32_t port, std::uint32_t message,
                     std::uintptr_t wParam, std::intptr_t lParam);
 
+/// Whether a port opened by `portOwner` takes what `sender` posts: only its own user's and
+/// root's messages.
+bool PortTakesFrom(uid_t portOwner, uid_t sender);
+
 /// Who listens on a port, as the kernel's socket diagnostics tell.
 enum class TPortState {
     Closed,   ///< nobody listens on it

@@ -49,8 +49,8 @@ private:
 
 /// Creates the block `name` of `size` bytes with a writable view. Not active when the name is
 /// empty, the size is 0, or another living program holds a block of that name. A block left
-/// behind by a program that died is taken over, when this user may remove it (its own, or any
-/// for root).
+/// behind by a program that died, or anything under the name that is no block, is removed and
+/// made anew when this user may remove it (its own, or any for root). Never waits.
 MHandle CreateMemFile(const std::u16string &name, std::size_t size);
 
 /// Opens the existing block `name`: access 'R' gives a read-only view, 'W' a writable one.
@@ -58,14 +58,19 @@ MHandle CreateMemFile(const std::u16string &name, std::size_t size);
 MHandle OpenMemFile(const std::u16string &name, char access);
 
 /// What is known of the block `name` without holding it.
+/// Only a regular object under the name is a block; anything else (a FIFO, a link, a folder)
+/// is reported with its type, never opened, and is removed by its owner's or root's
+/// CreateMemFile and RemoveMemFile.
 struct TMemFileInfo {
     bool exists = false; ///< something lies under the name
     bool held = false;   ///< a living creator holds it (also when it cannot be looked into)
     uid_t owner = 0;     ///< the user who created it, when it exists
+    mode_t type = 0;     ///< when it is no block: what it is (S_IFIFO, S_IFLNK, S_IFDIR...)
 };
 TMemFileInfo ProbeMemFile(const std::u16string &name);
 
 /// Removes the name of the block `name` when it belongs to `owner`, held or not, so that the next
-/// creator makes a new one; whoever still holds the old block keeps it, nameless. Only the owner
-/// and root may. True when the name was removed.
+/// creator makes a new one; whoever still holds the old block keeps it, nameless. What is no
+/// block is removed too (a folder with its contents). Only the owner and root may. True when
+/// the name was removed.
 bool RemoveMemFile(const std::u16string &name, uid_t owner);

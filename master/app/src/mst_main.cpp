@@ -8,6 +8,7 @@
 #include <common/gui/aboutdlg.h>
 #include <common/gui/agentmain.h>
 #include <common/gui/formkit.h>
+#include <common/gui/helpopen.h>
 #include <common/gui/ownerdata.h>
 #include <common/messages.h>
 #include <common/strtable.h>
@@ -312,7 +313,7 @@ void TMstMainWin::p_bnEscClick(QObject *button)
         RequestExit();
         break;
     case 2:
-        F_OpenRegistDoc(HelpFilePath());
+        OpenHelpGuide(this, QString::fromStdU16String(HelpFilePath()));
         break;
     case 3:
         TAboutDlg::ShowAbout(this);
