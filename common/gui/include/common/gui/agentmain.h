@@ -23,9 +23,9 @@ TAgentOptions AgentOptionsFromEnvironment();
 
 /// Creates the application named appName, which keeps running with no window shown, and calls
 /// run with it unless another agent holds the handle block. That refusal and any other
-/// cmn_err are shown in the self-closing box for options.autoBoxSeconds, any other exception in the standard
-/// error box titled appName. A block of another, unprivileged user is not an agent: a program not run by root
-/// says whose it is (self-closing error box and stderr) and ends. Returns the program's exit code, which is 0
-/// in every case.
+/// cmn_err are shown in the self-closing box for options.autoBoxSeconds, any other exception
+/// in the standard error box titled appName. A block of another, unprivileged user is not an
+/// agent: a program not run by root says whose it is (self-closing error box and stderr) and
+/// ends. Returns the program's exit code, which is 0 in every case.
 int RunAgentProgram(int &argc, char **argv, const QString &appName, const TAgentOptions &options,
                     const std::function<void(QApplication &)> &run);

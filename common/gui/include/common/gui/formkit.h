@@ -69,9 +69,9 @@ QPoint PlaceFromScreenEnd(int screenWidth, int screenHeight, int windowWidth, in
 void MoveOnScreen(QWidget *window,
                   QPoint (*place)(int screenWidth, int screenHeight, int windowWidth, int windowHeight));
 
-/// Saves a PNG of a form to file a moment after its content changed; does nothing when file
-/// is empty. Changes that
-/// come close together give one picture.
+/// Saves a PNG of a form to file a moment after its content changed (headless runs look at
+/// the window that way); does nothing when file is empty. Changes that come close together
+/// give one picture.
 class TFormShot {
 public:
     TFormShot(QWidget *form, QString file);
