@@ -253,6 +253,31 @@ TEST_F(ClientProcess, ApplicationReachesTheMasterWithKeepAlivesAndItsEnd)
     EXPECT_TRUE(Ends(master, 10000));
 }
 
+TEST_F(ClientProcess, EachProgramSavesItsWindowWhereTheEnvironmentSays)
+{
+    const QString masterShot = dir.filePath(QStringLiteral("master.png"));
+    const QString clientShot = dir.filePath(QStringLiteral("client.png"));
+    // Each program takes the file from its own environment at start.
+    qputenv("KORVEL_SCREENSHOT", masterShot.toLocal8Bit());
+    Proc *master = StartMaster(180);
+    qputenv("KORVEL_SCREENSHOT", clientShot.toLocal8Bit());
+    Proc *client = StartClient(masterPort);
+    qunsetenv("KORVEL_SCREENSHOT");
+    // The windows save themselves when what they show changes: a running application does that.
+    Proc *app = RunApp(83, "1");
+    const auto isPng = [](const QString &file) {
+        QFile f(file);
+        return f.open(QIODevice::ReadOnly) && f.read(8) == QByteArray("\x89PNG\r\n\x1a\n", 8);
+    };
+    EXPECT_TRUE(QTest::qWaitFor([&] { return isPng(masterShot); }, 10000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return isPng(clientShot); }, 10000));
+    EXPECT_TRUE(Ends(app, 15000));
+    Signal(client, SIGTERM);
+    EXPECT_TRUE(Ends(client, 10000));
+    Signal(master, SIGTERM);
+    EXPECT_TRUE(Ends(master, 10000));
+}
+
 TEST_F(ClientProcess, SecondClientOfTheSessionEndsByItself)
 {
     Proc *first = StartClient(1);

@@ -8,8 +8,10 @@
 
 int main(int argc, char **argv)
 {
-    return RunAgentProgram(argc, argv, QStringLiteral("Korvel-Client"), [](QApplication &app) {
+    const TAgentOptions agent = AgentOptionsFromEnvironment();
+    return RunAgentProgram(argc, argv, QStringLiteral("Korvel-Client"), agent, [&agent](QApplication &app) {
         TClnWinOptions options;
+        options.agent = agent;
         // Headless runs (tests, the demonstration) follow the window's texts on standard error.
         options.probe = qEnvironmentVariableIsSet("KORVEL_CLIENT_PROBE");
         // The window creates its settings dialog, which lives as long as it does.

@@ -4,6 +4,7 @@
 #include <testsupport/tempdir.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -332,10 +333,13 @@ TEST_F(Files, RunAppSplitsParametersLikeAShellWithoutRunningOne)
 TEST_F(Files, RunAppDetachesAndCollectsItsChild)
 {
     const fs::path out = dir_ / "pid.txt";
-    ASSERT_TRUE(F_RunApp(u"/bin/sh", Utf8ToUnicode("-c 'echo $$ > " + out.string() + "; sleep 0.3'")));
+    // The program runs until the test ends it, so that it is still there to be asked about.
+    ASSERT_TRUE(F_RunApp(u"/bin/sh", Utf8ToUnicode("-c 'echo $$ > " + out.string() + "; exec sleep 600'")));
     ASSERT_TRUE(waitFor([&] { return fs::exists(out) && fs::file_size(out) > 0; }));
     const pid_t pid = std::stoi(slurp(out));
+    ASSERT_GT(pid, 1);
     EXPECT_EQ(getsid(pid), pid) << "the program runs in a session of its own";
+    ASSERT_EQ(kill(pid, SIGKILL), 0);
     EXPECT_TRUE(waitFor([&] { return !fs::exists("/proc/" + std::to_string(pid)); }))
         << "the ended program leaves no zombie behind";
 }

@@ -453,24 +453,40 @@ TEST_F(Registry, AKilledWriterLeavesTheOldOrTheNewStore)
     std::mt19937 rng(12345);
     int lastCount = 0;
     for (int round = 0; round < 25; ++round) {
+        int started[2];
+        ASSERT_EQ(pipe(started), 0);
         const pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
-            // Each write adds the next numbered value, so any whole store holds 0..n-1.
-            for (int i = lastCount;; ++i)
+            close(started[0]);
+            // Each write adds the next numbered value, so any whole store holds 0..n-1. The
+            // first one done is told, so that every round kills a writer that has written.
+            for (int i = lastCount;; ++i) {
                 RG_SetRegString(u"Ardentis\\Korvel", U("v" + std::to_string(i)), UnicodeString(200, u'z'),
                                 false);
+                if (i == lastCount) {
+                    const char one = 1;
+                    (void)!write(started[1], &one, 1);
+                    close(started[1]);
+                }
+            }
         }
+        close(started[1]);
+        char one = 0;
+        const bool wrote = read(started[0], &one, 1) == 1;
+        close(started[0]);
+        // Killed at a moment of its later writes that differs from round to round.
         std::this_thread::sleep_for(
             std::chrono::microseconds(std::uniform_int_distribution<int>(0, 20000)(rng)));
         kill(pid, SIGKILL);
         waitExitCode(pid);
+        ASSERT_TRUE(wrote) << "round " << round;
 
         Store s;
         ASSERT_TRUE(parse(readBytes(store_), s)) << "round " << round;
         ASSERT_EQ(s.keys.size(), 1u);
         const auto &vals = s.keys[0].values;
-        ASSERT_GE(int(vals.size()), lastCount);
+        ASSERT_GT(int(vals.size()), lastCount) << "round " << round;
         for (std::size_t i = 0; i < vals.size(); ++i)
             ASSERT_EQ(vals[i].name, U("v" + std::to_string(i))) << "round " << round;
         lastCount = int(vals.size());

@@ -11,7 +11,8 @@
 
 int main(int argc, char **argv)
 {
-    return RunAgentProgram(argc, argv, QStringLiteral("Korvel (M)"), [](QApplication &app) {
+    const TAgentOptions agent = AgentOptionsFromEnvironment();
+    return RunAgentProgram(argc, argv, QStringLiteral("Korvel (M)"), agent, [&agent](QApplication &app) {
         TMstServer::Options options;
         // Headless runs can follow the log on standard output.
         options.echoLog = qEnvironmentVariableIntValue("KORVEL_LOG_ECHO") != 0;
@@ -39,7 +40,7 @@ int main(int argc, char **argv)
             serverThread.wait();
         });
         TpLogWin logWin(server);
-        TMstMainWin mainWin(server, &logWin);
+        TMstMainWin mainWin(server, &logWin, agent);
         logWin.SetMainWindow(&mainWin);
         TSessionEnd sessionEnd;
         QObject::connect(&sessionEnd, &TSessionEnd::ended, &mainWin, &TMstMainWin::EndSession);

@@ -66,7 +66,7 @@ QPoint ClnMainWinPos(int screenWidth, int screenHeight, int windowWidth, int win
 TClnMainWin::TClnMainWin(const TClnWinOptions &options, QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint),
-      FOptions(options), FShot(this)
+      FOptions(options), FShot(this, options.agent.screenshotFile)
 {
     BuildForm();
     FAgent = new TClnAgent(this, FOptions.timings);

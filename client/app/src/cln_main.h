@@ -5,6 +5,7 @@
 
 #include "cln_agent.h"
 
+#include <common/gui/agentmain.h>
 #include <common/gui/formkit.h>
 #include <common/settings.h>
 
@@ -24,11 +25,13 @@ class TClientSetDlg;
 QPoint ClnMainWinPos(int screenWidth, int screenHeight, int windowWidth, int windowHeight);
 
 /// What main hands the window: the agent's delays, the pause before a failed start-up ends
-/// the program, and whether the labels' texts are followed on standard error.
+/// the program, whether the labels' texts are followed on standard error, and the switches
+/// every agent program reads (the window's screenshot file).
 struct TClnWinOptions {
     TClnTimings timings;
     int startFailMs = 7000;
     bool probe = false;
+    TAgentOptions agent;
 };
 
 class TClnMainWin : public QWidget {

@@ -15,14 +15,18 @@
 
 #include <unistd.h>
 
-int AutoBoxSeconds()
+TAgentOptions AgentOptionsFromEnvironment()
 {
+    TAgentOptions options;
     bool ok = false;
-    const int s = qEnvironmentVariableIntValue("KORVEL_AUTOBOX_SECONDS", &ok);
-    return ok ? s : 25;
+    const int seconds = qEnvironmentVariableIntValue("KORVEL_AUTOBOX_SECONDS", &ok);
+    if (ok)
+        options.autoBoxSeconds = seconds;
+    options.screenshotFile = qEnvironmentVariable("KORVEL_SCREENSHOT");
+    return options;
 }
 
-int RunAgentProgram(int &argc, char **argv, const QString &appName,
+int RunAgentProgram(int &argc, char **argv, const QString &appName, const TAgentOptions &options,
                     const std::function<void(QApplication &)> &run)
 {
     // An agent started by the launcher writes to the launcher's output, which may be a pipe
@@ -42,13 +46,13 @@ int RunAgentProgram(int &argc, char **argv, const QString &appName,
         if (block.holder != TBlockHolder::None && ::geteuid() != 0) {
             const QString problem = QString::fromStdString(HandleBlockProblem(block));
             std::fprintf(stderr, "%s\n", problem.toLocal8Bit().constData());
-            CMesBoxAuto(nullptr, AutoBoxSeconds(), problem.toStdU16String(), u"Korvel", true, W_Centre,
+            CMesBoxAuto(nullptr, options.autoBoxSeconds, problem.toStdU16String(), u"Korvel", true, W_Centre,
                         W_Centre);
             return 0;
         }
         run(app);
     } catch (const cmn_err &e) {
-        CMesBoxAuto(nullptr, AutoBoxSeconds(), e.text(), u"Korvel", false, W_Centre, W_Centre);
+        CMesBoxAuto(nullptr, options.autoBoxSeconds, e.text(), u"Korvel", false, W_Centre, W_Centre);
     } catch (const std::exception &e) {
         QMessageBox::critical(nullptr, appName, QString::fromLocal8Bit(e.what()));
     }

@@ -9,6 +9,8 @@
 #include <QVBoxLayout>
 #include <QWidget>
 
+#include <utility>
+
 QFont PixelFont(const char *family, int px, QFont::Weight weight)
 {
     QFont f(QString::fromLatin1(family));
@@ -102,7 +104,7 @@ void MoveOnScreen(QWidget *window,
         place(screen->geometry().width(), screen->geometry().height(), frame.width(), frame.height()));
 }
 
-TFormShot::TFormShot(QWidget *form) : FForm(form), FFile(qEnvironmentVariable("KORVEL_SCREENSHOT")) {}
+TFormShot::TFormShot(QWidget *form, QString file) : FForm(form), FFile(std::move(file)) {}
 
 void TFormShot::Schedule()
 {

@@ -119,10 +119,8 @@ TEST(FormKit, TheHeadlessScreenshotShowsTheFormAfterItChanged)
     ASSERT_TRUE(dir.isValid());
     const QString file = dir.filePath(QStringLiteral("form.png"));
 
-    qputenv("KORVEL_SCREENSHOT", file.toLocal8Bit());
     Form form;
-    TFormShot shot(&form);
-    qunsetenv("KORVEL_SCREENSHOT");
+    TFormShot shot(&form, file);
     form.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
     form.lamp->setEnabled(true);

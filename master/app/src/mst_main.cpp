@@ -48,10 +48,11 @@ long long ProbeMs()
 
 } // namespace
 
-TMstMainWin::TMstMainWin(TMstServer *server, TpLogWin *logWin, QWidget *parent)
+TMstMainWin::TMstMainWin(TMstServer *server, TpLogWin *logWin, const TAgentOptions &agent, QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint),
-      FServer(server), FLogWin(logWin), FShot(this)
+      FServer(server), FLogWin(logWin), FAutoBoxSeconds(agent.autoBoxSeconds),
+      FShot(this, agent.screenshotFile)
 {
     BuildForm();
     FRepaint = new QTimer(this);
@@ -218,7 +219,7 @@ void TMstMainWin::FormActivate()
     TMstServer::StartResult r;
     InServer([&r, this] { r = FServer->StartUp(); });
     if (!r.blockCreated) {
-        CMesBoxAuto(this, AutoBoxSeconds(), cmn_err(IDS_BLOCK_CREATE_ERROR).text(), u"Korvel Error", true,
+        CMesBoxAuto(this, FAutoBoxSeconds, cmn_err(IDS_BLOCK_CREATE_ERROR).text(), u"Korvel Error", true,
                     W_Centre, W_Centre);
         RequestExit();
         return;

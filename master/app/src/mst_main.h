@@ -5,6 +5,7 @@
 
 #include <mst_server.h>
 
+#include <common/gui/agentmain.h>
 #include <common/gui/formkit.h>
 
 #include <QElapsedTimer>
@@ -25,8 +26,10 @@ public:
     /// Repaints under load come at least this far apart.
     static constexpr int RepaintIntervalMs = 250;
 
-    /// server does the work (in its own thread or this one); logWin shows its log.
-    TMstMainWin(TMstServer *server, TpLogWin *logWin, QWidget *parent = nullptr);
+    /// server does the work (in its own thread or this one); logWin shows its log; agent holds
+    /// the switches main read from the environment.
+    TMstMainWin(TMstServer *server, TpLogWin *logWin, const TAgentOptions &agent = {},
+                QWidget *parent = nullptr);
     ~TMstMainWin() override;
 
     // --- handlers (public so that tests can drive them as the framework would) ---
@@ -91,5 +94,6 @@ private:
     bool FStarted = false;
     bool FClosingAllowed = false;
     bool FPaintProbe = false;
+    const int FAutoBoxSeconds;
     TFormShot FShot;
 };

@@ -8,15 +8,24 @@
 
 class QApplication;
 
-/// Seconds the self-closing error boxes stay up: KORVEL_AUTOBOX_SECONDS when set (tests
-/// shorten them), 25 otherwise.
-int AutoBoxSeconds();
+/// What the environment sets for an agent program, read once by its main and handed down to
+/// the start-up frame and the main window.
+struct TAgentOptions {
+    /// Seconds the self-closing error boxes stay up.
+    int autoBoxSeconds = 25;
+    /// PNG the main window saves itself to whenever it changed; none when empty.
+    QString screenshotFile;
+};
+
+/// KORVEL_AUTOBOX_SECONDS (tests shorten the boxes; a value that is no number is ignored) and
+/// KORVEL_SCREENSHOT (headless runs look at the window that way).
+TAgentOptions AgentOptionsFromEnvironment();
 
 /// Creates the application named appName, which keeps running with no window shown, and calls
 /// run with it unless another agent holds the handle block. That refusal and any other
-/// cmn_err are shown in the self-closing box, any other exception in the standard error box
-/// titled appName. A block of another, unprivileged user is not an agent: a program not run by
-/// root says whose it is (self-closing error box and stderr) and ends. Returns the program's
-/// exit code, which is 0 in every case.
-int RunAgentProgram(int &argc, char **argv, const QString &appName,
+/// cmn_err are shown in the self-closing box for options.autoBoxSeconds, any other exception
+/// in the standard error box titled appName. A block of another, unprivileged user is not an
+/// agent: a program not run by root says whose it is (self-closing error box and stderr) and
+/// ends. Returns the program's exit code, which is 0 in every case.
+int RunAgentProgram(int &argc, char **argv, const QString &appName, const TAgentOptions &options,
                     const std::function<void(QApplication &)> &run);

@@ -69,12 +69,12 @@ QPoint PlaceFromScreenEnd(int screenWidth, int screenHeight, int windowWidth, in
 void MoveOnScreen(QWidget *window,
                   QPoint (*place)(int screenWidth, int screenHeight, int windowWidth, int windowHeight));
 
-/// Saves a PNG of a form a moment after its content changed, when KORVEL_SCREENSHOT names the
-/// file (headless runs look at the window that way); does nothing otherwise. Changes that
-/// come close together give one picture.
+/// Saves a PNG of a form to file a moment after its content changed (headless runs look at
+/// the window that way); does nothing when file is empty. Changes that come close together
+/// give one picture.
 class TFormShot {
 public:
-    explicit TFormShot(QWidget *form);
+    TFormShot(QWidget *form, QString file);
     TFormShot(const TFormShot &) = delete;
     TFormShot &operator=(const TFormShot &) = delete;
 
