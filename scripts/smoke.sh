@@ -4,8 +4,9 @@
 # not disturbed):
 #   - the master must listen and answer a request on the wire: 259,0,0,0 (a client without an
 #     ID asks for an acknowledgment) gets "35,1,0,0";
-#   - the client agent, given the master's address, must show its first status, the time of
-#     its last connection (its window's texts on standard error, KORVEL_CLIENT_PROBE);
+#   - the client agent, given the master's address, must show its first status once an
+#     application announces itself to it (korvel-run 83): the time of its last connection (its
+#     window's texts on standard error, KORVEL_CLIENT_PROBE), and the master assigns it ID 11;
 # then each is ended with SIGTERM and must end with exit code 0.
 # Usage: scripts/smoke.sh BIN_DIR
 set -euo pipefail
@@ -13,7 +14,7 @@ bin=$1
 work=$(mktemp -d)
 pids=()
 cleanup() {
-  for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null || true; done
+  for p in "${pids[@]}"; do { kill -KILL "$p" && wait "$p"; } 2>/dev/null || true; done
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -36,10 +37,11 @@ store() {
   done
 }
 
-# wait_for FILE TEXT PID WHAT: up to 15 s for TEXT to appear in FILE while PID runs.
+# wait_for FILE TEXT PID WHAT [-x]: up to 15 s for TEXT to appear in FILE (-x: as a whole line)
+# while PID runs.
 wait_for() {
   for _ in $(seq 1 150); do
-    grep -qF -- "$2" "$1" 2>/dev/null && return 0
+    grep -qF ${5:-} -- "$2" "$1" 2>/dev/null && return 0
     kill -0 "$3" 2>/dev/null || fail "the $4 ended before showing \"$2\":" "$1"
     sleep 0.1
   done
@@ -74,7 +76,9 @@ done
 [ -n "$port" ] || fail "no free port found on 127.0.0.1"
 
 # ---- the master ---------------------------------------------------------------------------
-store master Port "$port"
+# The master takes its port only together with its timings (the "Master" value); without them it
+# keeps every default, port 52100 included.
+store master Master 5h78m1e0sb4 Port "$port"
 KORVEL_REGISTRY=$work/master.reg KORVEL_SESSION=smoke$$-master KORVEL_LOG_ECHO=1 \
   "$bin/master" -platform offscreen >"$work/master.out" 2>&1 &
 master=$!
@@ -98,8 +102,17 @@ KORVEL_REGISTRY=$work/client.reg KORVEL_SESSION=smoke$$-client KORVEL_CLIENT_PRO
   "$bin/client" -platform offscreen >"$work/client.out" 2>&1 &
 client=$!
 pids+=("$client")
+wait_for "$work/client.out" "client started: " "$client" "client agent"
+# The agent talks to the master once an application of the suite announces itself to it.
+KORVEL_SESSION=smoke$$-client "$bin/korvel-run" 83 -- sleep 3 >"$work/app.out" 2>&1 &
+app=$!
+pids+=("$app")
 wait_for "$work/client.out" "client status: Last connection: " "$client" "client agent"
-echo "smoke: the client agent shows \"$(grep -m1 -F 'client status: ' "$work/client.out" | sed 's/^client status: //')\""
+wait_for "$work/master.out" "Client is assigned ID = 11." "$master" master
+echo "smoke: the client agent's first status: \"$(grep -m1 -F 'client status: ' "$work/client.out" | sed 's/^client status: //')\""
+wait "$app" || fail "the sample application (korvel-run 83) failed:" "$work/app.out"
+# The agent refuses to end while an application of the suite runs: first it sees this one end.
+wait_for "$work/client.out" "client apps: " "$client" "client agent" -x
 
 stop "$client" "client agent" "$work/client.out"
 stop "$master" master "$work/master.out"
