@@ -49,8 +49,11 @@ build_asan() { preset_build asan; }
 
 run_tests() { ctest --preset "$1"; } # preset
 
-# The threaded units (the master's server with its thread, the watcher, the client agent, the
-# message port) and their tests under ThreadSanitizer: any report fails the run.
+# The threaded units and their tests under ThreadSanitizer (the tsan preset): the master's core
+# and its server on a thread of its own, and the message port; any report fails the run. The
+# watcher and the client agent are built too, but their tests are not run yet: after the first
+# child process a test starts, ThreadSanitizer no longer sees the main thread's locks of the
+# watcher and reports every access the watcher makes under its lock.
 run_tsan() {
   local start=$SECONDS
   preset_build tsan
