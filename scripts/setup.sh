@@ -3,12 +3,15 @@
 #
 #   scripts/setup.sh deps          install the packages only
 #   scripts/setup.sh build         deps + normal build into build/
-#   scripts/setup.sh test          deps + normal and sanitizer builds, all tests in both, and the
-#                                  Debian package with its checks (packaging/check)
+#   scripts/setup.sh test          deps + normal and sanitizer builds, all tests in both, the
+#                                  Debian package with its checks (packaging/check), the threaded
+#                                  units under ThreadSanitizer and a build without tests
 #   scripts/setup.sh package       deps + build + the Debian package build/korvel_*.deb, checked
 #   scripts/setup.sh run           deps + build + the demo (scripts/demo.sh)
 #   scripts/setup.sh bench         deps + build + every benchmark
 #   scripts/setup.sh fuzz          deps + every libFuzzer target built with clang, each run briefly
+#
+# Each build's options are a preset of CMakePresets.json (dev, asan, tsan, fuzz, notest).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -35,22 +38,46 @@ install_deps() {
   fi
 }
 
-configure_build() { # dir, extra cmake args... [--target T]
-  local dir=$1; shift
-  local args=() target=()
-  while (($#)); do
-    if [ "$1" = --target ]; then target=(--target "$2"); shift 2; else args+=("$1"); shift; fi
-  done
-  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${args[@]}" >/dev/null
-  cmake --build "$dir" -j2 "${target[@]}"
+# Every build's options live in CMakePresets.json; a build here is one of its presets.
+preset_build() { # preset
+  cmake --preset "$1" >/dev/null
+  cmake --build --preset "$1"
 }
 
-build_normal() { configure_build "$root/build" -DKORVEL_WERROR=ON; }
-build_asan() { configure_build "$root/build/asan" -DKORVEL_SANITIZE=ON -DKORVEL_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug; }
+build_normal() { preset_build dev; }
+build_asan() { preset_build asan; }
 
-run_tests() { # dir
-  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-    ctest --test-dir "$1" --output-on-failure -j2
+run_tests() { ctest --preset "$1"; } # preset
+
+# The threaded units and their tests under ThreadSanitizer (the tsan preset): the master's core
+# and its server on a thread of its own, and the message port; any report fails the run. The
+# watcher and the client agent are built too, but their tests are not run yet: after the first
+# child process a test starts, ThreadSanitizer no longer sees the main thread's locks of the
+# watcher and reports every access the watcher makes under its lock.
+run_tsan() {
+  local start=$SECONDS
+  preset_build tsan
+  ctest --preset tsan
+  echo "tsan: built and tested in $((SECONDS - start)) s"
+}
+
+# A build of what ships only (BUILD_TESTING off), with GTest, Qt Test, Designer's libraries and
+# Google Benchmark kept out of its sight: it must configure and build, and hold no test.
+check_without_tests() {
+  local dir=$root/build/notest
+  preset_build notest
+  local tests
+  tests=$(ctest --test-dir "$dir" -N | sed -n 's/^Total Tests: //p')
+  [ "$tests" = 0 ] || { echo "a build without tests registers $tests tests" >&2; return 1; }
+  if ninja -C "$dir" -t targets all | grep -E '^[^:]*(_test|_bench|_fuzz|_saveform|test_main[a-z_]*)(\.[a-z]+)?:'; then
+    echo "a build without tests has the test targets above" >&2
+    return 1
+  fi
+  if grep -E '^(GTest_DIR|Qt6Test_DIR|benchmark_DIR):.*=/' "$dir/CMakeCache.txt"; then
+    echo "a build without tests found the packages above" >&2
+    return 1
+  fi
+  echo "without tests: configured and built, no test, no test target, no GTest or Qt Test"
 }
 
 check_package() { "$root/packaging/check/check-package.sh" "$root/build"; }
@@ -59,7 +86,7 @@ check_package() { "$root/packaging/check/check-package.sh" "$root/build"; }
 # from an empty corpus; a crash or a sanitizer report fails the run.
 run_fuzzers() {
   local dir=$root/build/fuzz seconds=${KORVEL_FUZZ_SECONDS:-20}
-  CC=clang CXX=clang++ configure_build "$dir" -DKORVEL_BENCH=OFF --target fuzzers
+  preset_build fuzz
   local list
   list=$(ninja -C "$dir" -t targets all | sed -n 's/^\(bin\/[a-z_]*_fuzz\): .*/\1/p')
   [ -n "$list" ] || { echo "no fuzz targets found" >&2; return 1; }
@@ -91,8 +118,8 @@ check_format() {
   echo "format: $(echo "$files" | wc -l) files formatted as .clang-format says"
 }
 
-# Each program started headless and ended with SIGTERM.
-run_smoke() { "$root/scripts/smoke.sh" "$root/build/bin" master client; }
+# The master started headless answers a request; the client agent shows its first status.
+run_smoke() { "$root/scripts/smoke.sh" "$root/build/bin"; }
 
 run_benches() {
   for b in "$root"/build/bench/*_bench; do
@@ -109,12 +136,14 @@ case "${1:-build}" in
     install_deps
     check_format
     build_normal
-    run_tests "$root/build"
+    run_tests dev
     run_smoke
     run_fuzzers
     check_package
     build_asan
-    run_tests "$root/build/asan"
+    run_tests asan
+    run_tsan
+    check_without_tests
     ;;
   bench) install_deps; build_normal; run_benches ;;
   fuzz) install_deps; run_fuzzers ;;

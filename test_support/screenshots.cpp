@@ -6,13 +6,29 @@
 
 namespace testsupport {
 
-QString saveScreenshot(QWidget *widget, const QString &name)
+namespace {
+
+QString save(const QImage &image, const QString &name)
 {
     const QString dir = QStringLiteral(KORVEL_SCREENSHOT_DIR);
     if (!QDir().mkpath(dir))
         return {};
     const QString path = dir + QLatin1Char('/') + name + QStringLiteral(".png");
-    return widget->grab().save(path) ? path : QString();
+    return image.save(path) ? path : QString();
+}
+
+} // namespace
+
+QString saveScreenshot(QWidget *widget, const QString &name)
+{
+    return save(widget->grab().toImage(), name);
+}
+
+QImage screenshot(QWidget *widget, const QString &name)
+{
+    QImage image = widget->grab().toImage();
+    save(image, name);
+    return image;
 }
 
 } // namespace testsupport

@@ -1,3 +1,5 @@
+// File operations: sizes, existence, copying, deleting and renaming of files and folders, as
+// the shell's operations do them.
 #include <corekit/files.h>
 #include <corekit/strings.h>
 
@@ -5,25 +7,15 @@
 
 #include <maskmatch.h>
 
-#include <cerrno>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <pwd.h>
-#include <signal.h>
-#include <spawn.h>
 #include <stdio.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-extern char **environ;
 
 namespace fs = std::filesystem;
 
@@ -260,154 +252,6 @@ bool copyMatching(const std::string &dir, const UnicodeString &pattern, const st
     return ok;
 }
 
-// Splits text into words as a shell does: blanks separate words, '...' is literal, "..." keeps
-// blanks and lets \ escape $ ` " \ and a newline, and \ outside quotes escapes the next
-// character. Nothing is expanded. False for an unterminated quote.
-bool splitWords(const std::string &s, std::vector<std::string> &words)
-{
-    words.clear();
-    std::string cur;
-    bool inWord = false;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        const char c = s[i];
-        if (c == ' ' || c == '\t' || c == '\n') {
-            if (inWord)
-                words.push_back(cur);
-            cur.clear();
-            inWord = false;
-        } else if (c == '\\') {
-            if (i + 1 < s.size()) {
-                if (s[i + 1] != '\n') {
-                    cur += s[i + 1];
-                    inWord = true;
-                }
-                ++i;
-            } else {
-                cur += c;
-                inWord = true;
-            }
-        } else if (c == '\'') {
-            const auto end = s.find('\'', i + 1);
-            if (end == std::string::npos)
-                return false;
-            cur += s.substr(i + 1, end - i - 1);
-            i = end;
-            inWord = true;
-        } else if (c == '"') {
-            std::size_t j = i + 1;
-            for (; j < s.size() && s[j] != '"'; ++j) {
-                if (s[j] == '\\' && j + 1 < s.size() &&
-                    (s[j + 1] == '$' || s[j + 1] == '`' || s[j + 1] == '"' || s[j + 1] == '\\' ||
-                     s[j + 1] == '\n')) {
-                    if (s[j + 1] != '\n')
-                        cur += s[j + 1];
-                    ++j;
-                } else {
-                    cur += s[j];
-                }
-            }
-            if (j >= s.size())
-                return false;
-            i = j;
-            inWord = true;
-        } else {
-            cur += c;
-            inWord = true;
-        }
-    }
-    if (inWord)
-        words.push_back(cur);
-    return true;
-}
-
-// Starts argv[0] (looked up in PATH) in a session of its own, so that it outlives us and the
-// end of our terminal, and lets a detached thread collect its exit so it leaves no zombie.
-bool spawnDetached(const std::vector<std::string> &args)
-{
-    if (args.empty() || args[0].empty())
-        return false;
-    std::vector<char *> argv;
-    for (const auto &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-
-    posix_spawnattr_t attr;
-    if (posix_spawnattr_init(&attr) != 0)
-        return false;
-    sigset_t none, all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    sigdelset(&all, SIGKILL);
-    sigdelset(&all, SIGSTOP);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, argv[0], nullptr, &attr, argv.data(), environ);
-    posix_spawnattr_destroy(&attr);
-    // A program that cannot be executed makes posix_spawnp fail; its short-lived child has
-    // then already been collected by the C library.
-    if (rc != 0 || pid <= 0)
-        return false;
-    try {
-        std::thread([pid] {
-            while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-            }
-        }).detach();
-    } catch (const std::system_error &) {
-        // No thread to spare: the child still runs; it stays a zombie until we end.
-    }
-    return true;
-}
-
-bool openDocument(const UnicodeString &document)
-{
-    if (document.empty())
-        return false;
-    const std::string doc = native(document);
-    const bool isUrl = document.find(u"://") != UnicodeString::npos;
-    struct stat st {};
-    if (!isUrl && ::stat(doc.c_str(), &st) != 0)
-        return false;
-    return spawnDetached({"xdg-open", doc});
-}
-
-std::string homeFolder()
-{
-    if (const char *h = std::getenv("HOME"); h && *h)
-        return h;
-    if (const passwd *pw = ::getpwuid(::getuid()); pw && pw->pw_dir)
-        return pw->pw_dir;
-    return {};
-}
-
-// The XDG desktop folder: XDG_DESKTOP_DIR of user-dirs.dirs, else ~/Desktop.
-std::string desktopFolder()
-{
-    const std::string home = homeFolder();
-    std::string config;
-    if (const char *x = std::getenv("XDG_CONFIG_HOME"); x && *x)
-        config = x;
-    else if (!home.empty())
-        config = home + "/.config";
-    std::ifstream in(config + "/user-dirs.dirs");
-    std::string line;
-    while (std::getline(in, line)) {
-        const std::string key = "XDG_DESKTOP_DIR=\"";
-        if (line.compare(0, key.size(), key) != 0 || line.size() < key.size() + 1 || line.back() != '"')
-            continue;
-        std::string value = line.substr(key.size(), line.size() - key.size() - 1);
-        if (value.compare(0, 5, "$HOME") == 0)
-            value = home + value.substr(5);
-        if (!value.empty() && value.front() == '/') {
-            while (value.size() > 1 && value.back() == '/')
-                value.pop_back();
-            return value;
-        }
-    }
-    return home.empty() ? std::string() : home + "/Desktop";
-}
-
 } // namespace
 
 UnicodeString F_GetPathName(const UnicodeString &folder, const UnicodeString &name)
@@ -580,62 +424,4 @@ bool F_RenameDirectory(const UnicodeString &oldPath, const UnicodeString &newPat
         return false;
     // Never replaces what already bears the new name.
     return ::renameat2(AT_FDCWD, native(from).c_str(), AT_FDCWD, native(to).c_str(), RENAME_NOREPLACE) == 0;
-}
-
-bool F_RunApp(const UnicodeString &program, const UnicodeString &parameters)
-{
-    std::vector<std::string> words;
-    if (program.empty() || !splitWords(native(parameters), words))
-        return false;
-    words.insert(words.begin(), native(program));
-    return spawnDetached(words);
-}
-
-bool F_OpenRegistDoc(const UnicodeString &document)
-{
-    return openDocument(document);
-}
-
-bool F_OpenAsciiDoc(const UnicodeString &document)
-{
-    return openDocument(document);
-}
-
-bool F_OpenBmpDoc(const UnicodeString &document)
-{
-    return openDocument(document);
-}
-
-bool F_OpenRtfDoc(const UnicodeString &document)
-{
-    return openDocument(document);
-}
-
-UnicodeString F_GetWinFolder(const GUID &id)
-{
-    if (id == FOLDERID_Desktop)
-        return Utf8ToUnicode(desktopFolder());
-    if (id == FOLDERID_ProgramData)
-        return u"/var/lib";
-    if (id == FOLDERID_Windows)
-        return u"/usr";
-    return {};
-}
-
-UnicodeString F_GetMyComputerFolder()
-{
-    return F_GetWinFolder(FOLDERID_Desktop);
-}
-
-UnicodeString F_GetProgramDataFolder()
-{
-    return F_GetWinFolder(FOLDERID_ProgramData);
-}
-
-UnicodeString F_GetSysDisc()
-{
-    const UnicodeString system = F_GetWinFolder(FOLDERID_Windows);
-    if (system.empty())
-        return {};
-    return S_Divide(system, u"/", true) + u'/';
 }

@@ -2,6 +2,8 @@
 
 #include "registry_names.h"
 
+#include <utf8.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <string_view>
@@ -11,46 +13,6 @@ namespace korvel::reg::detail {
 namespace {
 
 const char kHeader[] = "Windows Registry Editor Version 5.00";
-
-// UTF-8 as the string layer decodes it without a replacement: no stray or missing
-// continuation byte, no overlong form, no surrogate, nothing past U+10FFFF.
-bool validUtf8(std::string_view s)
-{
-    static constexpr char32_t minimum[5] = {0, 0, 0x80, 0x800, 0x10000};
-    for (std::size_t i = 0; i < s.size();) {
-        const unsigned char c = s[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t len;
-        char32_t cp;
-        if ((c & 0xE0) == 0xC0) {
-            len = 2;
-            cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            len = 3;
-            cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            len = 4;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + len > s.size())
-            return false;
-        for (std::size_t k = 1; k < len; ++k) {
-            const unsigned char cc = s[i + k];
-            if ((cc & 0xC0) != 0x80)
-                return false;
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        if (cp < minimum[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
-        i += len;
-    }
-    return true;
-}
 
 int hexDigit(char16_t c)
 {
@@ -240,39 +202,6 @@ std::string valueLine(const Value &v)
     return out;
 }
 
-// Decodes valid UTF-8 (see validUtf8) into `out`, replacing what it held.
-void decodeUtf8(std::string_view bytes, UnicodeString &out)
-{
-    out.resize(bytes.size());
-    std::size_t n = 0;
-    for (std::size_t i = 0; i < bytes.size();) {
-        const unsigned char c = bytes[i];
-        char32_t cp = c;
-        std::size_t len = 1;
-        if (c >= 0xF0) {
-            cp = c & 0x07;
-            len = 4;
-        } else if (c >= 0xE0) {
-            cp = c & 0x0F;
-            len = 3;
-        } else if (c >= 0xC0) {
-            cp = c & 0x1F;
-            len = 2;
-        }
-        for (std::size_t k = 1; k < len; ++k)
-            cp = (cp << 6) | (static_cast<unsigned char>(bytes[i + k]) & 0x3F);
-        i += len;
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out[n++] = char16_t(0xD800 + (cp >> 10));
-            out[n++] = char16_t(0xDC00 + (cp & 0x3FF));
-        } else {
-            out[n++] = char16_t(cp);
-        }
-    }
-    out.resize(n);
-}
-
 // The text's lines one after another, each decoded on its own into `text` (without its line
 // end), so that reading a store never holds more than the file's bytes and one line besides.
 // `cr` tells whether a carriage return came before the line's newline.
@@ -311,11 +240,12 @@ public:
             if (end == std::string::npos)
                 end = raw_.size();
             const std::string_view bytes(raw_.data() + pos_, end - pos_);
-            if (!validUtf8(bytes)) {
+            // Only UTF-8 that the string layer decodes without a replacement is a store's text.
+            text.clear();
+            if (!corekit::detail::AppendUtf8(bytes, text, corekit::detail::Utf8Invalid::Fail)) {
                 ok_ = false;
                 return false;
             }
-            decodeUtf8(bytes, text);
             pos_ = end + 1;
         }
         cr = !text.empty() && text.back() == u'\r';

@@ -1,6 +1,6 @@
 #include <corekit/strings.h>
 
-#include <utf16.h>
+#include <utf8.h>
 
 #include <cstdio>
 #include <string>
@@ -39,6 +39,12 @@ bool readUtf8Piece(FILE *stream, std::size_t maxUnits, UnicodeString &out)
     if (!stream || maxUnits == 0)
         return false;
     StreamLock lock(stream);
+    // The bytes after a lead, read under the lock taken above.
+    struct Source {
+        FILE *stream;
+        int get() { return getc_unlocked(stream); } // EOF is -1
+        void unget(int c) { std::ungetc(c, stream); }
+    } source{stream};
     bool any = false;
     while (out.size() < maxUnits) {
         const int lead = getc_unlocked(stream);
@@ -51,52 +57,19 @@ bool readUtf8Piece(FILE *stream, std::size_t maxUnits, UnicodeString &out)
                 break;
             continue;
         }
-        std::size_t len;
-        char32_t cp;
-        if ((lead & 0xE0) == 0xC0) {
-            len = 2;
-            cp = lead & 0x1F;
-        } else if ((lead & 0xF0) == 0xE0) {
-            len = 3;
-            cp = lead & 0x0F;
-        } else if ((lead & 0xF8) == 0xF0) {
-            len = 4;
-            cp = lead & 0x07;
-        } else {
-            out.push_back(u'\uFFFD');
-            continue;
-        }
         // A surrogate pair is never split over two pieces.
-        if (len == 4 && out.size() + 2 > maxUnits && !out.empty()) {
+        if (Utf8SequenceLength(static_cast<unsigned char>(lead)) == 4 && out.size() + 2 > maxUnits &&
+            !out.empty()) {
             std::ungetc(lead, stream);
             break;
         }
-        std::size_t got = 1;
-        bool ok = true;
-        while (got < len) {
-            const int cont = getc_unlocked(stream);
-            if (cont == EOF) {
-                ok = false;
-                break;
-            }
-            if ((cont & 0xC0) != 0x80) {
-                std::ungetc(cont, stream);
-                ok = false;
-                break;
-            }
-            cp = (cp << 6) | static_cast<char32_t>(cont & 0x3F);
-            ++got;
-        }
-        // Overlong forms, surrogates and values past U+10FFFF are invalid as well; every byte
-        // of an invalid sequence reads as one replacement character, as Utf8ToUnicode does.
-        static constexpr char32_t minimum[5] = {0, 0, 0x80, 0x800, 0x10000};
-        if (ok && (cp < minimum[len] || cp > 0x10FFFF || corekit::detail::IsSurrogate(cp)))
-            ok = false;
-        if (!ok) {
-            out.append(got, u'\uFFFD');
-            continue;
-        }
-        corekit::detail::AppendCodePoint(out, cp);
+        // Every byte of an invalid sequence reads as one replacement character, as
+        // Utf8ToUnicode does.
+        const Utf8Sequence seq = DecodeUtf8Sequence(static_cast<unsigned char>(lead), source);
+        if (seq.valid)
+            AppendCodePoint(out, seq.codePoint);
+        else
+            out.append(seq.bytes, u'\uFFFD');
     }
     return any;
 }

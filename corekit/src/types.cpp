@@ -1,6 +1,7 @@
 #include <corekit/types.h>
 
 #include <utf16.h>
+#include <utf8.h>
 
 #include <cerrno>
 #include <chrono>
@@ -106,51 +107,10 @@ UnicodeString IntToStr(long long value)
 
 UnicodeString Utf8ToUnicode(std::string_view in)
 {
+    // Every byte of an invalid sequence reads as one replacement character.
     UnicodeString out;
     out.reserve(in.size());
-    std::size_t i = 0;
-    const std::size_t n = in.size();
-    while (i < n) {
-        const unsigned char c = in[i];
-        char32_t cp;
-        std::size_t len;
-        if (c < 0x80) {
-            cp = c;
-            len = 1;
-        } else if ((c & 0xE0) == 0xC0) {
-            cp = c & 0x1F;
-            len = 2;
-        } else if ((c & 0xF0) == 0xE0) {
-            cp = c & 0x0F;
-            len = 3;
-        } else if ((c & 0xF8) == 0xF0) {
-            cp = c & 0x07;
-            len = 4;
-        } else {
-            out.push_back(u'\uFFFD');
-            ++i;
-            continue;
-        }
-        bool ok = i + len <= n;
-        for (std::size_t k = 1; ok && k < len; ++k) {
-            const unsigned char cc = in[i + k];
-            if ((cc & 0xC0) != 0x80)
-                ok = false;
-            else
-                cp = (cp << 6) | (cc & 0x3F);
-        }
-        // Reject overlong forms, surrogates and values past U+10FFFF.
-        static constexpr char32_t minimum[5] = {0, 0, 0x80, 0x800, 0x10000};
-        if (ok && (cp < minimum[len] || cp > 0x10FFFF || corekit::detail::IsSurrogate(cp)))
-            ok = false;
-        if (!ok) {
-            out.push_back(u'\uFFFD');
-            ++i;
-            continue;
-        }
-        corekit::detail::AppendCodePoint(out, cp);
-        i += len;
-    }
+    corekit::detail::AppendUtf8(in, out, corekit::detail::Utf8Invalid::Replace);
     return out;
 }
 

@@ -363,7 +363,7 @@ TEST_F(MemImageTest, Screenshot)
     canvas->drawEllipse(QRect(15, 15, 75, 75));
     img->ShowMem();
     Drag(QPoint(20, 30), QPoint(80, 70));
-    const QImage shot(testsupport::saveScreenshot(img.get(), QStringLiteral("ctlpack_memimage")));
+    const QImage shot = testsupport::screenshot(img.get(), QStringLiteral("ctlpack_memimage"));
     ASSERT_EQ(shot.size(), QSize(105, 105));
     EXPECT_EQ(shot.pixelColor(3, 100), QColor(230, 240, 255)) << "the picture's background";
     EXPECT_EQ(shot.pixelColor(52, 52), kWhite) << "the circle filled with the canvas brush";

@@ -638,7 +638,7 @@ TEST_F(SEditTest, Screenshot)
 {
     Enter(ekFloat, QString());
     Type(QStringLiteral("-12.5"));
-    const QImage shot(testsupport::saveScreenshot(ed, QStringLiteral("ctlpack_sedit")));
+    const QImage shot = testsupport::screenshot(ed, QStringLiteral("ctlpack_sedit"));
     ASSERT_EQ(shot.size(), ed->size());
     // The typed number shows at the left; the rest of the box is empty.
     auto inkIn = [&](int from, int to) {

@@ -1,7 +1,8 @@
 #pragma once
-// The master's request core: everything the main window does for a request, a local
-// announcement, the end of a local instance and the audit, free of any window or socket.
-// The window owns the sockets and timers and applies what each call reports.
+// The master's request core: what the master does for a request, a local announcement, the
+// end of a local instance and the audit, free of any window, socket or timer. TMstServer owns
+// the listener with its connections and the audit timer, on a thread of its own, and applies
+// what each call reports; the windows only show the tables and the log.
 
 #include "mst_cls.h"
 
@@ -28,7 +29,7 @@ struct TPeerInfo {
     bool hostPending = false;
 };
 
-/// What the window must do after a call.
+/// What the server must do after a call.
 struct TCoreActions {
     enum class Timer { Keep, Start, Stop };
     bool valid = true;              ///< the request passed parsing and validation
@@ -68,7 +69,7 @@ public:
     /// times recorded, monotonic clock for the clients' last contact).
     explicit TMstCore(TLogStore &log, TClocks clocks = {});
 
-    /// Settings record (loaded by the window at start-up; defaults until then).
+    /// Settings record (loaded by the server at start-up; defaults until then).
     TMstSettings &settings() { return settings_; }
     const TMstSettings &settings() const { return settings_; }
 
@@ -76,7 +77,7 @@ public:
     void setSessionBounds(const TSessionBounds &bounds) { bounds_ = bounds; }
     const TSessionBounds &sessionBounds() const { return bounds_; }
 
-    /// Window start-up after the settings are loaded: starts the log with the configured
+    /// Start-up after the settings are loaded: starts the log with the configured
     /// port and enables the audit timer.
     TCoreActions startUp();
 
@@ -100,7 +101,7 @@ public:
     /// A socket error of a client connection (kind 0..6): log line with its word.
     TCoreActions socketError(int errorKind);
 
-    // --- read access for the window ---
+    // --- read access for the server and, under its lock, the windows ---
     int rowCount() const { return sessions_.size(); }
     const TSessionRow &rowAt(int index) const { return sessions_.rowAt(index); }
     /// Tooltip line of list row index; empty for an index outside the list.

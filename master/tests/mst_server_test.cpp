@@ -6,6 +6,7 @@
 #include <mst_server.h>
 
 #include <common/aux.h>
+#include <testsupport/handover.h>
 #include <testsupport/heldport.h>
 #include <testsupport/rawtcp.h>
 #include <testsupport/tempdir.h>
@@ -103,8 +104,7 @@ protected:
         server->moveToThread(&thread);
         thread.start();
         TMstServer::StartResult r;
-        QMetaObject::invokeMethod(
-            server, [&] { r = server->StartUp(); }, Qt::BlockingQueuedConnection);
+        testsupport::runBlocking(server, [&] { r = server->StartUp(); });
         ASSERT_TRUE(r.blockCreated);
         ASSERT_TRUE(r.listening) << r.listenError.toStdString();
     }
@@ -113,8 +113,7 @@ protected:
     {
         resolver.Release();
         if (server) {
-            QMetaObject::invokeMethod(
-                server, [this] { delete server; }, Qt::BlockingQueuedConnection);
+            testsupport::runBlocking(server, [this] { delete server; });
             thread.quit();
             thread.wait();
         }

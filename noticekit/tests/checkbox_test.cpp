@@ -226,7 +226,7 @@ TEST(CMesBoxOpt, CheckBoxHasItsDesignedColourAndSize)
                    style->pixelMetric(QStyle::PM_CheckBoxLabelSpacing, nullptr, cbx) +
                    cbx->fontMetrics().horizontalAdvance(cbx->text()) <=
                cbx->width();
-        shot = QImage(testsupport::saveScreenshot(box, u"optbox_checkbox"_s));
+        shot = testsupport::screenshot(box, u"optbox_checkbox"_s);
         box->close();
     });
     bool hide = false;
