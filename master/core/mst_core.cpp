@@ -147,6 +147,11 @@ void TMstCore::handleAnnounce(int clientId, int newId, int appCode, const TPeerI
     if (clients_.addIfAbsent(id16(id), host, peer.address, monoNow()) && peer.hostPending)
         pendingHosts_[id16(id)] = peer.address;
     sessions_.append(TSessionRow{id16(id), static_cast<std::uint16_t>(appCode), now});
+    if (sink_) {
+        UnicodeString rowHost, rowAddress;
+        clients_.hostAndAddress(id16(id), rowHost, rowAddress);
+        sink_->rowAdded(id16(id), static_cast<std::uint16_t>(appCode), rowHost, rowAddress);
+    }
     setTimer(act, true);
 }
 
@@ -160,8 +165,11 @@ void TMstCore::fillHost(const UnicodeString &address, const UnicodeString &name)
         UnicodeString host, addr;
         clients_.hostAndAddress(it->first, host, addr);
         // A client that left and came back from elsewhere keeps what it has now.
-        if (!name.empty() && addr == address && host == address)
+        if (!name.empty() && addr == address && host == address) {
             clients_.setHost(it->first, name);
+            if (sink_)
+                sink_->hostFound(it->first, name);
+        }
         it = pendingHosts_.erase(it);
     }
 }
@@ -180,11 +188,12 @@ void TMstCore::handleKeepAlive(int clientId)
     reply_ = MsgCompose(MSG_ACK, 1, 0, 0);
 }
 
-void TMstCore::handleWithdraw(int clientId, int appCode, TCoreActions &act)
+void TMstCore::handleWithdraw(int clientId, int appCode, TCoreActions &act, TSessionSink::EndReason reason)
 {
     const auto id = id16(clientId);
     log_.addShutDown(appCode, clientId);
-    sessions_.removeInstances(id, static_cast<std::uint16_t>(appCode));
+    if (sessions_.removeInstances(id, static_cast<std::uint16_t>(appCode)) != 0 && sink_)
+        sink_->rowsRemoved(id, static_cast<std::uint16_t>(appCode), reason);
     if (sessions_.countByClient(id) == 0)
         clients_.remove(id);
     if (clients_.size() == 0)
@@ -212,6 +221,8 @@ TCoreActions TMstCore::localAnnounce(int code, int pid)
     announcedCode_ = code;
     announcedProcess_ = pid;
     sessions_.append(TSessionRow{MASTER_CLIENT_ID, static_cast<std::uint16_t>(code), clocks_.wall()});
+    if (sink_)
+        sink_->rowAdded(MASTER_CLIENT_ID, static_cast<std::uint16_t>(code), UnicodeString(), UnicodeString());
     act.refreshList = true;
     // A code without a slot is still watched; its watcher is simply not referenced.
     const std::uint64_t watch = startWatcher_ ? startWatcher_(static_cast<unsigned short>(code), pid) : 0;
@@ -231,7 +242,7 @@ TCoreActions TMstCore::localEnded(int code)
         slot->pid = 0;
         slot->watch = 0;
     }
-    handleWithdraw(MASTER_CLIENT_ID, code, act);
+    handleWithdraw(MASTER_CLIENT_ID, code, act, TSessionSink::EndReason::LocalEnded);
     act.refreshList = true;
     act.refreshLog = true;
     return act;
@@ -249,7 +260,15 @@ TCoreActions TMstCore::audit()
     setTimer(act, false);
     if (clients_.size() == 0)
         return act;
-    const int removed = clients_.purgeStale(auditTimeout(), monoNow());
+    const TDateTime now = monoNow();
+    std::vector<TClientRow> before;
+    if (sink_)
+        before = clients_.rows();
+    const int removed = clients_.purgeStale(auditTimeout(), now);
+    for (const TClientRow &row : before) {
+        if (removed != 0 && !clients_.contains(row.clientId))
+            sink_->clientRemoved(row.clientId, (now - row.lastContact) * 86400.0);
+    }
     log_.addLine(removed == 0 ? IDS_LOG_AUDIT_OK : IDS_LOG_AUDIT_DEAD);
     act.refreshLog = true;
     act.refreshList = removed != 0;
