@@ -254,7 +254,6 @@ bool THistoryWriter::Post(TRecord record)
         return false;
     }
     FQueue.push_back(std::move(record));
-    ++FPosted;
     const bool wake = FQueue.size() >= FOptions.maxQueued / 2;
     lock.unlock();
     if (wake)
@@ -265,10 +264,11 @@ bool THistoryWriter::Post(TRecord record)
 bool THistoryWriter::Flush(int timeoutMs)
 {
     std::unique_lock<std::mutex> lock(FQueueLock);
-    const std::uint64_t target = FPosted;
+    // The next cycle to take the queue takes everything posted so far.
+    const std::uint64_t target = FCycles + 1;
     FFlushAsked = true;
     FWake.notify_one();
-    return FDone.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return FHandled >= target; });
+    return FDone.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return FCyclesDone >= target; });
 }
 
 void THistoryWriter::Fail(const QString &what)
@@ -291,7 +291,7 @@ void THistoryWriter::Fail(const QString &what)
         FWarned = true;
         FOptions.warn(QStringLiteral("korvel history: %1: %2; history is off for now, tried again every %3 s")
                           .arg(FOptions.path, what)
-                          .arg(FOptions.retryMs / 1000));
+                          .arg(FOptions.retryMs / 1000.0));
     }
 }
 
@@ -401,6 +401,7 @@ bool THistoryWriter::Apply(const std::vector<TRecord> &batch)
     const bool writing = FEnabled && FStore;
     QString error;
     bool ok = !writing || detail::Exec(FStore->db, "BEGIN IMMEDIATE", nullptr, error);
+    bool started = false;
     auto closeAll = [&](auto match, EndReason reason, std::int64_t time) {
         for (auto it = FOpen.begin(); it != FOpen.end();) {
             if (!match(it->first)) {
@@ -422,9 +423,9 @@ bool THistoryWriter::Apply(const std::vector<TRecord> &batch)
             open.address = r.address;
             open.code = r.code;
             open.start = r.time;
-            if (writing && ok)
-                ok = InsertOpen(r.clientId, open, error);
+            // Written at the end of the batch: one that also ends in it is written once, whole.
             FOpen[{r.clientId, r.code}].push_back(std::move(open));
+            started = true;
             break;
         }
         case TRecord::End:
@@ -461,6 +462,12 @@ bool THistoryWriter::Apply(const std::vector<TRecord> &batch)
     }
     if (!writing)
         return true;
+    for (auto it = FOpen.begin(); started && ok && it != FOpen.end(); ++it) {
+        for (Open &open : it->second) {
+            if (open.row == 0 && ok)
+                ok = InsertOpen(it->first.first, open, error);
+        }
+    }
     const std::int64_t now = FOptions.now();
     if (ok && FRunStopped && !FStore->runStopped) {
         Stmt &s = FStore->stopRun;
@@ -498,16 +505,16 @@ void THistoryWriter::Run()
     TryOpen();
     for (;;) {
         std::vector<TRecord> batch;
-        std::uint64_t taken = 0;
+        std::uint64_t cycle = 0;
         bool quit = false;
         {
             std::unique_lock<std::mutex> lock(FQueueLock);
             FWake.wait_for(lock, std::chrono::milliseconds(FOptions.flushMs),
                            [&] { return FQuit || FFlushAsked || FQueue.size() >= FOptions.maxQueued / 2; });
             FFlushAsked = false;
+            cycle = ++FCycles;
             batch.assign(std::make_move_iterator(FQueue.begin()), std::make_move_iterator(FQueue.end()));
             FQueue.clear();
-            taken = FPosted;
             quit = FQuit;
         }
         if (!FEnabled && FOptions.now() >= FNextRetry)
@@ -527,7 +534,7 @@ void THistoryWriter::Run()
         }
         {
             std::lock_guard<std::mutex> lock(FQueueLock);
-            FHandled = taken;
+            FCyclesDone = cycle;
         }
         FDone.notify_all();
         if (quit)

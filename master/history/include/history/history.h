@@ -115,8 +115,8 @@ private:
     std::deque<TRecord> FQueue;
     bool FQuit = false;
     bool FFlushAsked = false;
-    std::uint64_t FPosted = 0;  // under FQueueLock
-    std::uint64_t FHandled = 0; // under FQueueLock
+    std::uint64_t FCycles = 0;     // cycles that took the queue; under FQueueLock
+    std::uint64_t FCyclesDone = 0; // cycles finished; under FQueueLock
     std::atomic<bool> FEnabled{false};
     std::atomic<std::uint64_t> FDropped{0};
     std::atomic<std::uint64_t> FCommits{0};
