@@ -22,8 +22,8 @@ namespace {
 
 constexpr int kWidth = 1200;
 constexpr int kHeight = 600;
-constexpr int kSlices = 1000; // one point per ~1 px of the plot: a year stays a small file
-const QRect kPlot(80, 60, 1000, 460);
+constexpr int kSlices = 860; // one point per pixel of the plot: a year stays a small file
+const QRect kPlot(80, 60, 860, 460);
 
 const QColor kColors[] = {QColor(0x1f77b4), QColor(0xd62728), QColor(0x2ca02c), QColor(0xff7f0e),
                           QColor(0x9467bd), QColor(0x8c564b), QColor(0xe377c2), QColor(0x7f7f7f),
