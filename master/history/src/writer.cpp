@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <limits>
 
 namespace history {
 
@@ -402,19 +403,17 @@ bool THistoryWriter::Apply(const std::vector<TRecord> &batch)
     QString error;
     bool ok = !writing || detail::Exec(FStore->db, "BEGIN IMMEDIATE", nullptr, error);
     bool started = false;
-    auto closeAll = [&](auto match, EndReason reason, std::int64_t time) {
-        for (auto it = FOpen.begin(); it != FOpen.end();) {
-            if (!match(it->first)) {
-                ++it;
-                continue;
-            }
+    // Ends every session of the keys in [first, last).
+    auto closeRange = [&](auto first, auto last, EndReason reason, std::int64_t time) {
+        for (auto it = first; it != last; ++it) {
             for (Open &open : it->second) {
                 if (writing && ok)
                     ok = Close(it->first.first, open, reason, time, error);
             }
-            it = FOpen.erase(it);
         }
+        FOpen.erase(first, last);
     };
+    const int lowest = std::numeric_limits<int>::min();
     for (const TRecord &r : batch) {
         switch (r.kind) {
         case TRecord::Start: {
@@ -428,13 +427,15 @@ bool THistoryWriter::Apply(const std::vector<TRecord> &batch)
             started = true;
             break;
         }
-        case TRecord::End:
-            closeAll(
-                [&](const std::pair<int, int> &k) { return k.first == r.clientId && k.second == r.code; },
-                r.reason, r.time);
+        case TRecord::End: {
+            const auto it = FOpen.find({r.clientId, r.code});
+            if (it != FOpen.end())
+                closeRange(it, std::next(it), r.reason, r.time);
             break;
+        }
         case TRecord::ClientGone:
-            closeAll([&](const std::pair<int, int> &k) { return k.first == r.clientId; }, r.reason, r.time);
+            closeRange(FOpen.lower_bound({r.clientId, lowest}), FOpen.lower_bound({r.clientId + 1, lowest}),
+                       r.reason, r.time);
             break;
         case TRecord::Host:
             for (auto &[key, list] : FOpen) {
@@ -454,7 +455,7 @@ bool THistoryWriter::Apply(const std::vector<TRecord> &batch)
             }
             break;
         case TRecord::Stop:
-            closeAll([](const std::pair<int, int> &) { return true; }, EndReason::MasterStopped, r.time);
+            closeRange(FOpen.begin(), FOpen.end(), EndReason::MasterStopped, r.time);
             FRunStopped = true;
             FStopTime = r.time;
             break;
