@@ -140,6 +140,11 @@ void Paint(QPainter &p, const std::vector<TSeries> &series, std::int64_t from, s
 
 int main(int argc, char **argv)
 {
+    // A report run from a service or a plain shell has no session folder; Qt saying so is noise.
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
+        if (type != QtDebugMsg && !text.startsWith(QLatin1String("QStandardPaths:")))
+            std::fprintf(stderr, "korvel-report: %s\n", qPrintable(text));
+    });
     // Painting text needs a platform; this one needs no display.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
