@@ -64,7 +64,8 @@ std::vector<Tick> TimeTicks(std::int64_t from, std::int64_t to)
 
 void Paint(QPainter &p, const std::vector<TSeries> &series, std::int64_t from, std::int64_t to)
 {
-    p.setRenderHint(QPainter::Antialiasing);
+    // Step lines are only horizontal and vertical: no antialiasing needed, and a year of them
+    // strokes many times faster without.
     p.fillRect(QRect(0, 0, kWidth, kHeight), Qt::white);
     int top = 1;
     for (const TSeries &s : series)
@@ -124,7 +125,7 @@ void Paint(QPainter &p, const std::vector<TSeries> &series, std::int64_t from, s
             }
             line << QPointF(x0, y(s.peaks[k])) << QPointF(x1, y(s.peaks[k]));
         }
-        p.setPen(QPen(color, 1.5));
+        p.setPen(QPen(color, 0)); // a cosmetic pen: the raster engine strokes it without a path
         p.drawPolyline(line);
         const double ly = kPlot.top() + 10 + 20 * double(i);
         p.drawLine(QPointF(kPlot.right() + 10, ly), QPointF(kPlot.right() + 30, ly));
