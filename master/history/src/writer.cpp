@@ -16,6 +16,7 @@
 
 #include <cstdio>
 #include <limits>
+#include <set>
 
 namespace history {
 
@@ -318,6 +319,7 @@ bool THistoryWriter::TryOpen()
     if (ok) {
         store->run = run;
         FStore = std::move(store);
+        ok = CloseStrays(error);
         for (auto &[key, list] : FOpen) {
             for (Open &open : list) {
                 if (open.row == 0 && ok) {
@@ -344,6 +346,45 @@ bool THistoryWriter::TryOpen()
     if (FWarned) {
         FWarned = false;
         FOptions.warn(QStringLiteral("korvel history: %1 works again; history is on").arg(FOptions.path));
+    }
+    return true;
+}
+
+// Sessions of this run that the file holds open but that ended while it could not be written
+// end where the file last saw the master alive; those still running stay open.
+bool THistoryWriter::CloseStrays(QString &error)
+{
+    std::set<std::int64_t> running;
+    for (const auto &[key, list] : FOpen) {
+        for (const Open &open : list) {
+            if (open.row != 0)
+                running.insert(open.row);
+        }
+    }
+    Stmt find, close;
+    if (!find.Prepare(FStore->db, "SELECT id FROM sessions WHERE run=? AND end IS NULL", error) ||
+        !close.Prepare(
+            FStore->db,
+            "UPDATE sessions SET end=MAX(start, (SELECT alive_until FROM runs WHERE id=run)), reason=4"
+            " WHERE id=?",
+            error))
+        return false;
+    find.Bind(1, FStore->run);
+    std::vector<std::int64_t> strays;
+    int rc;
+    while ((rc = find.Step()) == SQLITE_ROW) {
+        const std::int64_t id = sqlite3_column_int64(find.s, 0);
+        if (!running.count(id))
+            strays.push_back(id);
+    }
+    if (rc != SQLITE_DONE) {
+        error = detail::ErrorText(FStore->db);
+        return false;
+    }
+    for (std::int64_t id : strays) {
+        close.Bind(1, id);
+        if (!close.Run(error))
+            return false;
     }
     return true;
 }

@@ -447,14 +447,16 @@ TEST_F(ReportFile, DailyPeaksForTheStatusPage)
     std::vector<TDayPeak> rows;
     std::vector<QString> hosts;
     QString error;
-    ASSERT_TRUE(DailyPeaks(path, QDate(2026, 3, 2), QDate(2026, 3, 3), rows, hosts, &error)) << error.toStdString();
+    ASSERT_TRUE(DailyPeaks(path, QDate(2026, 3, 2), QDate(2026, 3, 3), rows, hosts, &error))
+        << error.toStdString();
     ASSERT_EQ(rows.size(), 4u);
     EXPECT_EQ(rows[0].code, 83);
     EXPECT_EQ(rows[0].peak, 2);
     EXPECT_EQ(rows[0].clients, 2);
     EXPECT_EQ(rows[3].day, QDate(2026, 3, 3));
     EXPECT_EQ(rows[3].code, 97);
-    EXPECT_FALSE(DailyPeaks(path + QStringLiteral(".none"), QDate(2026, 3, 2), QDate(2026, 3, 3), rows, hosts, &error));
+    EXPECT_FALSE(DailyPeaks(path + QStringLiteral(".none"), QDate(2026, 3, 2), QDate(2026, 3, 3), rows, hosts,
+                            &error));
     EXPECT_TRUE(error.contains(QStringLiteral("no history file"))) << error.toStdString();
 }
 

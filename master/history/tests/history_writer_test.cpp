@@ -274,6 +274,43 @@ TEST(HistoryWriter, LockedDatabaseTurnsHistoryOff)
     EXPECT_TRUE(f.Warnings()[0].contains(QStringLiteral("locked"))) << f.Warnings()[0].toStdString();
 }
 
+TEST(HistoryWriter, SessionsThatEndWhileOffAreClosedWhenItComesBack)
+{
+    Fixture f;
+    const std::int64_t t = f.clock;
+    THistoryWriter w(f.Options(f.Path(), 200));
+    w.Post(Rec(TRecord::Start, 11, 83, t + 10, "ws1", "a"));
+    w.Post(Rec(TRecord::Start, 11, 93, t + 20, "ws1", "a"));
+    f.clock += 1000;
+    ASSERT_TRUE(w.Flush(10000));
+    // Another program holds the file: history goes off; meanwhile 83 ends and 97 starts.
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open(QFile::encodeName(f.Path()).constData(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    f.clock += 1000;
+    w.Post(Rec(TRecord::End, 11, 83, f.clock));
+    w.Post(Rec(TRecord::Start, 11, 97, f.clock + 5, "ws1", "a"));
+    ASSERT_TRUE(w.Flush(20000));
+    ASSERT_FALSE(w.Enabled());
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    f.clock += 1000;
+    ASSERT_TRUE(w.Flush(10000));
+    ASSERT_TRUE(w.Flush(10000));
+    ASSERT_TRUE(w.Enabled());
+    const auto s = ReadAll(f.Path());
+    ASSERT_EQ(s.size(), 3u);
+    // 83 ended unseen: it ends where the file last saw the master alive.
+    EXPECT_EQ(s[0].code, 83);
+    EXPECT_EQ(s[0].end, t + 1000);
+    EXPECT_EQ(s[0].reason, int(EndReason::MasterStopped));
+    EXPECT_EQ(s[1].code, 93);
+    EXPECT_EQ(s[1].end, -1);
+    EXPECT_EQ(s[2].code, 97);
+    EXPECT_EQ(s[2].start, t + 2005);
+    EXPECT_EQ(s[2].end, -1);
+}
+
 TEST(HistoryWriter, AFullQueueDropsInsteadOfWaiting)
 {
     Fixture f;

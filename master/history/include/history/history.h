@@ -105,6 +105,7 @@ private:
     bool Close(int clientId, Open &open, EndReason reason, std::int64_t time, QString &error);
     bool TryOpen();
     std::int64_t MaxRow();
+    bool CloseStrays(QString &error);
     void Fail(const QString &what);
 
     Options FOptions;
