@@ -327,7 +327,7 @@ int main(int argc, char **argv)
     }
 
     if (file.isEmpty())
-        file = DefaultPath();
+        file = DefaultPath(false);
     THistoryReader reader;
     QString error;
     if (!reader.Open(file, &error)) {

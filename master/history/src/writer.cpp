@@ -38,7 +38,7 @@ QString ReasonText(int reason)
     }
 }
 
-QString DefaultPath()
+QString DefaultPath(bool forWriting)
 {
     const QByteArray env = qgetenv("KORVEL_HISTORY");
     if (!env.isEmpty())
@@ -48,7 +48,7 @@ QString DefaultPath()
         return stored;
     const QString system = QStringLiteral("/var/lib/korvel/history.sqlite");
     const QFileInfo file(system);
-    if (file.exists() ? file.isWritable()
+    if (file.exists() ? file.isWritable() || !forWriting
                       : access("/var/lib/korvel", W_OK) == 0 || access("/var/lib", W_OK) == 0)
         return system;
     QString state = QString::fromLocal8Bit(qgetenv("XDG_STATE_HOME"));

@@ -396,4 +396,34 @@ TEST(HistoryWriter, ReadOnlyAndFullFilesTurnHistoryOff)
     }
 }
 
+TEST(HistoryPlace, ChosenInOrderAndDaysKept)
+{
+    testsupport::TempDir dir("korvel-hplace");
+    const std::string reg = (dir.path() / "korvel.reg").string();
+    auto store = [&](const char *values) {
+        std::ofstream(reg, std::ios::binary)
+            << "Windows Registry Editor Version "
+               "5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ardentis\\Korvel]\r\n"
+            << values;
+    };
+    const QByteArray oldHistory = qgetenv("KORVEL_HISTORY"), oldRegistry = qgetenv("KORVEL_REGISTRY"),
+                     oldState = qgetenv("XDG_STATE_HOME");
+    qputenv("KORVEL_REGISTRY", QByteArray::fromStdString(reg));
+    qputenv("XDG_STATE_HOME", "/nowhere/state");
+    store("\"HistoryFile\"=\"/stored/h.sqlite\"\r\n\"HistoryDays\"=\"30\"\r\n");
+    qputenv("KORVEL_HISTORY", "/named/h.sqlite");
+    EXPECT_EQ(DefaultPath(), QStringLiteral("/named/h.sqlite"));
+    qunsetenv("KORVEL_HISTORY");
+    EXPECT_EQ(DefaultPath(), QStringLiteral("/stored/h.sqlite"));
+    EXPECT_EQ(KeptDays(), 30);
+    store("\"HistoryDays\"=\"-3\"\r\n");
+    EXPECT_EQ(KeptDays(), 400);
+    const bool systemWritable = access("/var/lib", W_OK) == 0;
+    EXPECT_EQ(DefaultPath(), systemWritable ? QStringLiteral("/var/lib/korvel/history.sqlite")
+                                            : QStringLiteral("/nowhere/state/korvel/history.sqlite"));
+    qputenv("KORVEL_HISTORY", oldHistory);
+    qputenv("KORVEL_REGISTRY", oldRegistry);
+    qputenv("XDG_STATE_HOME", oldState);
+}
+
 } // namespace

@@ -33,8 +33,9 @@ QString ReasonText(int reason);
 
 /// Where the history lives: KORVEL_HISTORY, else the store value HistoryFile, else
 /// /var/lib/korvel/history.sqlite where this program may write it, else
-/// $XDG_STATE_HOME/korvel/history.sqlite.
-QString DefaultPath();
+/// $XDG_STATE_HOME/korvel/history.sqlite. A reader (forWriting false) takes the system file
+/// whenever it exists, since a master running as a service writes it for everybody.
+QString DefaultPath(bool forWriting = true);
 
 /// Days of history kept: the store value HistoryDays, 400 when absent or not a positive number.
 int KeptDays();
