@@ -59,7 +59,8 @@ int Connect(int port, bool block)
 // The master as a child process with its own store, session word and port.
 class Master {
 public:
-    Master()
+    /// history: the file the master keeps its history in, or "off".
+    explicit Master(const std::string &history = "off")
     {
         char tmpl[] = "/tmp/korvel-bench-XXXXXX";
         dir_ = ::mkdtemp(tmpl);
@@ -71,8 +72,13 @@ public:
         const std::string reg = "KORVEL_REGISTRY=" + dir_ + "/korvel.reg";
         const std::string session =
             "KORVEL_SESSION=bench" + std::to_string(::getpid()) + "_" + std::to_string(port_);
-        std::vector<std::string> envs = {reg, session, "KORVEL_PAINT_PROBE=1", "QT_QPA_PLATFORM=offscreen",
-                                         "KORVEL_LISTEN_FD=" + std::to_string(HandedFd)};
+        std::vector<std::string> envs = {reg,
+                                         session,
+                                         "KORVEL_PAINT_PROBE=1",
+                                         "QT_QPA_PLATFORM=offscreen",
+                                         "KORVEL_LISTEN_FD=" + std::to_string(HandedFd),
+                                         "KORVEL_HISTORY=" +
+                                             (history == "here" ? dir_ + "/history.sqlite" : history)};
         std::vector<char *> env;
         for (auto &e : envs)
             env.push_back(e.data());
@@ -369,7 +375,8 @@ double Median(std::vector<double> v)
 // requests announce, the rest are keep-alives.
 void BM_MasterAgainstReference(benchmark::State &state)
 {
-    Master m;
+    // Argument 1: the master keeps its history (in its temporary folder) while it serves.
+    Master m(state.range(0) != 0 ? "here" : "off");
     Reference ref;
     if (!m.Up() || !ref.Up()) {
         state.SkipWithError("a server did not start");
@@ -414,7 +421,13 @@ void BM_MasterAgainstReference(benchmark::State &state)
 
 } // namespace
 
-BENCHMARK(BM_MasterAgainstReference)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MasterAgainstReference)
+    ->ArgName("history")
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Announce)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_KeepAlive)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Withdraw)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);

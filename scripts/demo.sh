@@ -4,7 +4,8 @@
 # neither meets an agent already running here), the client configured with the master's
 # address. A sample application announced to the client appears in the master's list under the
 # client's ID, keep-alives flow while it runs, and its end is withdrawn. On a desktop the two
-# windows show it; without a display, screenshots of both and the logs tell it.
+# windows show it; without a display, screenshots of both and the logs tell it. It ends with the
+# history report of the demonstration and its chart beside the screenshots.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -13,7 +14,7 @@ bin=$build/bin
 demo=$build/demo
 mkdir -p "$demo"
 
-for p in master client korvel-run korvel-reg; do
+for p in master client korvel-run korvel-reg korvel-report korvel-report-chart; do
   [ -x "$bin/$p" ] || { echo "demo: $bin/$p is missing; run scripts/setup.sh build first" >&2; exit 1; }
 done
 
@@ -42,7 +43,9 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   args=(-platform offscreen)
   headless=1
 fi
-rm -f "$demo"/*.png "$demo"/*.log "$demo"/*.err
+rm -f "$demo"/*.png "$demo"/*.log "$demo"/*.err "$demo"/*.svg "$demo"/history.sqlite*
+# The master keeps the demonstration's history in a file of its own.
+history=$demo/history.sqlite
 
 # wait_for FILE TEXT PID WHAT: up to 10 s for TEXT to appear in FILE while PID runs.
 wait_for() {
@@ -59,7 +62,7 @@ pids=()
 trap 'for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null || true; done' EXIT
 
 KORVEL_REGISTRY=$demo/master.reg KORVEL_SESSION=$msession KORVEL_SCREENSHOT=$demo/master.png \
-  KORVEL_LOG_ECHO=1 "$bin/master" "${args[@]}" >"$demo/master.log" 2>"$demo/master.err" &
+  KORVEL_HISTORY=$history KORVEL_LOG_ECHO=1 "$bin/master" "${args[@]}" >"$demo/master.log" 2>"$demo/master.err" &
 master=$!
 pids+=("$master")
 wait_for "$demo/master.log" "Master begins listening" "$master" master
@@ -111,4 +114,14 @@ kill -TERM "$master"
 wait "$master" || true
 trap - EXIT
 echo "Client agent and master stopped."
+
+# What the history kept of the demonstration.
+today=$(date +%F)
+echo "History of the demonstration ($history):"
+"$bin/korvel-report" sessions --file "$history" --from "$today" | sed 's/^/  /'
+echo "Daily peaks:"
+"$bin/korvel-report" peaks --file "$history" --from "$today" --by-host | sed 's/^/  /'
+"$bin/korvel-report" chart --file "$history" --from "$today" --out "$demo/history-chart.svg"
+"$bin/korvel-report" chart --file "$history" --from "$today" --out "$demo/history-chart.png"
+echo "Its chart: $demo/history-chart.svg and $demo/history-chart.png"
 exit 0

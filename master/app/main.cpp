@@ -4,6 +4,7 @@
 #include "mst_main.h"
 #include <common/gui/agentmain.h>
 #include <common/gui/sessionend.h>
+#include <history/history.h>
 
 #include <QApplication>
 #include <QScopeGuard>
@@ -28,6 +29,7 @@ int main(int argc, char **argv)
         QThread serverThread;
         serverThread.setObjectName(QStringLiteral("master server"));
         auto *server = new TMstServer(options);
+        history::AttachHistory(*server);
         server->moveToThread(&serverThread);
         QObject::connect(&serverThread, &QThread::finished, server, &QObject::deleteLater);
         serverThread.start();

@@ -272,6 +272,11 @@ void TMstCore::handleAnnounce(int clientId, int newId, int appCode, const TPeerI
     }
     sessions_.append(TSessionRow{id16(id), static_cast<std::uint16_t>(appCode), now});
     charge(id16(id), peer.address);
+    if (sink_) {
+        UnicodeString rowHost, rowAddress;
+        clients_.hostAndAddress(id16(id), rowHost, rowAddress);
+        sink_->rowAdded(id16(id), static_cast<std::uint16_t>(appCode), rowHost, rowAddress);
+    }
     setTimer(act, true);
 }
 
@@ -285,8 +290,11 @@ void TMstCore::fillHost(const UnicodeString &address, const UnicodeString &name)
         UnicodeString host, addr;
         clients_.hostAndAddress(it->first, host, addr);
         // A client that left and came back from elsewhere keeps what it has now.
-        if (!name.empty() && addr == address && host == address)
+        if (!name.empty() && addr == address && host == address) {
             clients_.setHost(it->first, name);
+            if (sink_)
+                sink_->hostFound(it->first, name);
+        }
         it = pendingHosts_.erase(it);
     }
 }
@@ -305,11 +313,14 @@ void TMstCore::handleKeepAlive(int clientId)
     reply_ = MsgCompose(MSG_ACK, 1, 0, 0);
 }
 
-void TMstCore::handleWithdraw(int clientId, int appCode, TCoreActions &act)
+void TMstCore::handleWithdraw(int clientId, int appCode, TCoreActions &act, TSessionSink::EndReason reason)
 {
     const auto id = id16(clientId);
     log_.addShutDown(appCode, clientId);
-    uncharge(id, sessions_.removeInstances(id, static_cast<std::uint16_t>(appCode)));
+    const int removed = sessions_.removeInstances(id, static_cast<std::uint16_t>(appCode));
+    uncharge(id, removed);
+    if (removed != 0 && sink_)
+        sink_->rowsRemoved(id, static_cast<std::uint16_t>(appCode), reason);
     if (sessions_.countByClient(id) == 0)
         clients_.remove(id);
     if (clients_.size() == 0)
@@ -341,6 +352,8 @@ TCoreActions TMstCore::localAnnounce(int code, int pid)
     if (!makeRoom(MASTER_CLIENT_ID, UnicodeString()))
         return act;
     sessions_.append(TSessionRow{MASTER_CLIENT_ID, static_cast<std::uint16_t>(code), clocks_.wall()});
+    if (sink_)
+        sink_->rowAdded(MASTER_CLIENT_ID, static_cast<std::uint16_t>(code), UnicodeString(), UnicodeString());
     act.refreshList = true;
     // A code without a slot is still watched; its watcher is simply not referenced.
     const std::uint64_t watch = startWatcher_ ? startWatcher_(static_cast<unsigned short>(code), pid) : 0;
@@ -360,7 +373,7 @@ TCoreActions TMstCore::localEnded(int code)
         slot->pid = 0;
         slot->watch = 0;
     }
-    handleWithdraw(MASTER_CLIENT_ID, code, act);
+    handleWithdraw(MASTER_CLIENT_ID, code, act, TSessionSink::EndReason::LocalEnded);
     act.refreshList = true;
     act.refreshLog = true;
     return act;
@@ -378,10 +391,19 @@ TCoreActions TMstCore::audit()
     setTimer(act, false);
     if (clients_.size() == 0)
         return act;
+    const TDateTime now = monoNow();
+    std::vector<TClientRow> before;
+    if (sink_)
+        before = clients_.rows();
     std::vector<std::int16_t> purged;
-    const int removed = clients_.purgeStale(auditTimeout(), monoNow(), &purged);
+    const int removed = clients_.purgeStale(auditTimeout(), now, &purged);
     for (std::int16_t id : purged)
         markPurged(id);
+    if (sink_) {
+        for (const TClientRow &row : before)
+            if (std::find(purged.begin(), purged.end(), row.clientId) != purged.end())
+                sink_->clientRemoved(row.clientId, (now - row.lastContact) * 86400.0);
+    }
     log_.addLine(removed == 0 ? IDS_LOG_AUDIT_OK : IDS_LOG_AUDIT_DEAD);
     act.refreshLog = true;
     act.refreshList = removed != 0;

@@ -53,6 +53,26 @@ struct TReceiveResult {
     TCoreActions actions;
 };
 
+/// Told of each session row's life as it happens, for the usage history. Called on the core's
+/// thread while its tables are locked, so it only hands the record on and never waits.
+class TSessionSink {
+public:
+    enum class EndReason { Withdrawn = 1, LocalEnded = 2, ClientRemoved = 3, MasterStopped = 4 };
+    virtual ~TSessionSink() = default;
+    /// A row (clientId, code) was appended; host and address as the client table holds them
+    /// (both empty for the master's own machine).
+    virtual void rowAdded(std::int16_t clientId, std::uint16_t code, const UnicodeString &host,
+                          const UnicodeString &address) = 0;
+    /// Every row (clientId, code) went.
+    virtual void rowsRemoved(std::int16_t clientId, std::uint16_t code, EndReason reason) = 0;
+    /// The audit dropped the client, last heard silentSeconds ago; its rows stay in the table.
+    virtual void clientRemoved(std::int16_t clientId, double silentSeconds) = 0;
+    /// The name of a client's address arrived after the client was recorded.
+    virtual void hostFound(std::int16_t clientId, const UnicodeString &host) = 0;
+    /// The master stops.
+    virtual void masterStopped() = 0;
+};
+
 class TMstCore {
 public:
     /// Asked to start a watcher on a local process of the given application code; returns the
@@ -76,6 +96,9 @@ public:
     void setWatcherStarter(WatcherStarter starter) { startWatcher_ = std::move(starter); }
     void setSessionBounds(const TSessionBounds &bounds) { bounds_ = bounds; }
     const TSessionBounds &sessionBounds() const { return bounds_; }
+    /// Where session rows' lives are told; nullptr (the default) tells nobody.
+    void setSessionSink(TSessionSink *sink) { sink_ = sink; }
+    TSessionSink *sessionSink() const { return sink_; }
 
     /// Start-up after the settings are loaded: starts the log with the configured
     /// port and enables the audit timer.
@@ -147,7 +170,8 @@ private:
     void markPurged(std::int16_t id);
     void revive(std::int16_t id);
     void handleKeepAlive(int clientId);
-    void handleWithdraw(int clientId, int appCode, TCoreActions &act);
+    void handleWithdraw(int clientId, int appCode, TCoreActions &act,
+                        TSessionSink::EndReason reason = TSessionSink::EndReason::Withdrawn);
     Slot *slotOf(int code);
     const Slot *slotOf(int code) const;
     void setTimer(TCoreActions &act, bool on);
@@ -185,4 +209,5 @@ private:
     // One watcher slot per known application code, in the catalogue's order.
     std::array<Slot, std::size(KnownAppCodes)> slots_;
     WatcherStarter startWatcher_;
+    TSessionSink *sink_ = nullptr;
 };

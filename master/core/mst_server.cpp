@@ -173,6 +173,8 @@ void TMstServer::Shutdown()
     if (FStarted) {
         FStarted = false;
         std::lock_guard<std::mutex> lock(FMutex);
+        if (TSessionSink *sink = FCore.sessionSink())
+            sink->masterStopped();
         MstSetSave(FCore.settings());
     }
 }
