@@ -3,12 +3,14 @@
 # over / whose changes stay in a tmpfs and installs, upgrades, removes and purges the package
 # there with apt and dpkg. Nothing reaches the real system; the overlay goes with the namespace.
 #
-#   install-in-overlay.sh WORK_DIR PACKAGE_FILE LIBDIR
+#   install-in-overlay.sh WORK_DIR PACKAGE_FILE LIBDIR DEV_PACKAGE_FILE PLUGIN_PACKAGE_FILE
 set -euo pipefail
 
 work=$1
 deb=$2
 libdir=$3
+devdeb=$4
+plugindeb=$5
 key='HKLM\SOFTWARE\Ardentis\Korvel'
 store=/var/lib/korvel/registry.reg
 
@@ -29,7 +31,7 @@ r=$ovl/root
 for d in proc sys dev; do
   mount --rbind "/$d" "$r/$d"
 done
-cp "$work/$deb" "$work/korvel_plugin_check" "$r/tmp/"
+cp "$work/$deb" "$work/$devdeb" "$work/$plugindeb" "$work/korvel_plugin_check" "$r/tmp/"
 
 in_root() {
   chroot "$r" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive LC_ALL=C.UTF-8 "$@"
@@ -38,12 +40,22 @@ station() {
   in_root korvel-reg query "$key" /v Station 2>/dev/null | sed -n 's/.*REG_SZ *//p'
 }
 
-echo "-- apt install ./$deb"
-in_root apt-get install -y -q --no-install-recommends "/tmp/$deb" >"$work/apt.log" 2>&1 ||
-  { tail -20 "$work/apt.log" >&2; fail "apt cannot install the package"; }
+echo "-- apt install ./$deb ./$devdeb ./$plugindeb"
+in_root apt-get install -y -q --no-install-recommends "/tmp/$deb" "/tmp/$devdeb" "/tmp/$plugindeb" >"$work/apt.log" 2>&1 ||
+  { tail -20 "$work/apt.log" >&2; fail "apt cannot install the packages"; }
 [ -f "$r$store" ] || fail "the installation made no registry store"
 in_root korvel-reg query "$key" >/dev/null || fail "the store has no $key"
 [ "$(stat -c %a "$r$store")" = 644 ] || fail "the store has the mode $(stat -c %a "$r$store")"
+uid=$(in_root id -u korvel) || fail "the installation made no user korvel"
+[ "$uid" -lt 1000 ] || fail "korvel is no system user (uid $uid)"
+[ "$(stat -c %U "$r$store")" = korvel ] && [ "$(stat -c %U "$r/var/lib/korvel")" = korvel ] ||
+  fail "the store is not the service's to write: $(stat -c %U "$r$store") $(stat -c %U "$r/var/lib/korvel")"
+for u in korvel-master.socket korvel-master.service; do
+  [ -f "$r/lib/systemd/system/$u" ] || fail "$u is not installed"
+  ! find "$r/etc/systemd/system" -name "$u" 2>/dev/null | grep . || fail "$u is installed enabled"
+done
+[ -x "$r/usr/lib/korvel/bin/masterd" ] || fail "masterd is not in place"
+[ -f "$r/usr/include/corekit/corekit.h" ] || fail "korvel-dev put no headers in place"
 [ -x "$r/usr/lib/korvel/bin/launch" ] && [ -x "$r/usr/lib/korvel/bin/master" ] || fail "the programs are not in place"
 in_root sh -c 'command -v korvel-run && command -v korvel-reg' >/dev/null || fail "the tools are not on the PATH"
 [ -f "$r/etc/xdg/autostart/korvel-launch.desktop" ] || fail "no autostart entry"
@@ -57,6 +69,7 @@ in_root korvel-reg add "$key" /v Station /d Master >/dev/null
 in_root dpkg -i "/tmp/$deb" >>"$work/apt.log" 2>&1 || fail "dpkg cannot install the package over itself"
 [ "$(station)" = Master ] || fail "the upgrade changed Station to '$(station)'"
 in_root apt-get remove -y -q korvel >>"$work/apt.log" 2>&1 || fail "apt cannot remove the package"
+[ ! -e "$r/usr/include/corekit" ] || fail "korvel-dev stays without the runtime it depends on"
 [ ! -e "$r/usr/lib/korvel/bin/launch" ] || fail "the removal left the programs"
 [ -f "$r$store" ] || fail "the removal took the store"
 in_root dpkg -i "/tmp/$deb" >>"$work/apt.log" 2>&1 || fail "dpkg cannot install the package again"
