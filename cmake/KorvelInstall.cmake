@@ -3,7 +3,8 @@
 # package Korvel, the designer plugin where Qt's Designer looks, the user guide, the desktop
 # entries and the manual pages, the master station's systemd units. Included at the end of the
 # top-level list, when every target exists. The Debian packages (KorvelPackage) are made from
-# these rules by component: runtime (korvel), dev (korvel-dev), designer (the designer plugin).
+# these rules by component: runtime (korvel), one per library (libcorekit2, ...), dev
+# (korvel-dev), designer (the designer plugin).
 
 include(CMakePackageConfigHelpers)
 
@@ -42,6 +43,10 @@ foreach(lib IN LISTS KORVEL_PUBLIC_LIBRARIES)
     message(WARNING "${lib} has no export list cmake/exports/${lib}.map: it exports everything")
   endif()
   korvel_install_rpath(${lib} ${CMAKE_INSTALL_LIBDIR})
+  # Each library in a package named after its soname, as Debian ships shared libraries.
+  install(TARGETS ${lib} EXPORT KorvelTargets
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT lib${lib} NAMELINK_COMPONENT dev
+    INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
   get_target_property(src ${lib} SOURCE_DIR)
   install(DIRECTORY ${src}/include/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev FILES_MATCHING PATTERN "*.h")
   get_target_property(deps ${lib} INTERFACE_LINK_LIBRARIES)
@@ -54,9 +59,6 @@ endforeach()
 list(REMOVE_DUPLICATES KORVEL_QT_COMPONENTS)
 list(JOIN KORVEL_QT_COMPONENTS " " KORVEL_QT_COMPONENTS)
 
-install(TARGETS ${_korvel_exported} EXPORT KorvelTargets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
-  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(EXPORT KorvelTargets NAMESPACE Korvel:: DESTINATION ${KORVEL_INSTALL_CMAKEDIR} COMPONENT dev)
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/KorvelConfig.cmake.in
   ${CMAKE_BINARY_DIR}/cmake/KorvelConfig.cmake
@@ -129,6 +131,11 @@ install(FILES ${_out}/changelog.gz ${_pkg}/copyright DESTINATION ${CMAKE_INSTALL
   COMPONENT dev)
 install(FILES ${_out}/changelog.gz ${_pkg}/copyright DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/korvel-designer-plugin
   COMPONENT designer)
+foreach(lib IN LISTS _korvel_exported)
+  string(REPLACE "_" "-" _name lib${lib}${PROJECT_VERSION_MAJOR})
+  install(FILES ${_out}/changelog.gz ${_pkg}/copyright DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${_name}
+    COMPONENT lib${lib})
+endforeach()
 
 add_subdirectory(${CMAKE_SOURCE_DIR}/packaging/check ${CMAKE_BINARY_DIR}/packaging/check)
 

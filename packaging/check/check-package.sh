@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds the Debian packages (korvel, korvel-dev, korvel-designer-plugin) from a configured and
-# built tree and checks them as their users meet them: lintian without errors; the runtime alone
-# unpacked into a throwaway root, its programs (masterd among them) run from there with the
+# Builds the Debian packages (korvel, the libraries' libcorekit2 and the rest, korvel-dev,
+# korvel-designer-plugin) from a configured and built tree and checks them as their users meet
+# them: lintian without errors; the runtime with its libraries alone unpacked into a throwaway root, its programs (masterd among them) run from there with the
 # libraries of that root; the designer plugin loads beside it; with korvel-dev added, a program
 # of the suite's own builds with find_package(Korvel). As root, they are also installed,
 # upgraded, removed and purged with apt and dpkg in an overlay of this system that vanishes
@@ -58,15 +58,19 @@ session_pids() {
 }
 
 step "building the packages"
+libnames=(corekit2 corekit-gui2 listkit2 mapkit2 noticekit2 ctlpack2)
 rm -f "$build"/korvel_*.deb "$build"/korvel-dev_*.deb "$build"/korvel-designer-plugin_*.deb
+for l in "${libnames[@]}"; do rm -f "$build/lib${l}"_*.deb; done
 (cd "$build" && cpack -G DEB >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log" >&2; fail "cpack"; }
 deb=$(ls "$build"/korvel_*_amd64.deb)
 devdeb=$(ls "$build"/korvel-dev_*_amd64.deb)
 plugindeb=$(ls "$build"/korvel-designer-plugin_*_amd64.deb)
-echo "$deb"$'\n'"$devdeb"$'\n'"$plugindeb"
+libdebs=()
+for l in "${libnames[@]}"; do libdebs+=("$(ls "$build/lib${l}"_*_amd64.deb)") || fail "no package lib$l"; done
+printf '%s\n' "$deb" "${libdebs[@]}" "$devdeb" "$plugindeb"
 
 step "lintian"
-lintian --fail-on error "$deb" "$devdeb" "$plugindeb" | tee "$work/lintian.txt" ||
+lintian --fail-on error "$deb" "${libdebs[@]}" "$devdeb" "$plugindeb" | tee "$work/lintian.txt" ||
   fail "lintian reports errors"
 # What shipping libraries, headers and plugin in one package earns; the split must leave none.
 if grep -E 'package-name-doesnt-match-sonames|link-to-shared-library-in-wrong-package|non-dev-pkg-with-shlib-symlink|shared-library-is-multi-arch|lacks-unversioned-link' "$work/lintian.txt"; then
@@ -74,15 +78,21 @@ if grep -E 'package-name-doesnt-match-sonames|link-to-shared-library-in-wrong-pa
 fi
 
 step "installed files"
-for d in "$deb" "$devdeb" "$plugindeb"; do
+for d in "$deb" "${libdebs[@]}" "$devdeb" "$plugindeb"; do
   echo "-- $(basename "$d"): Depends: $(dpkg-deb -f "$d" Depends)"
   dpkg-deb -c "$d" | awk '{ print $1, $6, $7, $8 }'
 done
 dpkg-deb -f "$devdeb" Depends | grep -q 'qt6-base-dev' || fail "korvel-dev does not depend on Qt's development files"
 
-# The runtime alone; the development files and the plugin are in packages of their own.
+# The runtime with its libraries alone; the development files and the plugin are in packages of
+# their own.
+unpack() { # root, packages...
+  local r=$1 d
+  shift
+  for d in "$@"; do dpkg-deb -x "$d" "$r"; done
+}
 root=$work/root
-dpkg-deb -x "$deb" "$root"
+unpack "$root" "$deb" "${libdebs[@]}"
 [ ! -e "$root/usr/include" ] || fail "the runtime package holds headers"
 ! find "$root" -name '*.so' -o -name 'KorvelConfig.cmake' -o -path '*/plugins/designer/*' | grep . ||
   fail "the runtime package holds development files or the plugin"
@@ -171,7 +181,8 @@ masterd=$!
 started+=("$masterd")
 wait_for 200 grep -q "Master begins listening at port $port." "$work/masterd.out" ||
   fail "masterd from the package says: $(cat "$work/masterd.out")"
-wait_for 100 "$root/usr/bin/korvel-run" 83 -- true || fail "masterd from the package takes no announcement"
+wait_for 100 "$root/usr/bin/korvel-run" 83 -- true ||
+  fail "masterd from the package takes no announcement: $("$root/usr/bin/korvel-run" 83 -- true 2>&1)"$'\n'"$(cat "$work/masterd.out")"
 kill -TERM "$masterd"
 wait "$masterd" || fail "masterd ended with $? at SIGTERM: $(cat "$work/masterd.out")"
 grep -q '^<6>masterd: ended; settings saved' "$work/masterd.out" || fail "masterd's log: $(cat "$work/masterd.out")"
@@ -179,17 +190,15 @@ unset KORVEL_REGISTRY KORVEL_SESSION
 
 step "designer plugin from its package beside the runtime"
 proot=$work/plugin-root
-dpkg-deb -x "$deb" "$proot"
-dpkg-deb -x "$plugindeb" "$proot"
+unpack "$proot" "${libdebs[@]}" "$plugindeb"
 plugin=$(find "$proot" -path '*/qt6/plugins/designer/*.so')
 [ -n "$plugin" ] || fail "the designer plugin is not under Qt's plugin folder"
 "$build/packaging/korvel_plugin_check" "$plugin" "$proot" || fail "the designer plugin does not load"
 
 step "a program of the suite's own, built with find_package(Korvel) from korvel-dev"
-# The runtime the development package depends on, and the development package: nothing else.
+# The libraries the development package depends on, and the development package: nothing else.
 root=$work/dev-root
-dpkg-deb -x "$deb" "$root"
-dpkg-deb -x "$devdeb" "$root"
+unpack "$root" "${libdebs[@]}" "$devdeb"
 [ -f "$root/usr/include/corekit/corekit.h" ] || fail "korvel-dev has no headers"
 cmake -S "$src/packaging/check/consumer" -B "$work/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$root/usr" \
   -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF >"$work/consumer.log" 2>&1 ||
@@ -209,10 +218,11 @@ if [ "$(id -u)" != 0 ]; then
 fi
 
 step "installation, upgrade, removal and purge in an overlay of this system"
-cp "$deb" "$devdeb" "$plugindeb" "$work/"
+cp "$deb" "${libdebs[@]}" "$devdeb" "$plugindeb" "$work/"
 cp "$build/packaging/korvel_plugin_check" "$work/"
 if ! unshare -m --propagation private bash "$src/packaging/check/install-in-overlay.sh" \
-  "$work" "$(basename "$deb")" "${libdir#"$work/root"}" "$(basename "$devdeb")" "$(basename "$plugindeb")"; then
+  "$work" "$(basename "$deb")" "${libdir#"$work/root"}" "$(basename "$devdeb")" "$(basename "$plugindeb")" \
+  "${libdebs[@]##*/}"; then
   fail "installing the package"
 fi
 echo "package check passed"

@@ -3,7 +3,7 @@
 # over / whose changes stay in a tmpfs and installs, upgrades, removes and purges the package
 # there with apt and dpkg. Nothing reaches the real system; the overlay goes with the namespace.
 #
-#   install-in-overlay.sh WORK_DIR PACKAGE_FILE LIBDIR DEV_PACKAGE_FILE PLUGIN_PACKAGE_FILE
+#   install-in-overlay.sh WORK_DIR PACKAGE_FILE LIBDIR DEV_PACKAGE_FILE PLUGIN_PACKAGE_FILE LIBRARY_PACKAGE_FILE...
 set -euo pipefail
 
 work=$1
@@ -11,6 +11,8 @@ deb=$2
 libdir=$3
 devdeb=$4
 plugindeb=$5
+shift 5
+libdebs=("$@")
 key='HKLM\SOFTWARE\Ardentis\Korvel'
 store=/var/lib/korvel/registry.reg
 
@@ -31,7 +33,8 @@ r=$ovl/root
 for d in proc sys dev; do
   mount --rbind "/$d" "$r/$d"
 done
-cp "$work/$deb" "$work/$devdeb" "$work/$plugindeb" "$work/korvel_plugin_check" "$r/tmp/"
+for d in "$deb" "$devdeb" "$plugindeb" "${libdebs[@]}"; do cp "$work/$d" "$r/tmp/"; done
+cp "$work/korvel_plugin_check" "$r/tmp/"
 
 in_root() {
   chroot "$r" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive LC_ALL=C.UTF-8 "$@"
@@ -41,7 +44,8 @@ station() {
 }
 
 echo "-- apt install ./$deb ./$devdeb ./$plugindeb"
-in_root apt-get install -y -q --no-install-recommends "/tmp/$deb" "/tmp/$devdeb" "/tmp/$plugindeb" >"$work/apt.log" 2>&1 ||
+in_root apt-get install -y -q --no-install-recommends "/tmp/$deb" "/tmp/$devdeb" "/tmp/$plugindeb" \
+  "${libdebs[@]/#//tmp/}" >"$work/apt.log" 2>&1 ||
   { tail -20 "$work/apt.log" >&2; fail "apt cannot install the packages"; }
 [ -f "$r$store" ] || fail "the installation made no registry store"
 in_root korvel-reg query "$key" >/dev/null || fail "the store has no $key"
@@ -64,12 +68,39 @@ designer=$(in_root qtpaths6 --query QT_INSTALL_PLUGINS)/designer
 in_root /tmp/korvel_plugin_check "$designer/libctlpack_designer.so" "$libdir" ||
   fail "Qt's Designer folder $designer has no plugin that loads"
 
+echo "-- masterd as the service's user; a desktop user's launch and master find it running"
+svcport=$((40000 + RANDOM % 20000))
+in_root korvel-reg add "$key" /v Port /d "$svcport" >/dev/null
+session=ovl$$
+as_user() { # user, command...
+  local user=$1
+  shift
+  in_root setpriv --reuid="$user" --regid="$(in_root id -g "$user")" --clear-groups \
+    env KORVEL_SESSION=$session QT_QPA_PLATFORM=offscreen KORVEL_AUTOBOX_SECONDS=1 "$@"
+}
+as_user korvel /usr/lib/korvel/bin/masterd >"$work/svc.out" 2>&1 &
+svc=$!
+for _ in $(seq 100); do
+  grep -q "Master begins listening at port $svcport." "$work/svc.out" && break
+  sleep 0.1
+done
+grep -q "Master begins listening at port $svcport." "$work/svc.out" || { kill -KILL $svc; fail "masterd as korvel: $(cat "$work/svc.out")"; }
+as_user nobody /usr/lib/korvel/bin/launch >/dev/null 2>"$work/svc-launch.err" || true
+as_user nobody /usr/lib/korvel/bin/master >/dev/null 2>"$work/svc-master.err" || true
+kill -TERM $svc
+wait $svc || fail "masterd as korvel ended with $? at SIGTERM: $(cat "$work/svc.out")"
+grep -qx 'launch: Korvel is already running.' "$work/svc-launch.err" ||
+  fail "a user's launch beside the service says: $(cat "$work/svc-launch.err")"
+grep -q 'the Korvel master service (korvel-master.service) runs on this machine' "$work/svc-master.err" ||
+  fail "a user's master beside the service says: $(cat "$work/svc-master.err")"
+in_root korvel-reg query "$key" /v Master 2>/dev/null | grep -q b4h78m1e0sb4 ||
+  fail "masterd as korvel did not save its values in the store"
+
 echo "-- the store is the administrator's: kept on upgrade and removal"
 in_root korvel-reg add "$key" /v Station /d Master >/dev/null
 in_root dpkg -i "/tmp/$deb" >>"$work/apt.log" 2>&1 || fail "dpkg cannot install the package over itself"
 [ "$(station)" = Master ] || fail "the upgrade changed Station to '$(station)'"
 in_root apt-get remove -y -q korvel >>"$work/apt.log" 2>&1 || fail "apt cannot remove the package"
-[ ! -e "$r/usr/include/corekit" ] || fail "korvel-dev stays without the runtime it depends on"
 [ ! -e "$r/usr/lib/korvel/bin/launch" ] || fail "the removal left the programs"
 [ -f "$r$store" ] || fail "the removal took the store"
 in_root dpkg -i "/tmp/$deb" >>"$work/apt.log" 2>&1 || fail "dpkg cannot install the package again"

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
+#include <cstring>
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -38,10 +39,10 @@ int TakeActivationSocket(std::FILE *log)
         return -1;
     }
     int fd = SD_LISTEN_FDS_START;
-    for (int extra = SD_LISTEN_FDS_START + 1; extra < SD_LISTEN_FDS_START + n; ++extra) {
+    if (n > 1)
         std::fprintf(log, "<4>masterd: %d sockets handed over; only the first is served\n", n);
+    for (int extra = SD_LISTEN_FDS_START + 1; extra < SD_LISTEN_FDS_START + n; ++extra)
         ::close(extra);
-    }
     if (sd_is_socket_inet(fd, AF_INET, SOCK_STREAM, 1, 0) <= 0) {
         std::fprintf(log, "<4>masterd: the socket handed over is no IPv4 TCP socket that listens "
                           "(ListenStream=0.0.0.0:PORT makes one); the store's port is opened instead\n");
