@@ -52,8 +52,8 @@ in_root korvel-reg query "$key" >/dev/null || fail "the store has no $key"
 [ "$(stat -c %a "$r$store")" = 644 ] || fail "the store has the mode $(stat -c %a "$r$store")"
 uid=$(in_root id -u korvel) || fail "the installation made no user korvel"
 [ "$uid" -lt 1000 ] || fail "korvel is no system user (uid $uid)"
-[ "$(stat -c %U "$r$store")" = korvel ] && [ "$(stat -c %U "$r/var/lib/korvel")" = korvel ] ||
-  fail "the store is not the service's to write: $(stat -c %U "$r$store") $(stat -c %U "$r/var/lib/korvel")"
+[ "$(stat -c %u "$r$store")" = "$uid" ] && [ "$(stat -c %u "$r/var/lib/korvel")" = "$uid" ] ||
+  fail "the store is not the service's to write: owners $(stat -c %u "$r$store") $(stat -c %u "$r/var/lib/korvel"), korvel is $uid"
 for u in korvel-master.socket korvel-master.service; do
   [ -f "$r/lib/systemd/system/$u" ] || fail "$u is not installed"
   ! find "$r/etc/systemd/system" -name "$u" 2>/dev/null | grep . || fail "$u is installed enabled"
@@ -71,29 +71,33 @@ in_root /tmp/korvel_plugin_check "$designer/libctlpack_designer.so" "$libdir" ||
 echo "-- masterd as the service's user; a desktop user's launch and master find it running"
 svcport=$((40000 + RANDOM % 20000))
 in_root korvel-reg add "$key" /v Port /d "$svcport" >/dev/null
+# Upper-case digits: read as they are, written back in lower case when masterd ends.
+in_root korvel-reg add "$key" /v Master /d B4h78m1e0sB4 >/dev/null
 session=ovl$$
-as_user() { # user, command...
-  local user=$1
+as_user() { # user, command...: replaced by the command, so that a background job's id is its own
+  local user=$1 gid
   shift
-  in_root setpriv --reuid="$user" --regid="$(in_root id -g "$user")" --clear-groups \
-    env KORVEL_SESSION=$session QT_QPA_PLATFORM=offscreen KORVEL_AUTOBOX_SECONDS=1 "$@"
+  gid=$(in_root id -g "$user")
+  exec chroot "$r" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C.UTF-8 setpriv --reuid="$user" \
+    --regid="$gid" --clear-groups env KORVEL_SESSION=$session QT_QPA_PLATFORM=offscreen KORVEL_AUTOBOX_SECONDS=1 "$@"
 }
-as_user korvel /usr/lib/korvel/bin/masterd >"$work/svc.out" 2>&1 &
+(as_user korvel /usr/lib/korvel/bin/masterd >"$work/svc.out" 2>&1) &
 svc=$!
 for _ in $(seq 100); do
   grep -q "Master begins listening at port $svcport." "$work/svc.out" && break
   sleep 0.1
 done
 grep -q "Master begins listening at port $svcport." "$work/svc.out" || { kill -KILL $svc; fail "masterd as korvel: $(cat "$work/svc.out")"; }
-as_user nobody /usr/lib/korvel/bin/launch >/dev/null 2>"$work/svc-launch.err" || true
-as_user nobody /usr/lib/korvel/bin/master >/dev/null 2>"$work/svc-master.err" || true
-kill -TERM $svc
+(as_user nobody /usr/lib/korvel/bin/launch >/dev/null 2>"$work/svc-launch.err") || true
+(as_user nobody /usr/lib/korvel/bin/master >/dev/null 2>"$work/svc-master.err") || true
+kill -TERM $svc 2>/dev/null ||
+  fail "masterd as korvel ended before SIGTERM: $(cat "$work/svc.out" "$work/svc-launch.err" "$work/svc-master.err")"
 wait $svc || fail "masterd as korvel ended with $? at SIGTERM: $(cat "$work/svc.out")"
 grep -qx 'launch: Korvel is already running.' "$work/svc-launch.err" ||
   fail "a user's launch beside the service says: $(cat "$work/svc-launch.err")"
 grep -q 'the Korvel master service (korvel-master.service) runs on this machine' "$work/svc-master.err" ||
   fail "a user's master beside the service says: $(cat "$work/svc-master.err")"
-in_root korvel-reg query "$key" /v Master 2>/dev/null | grep -q b4h78m1e0sb4 ||
+in_root korvel-reg query "$key" /v Master 2>/dev/null | grep b4h78m1e0sb4 >/dev/null ||
   fail "masterd as korvel did not save its values in the store"
 
 echo "-- the store is the administrator's: kept on upgrade and removal"
