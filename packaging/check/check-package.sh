@@ -176,10 +176,21 @@ unset KORVEL_LOG_ECHO
 
 step "masterd from the runtime alone, without a display"
 export KORVEL_SESSION=pkgcheckd$$
-env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$bin/masterd" >"$work/masterd.out" 2>&1 &
-masterd=$!
-started+=("$masterd")
-wait_for 200 grep -q "Master begins listening at port $port." "$work/masterd.out" ||
+# A random port may be taken by some other program of the machine: a few are tried.
+masterd=
+for _ in 1 2 3 4 5; do
+  port=$((40000 + RANDOM % 20000))
+  "$root/usr/bin/korvel-reg" add "$key" /v Port /d "$port" >/dev/null
+  env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$bin/masterd" >"$work/masterd.out" 2>&1 &
+  masterd=$!
+  started+=("$masterd")
+  wait_for 200 sh -c "ss -Hltnp 'sport = :$port' | grep 'pid=$masterd,' || ! kill -0 $masterd" || true
+  ss -Hltnp "sport = :$port" | grep "pid=$masterd," >/dev/null && break
+  kill -KILL "$masterd" 2>/dev/null || true
+  masterd=
+done
+[ -n "$masterd" ] || fail "masterd from the package does not serve: $(cat "$work/masterd.out")"
+grep -q "Master begins listening at port $port." "$work/masterd.out" ||
   fail "masterd from the package says: $(cat "$work/masterd.out")"
 wait_for 100 "$root/usr/bin/korvel-run" 83 -- true ||
   fail "masterd from the package takes no announcement: $("$root/usr/bin/korvel-run" 83 -- true 2>&1)"$'\n'"$(cat "$work/masterd.out")"

@@ -69,10 +69,6 @@ in_root /tmp/korvel_plugin_check "$designer/libctlpack_designer.so" "$libdir" ||
   fail "Qt's Designer folder $designer has no plugin that loads"
 
 echo "-- masterd as the service's user; a desktop user's launch and master find it running"
-svcport=$((40000 + RANDOM % 20000))
-in_root korvel-reg add "$key" /v Port /d "$svcport" >/dev/null
-# Upper-case digits: read as they are, written back in lower case when masterd ends.
-in_root korvel-reg add "$key" /v Master /d B4h78m1e0sB4 >/dev/null
 session=ovl$$
 as_user() { # user, command...: replaced by the command, so that a background job's id is its own
   local user=$1 gid
@@ -81,13 +77,26 @@ as_user() { # user, command...: replaced by the command, so that a background jo
   exec chroot "$r" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C.UTF-8 setpriv --reuid="$user" \
     --regid="$gid" --clear-groups env KORVEL_SESSION=$session QT_QPA_PLATFORM=offscreen KORVEL_AUTOBOX_SECONDS=1 "$@"
 }
-(as_user korvel /usr/lib/korvel/bin/masterd >"$work/svc.out" 2>&1) &
-svc=$!
-for _ in $(seq 100); do
-  grep -q "Master begins listening at port $svcport." "$work/svc.out" && break
-  sleep 0.1
+# Upper-case digits: read as they are, written back in lower case when masterd ends.
+in_root korvel-reg add "$key" /v Master /d B4h78m1e0sB4 >/dev/null
+# A random port may be taken by some other program of the machine: a few are tried.
+svc=
+for _ in 1 2 3 4 5; do
+  svcport=$((40000 + RANDOM % 20000))
+  in_root korvel-reg add "$key" /v Port /d "$svcport" >/dev/null
+  (as_user korvel /usr/lib/korvel/bin/masterd >"$work/svc.out" 2>&1) &
+  svc=$!
+  for _ in $(seq 100); do
+    ss -Hltnp "sport = :$svcport" | grep "pid=$svc," >/dev/null && break
+    kill -0 $svc 2>/dev/null || break
+    sleep 0.1
+  done
+  ss -Hltnp "sport = :$svcport" | grep "pid=$svc," >/dev/null && break
+  kill -KILL $svc 2>/dev/null || true
+  wait $svc || true
+  svc=
 done
-grep -q "Master begins listening at port $svcport." "$work/svc.out" || { kill -KILL $svc; fail "masterd as korvel: $(cat "$work/svc.out")"; }
+[ -n "$svc" ] || fail "masterd as korvel does not serve: $(cat "$work/svc.out")"
 (as_user nobody /usr/lib/korvel/bin/launch >/dev/null 2>"$work/svc-launch.err") || true
 (as_user nobody /usr/lib/korvel/bin/master >/dev/null 2>"$work/svc-master.err") || true
 kill -TERM $svc 2>/dev/null ||

@@ -150,11 +150,16 @@ struct Program {
     }
 };
 
-// Every variable the daemon gets: nothing of this process's display or Qt platform.
+// Every variable the daemon gets: nothing of this process's display or Qt platform; a
+// sanitizer build's options are passed on.
 QStringList DaemonEnvironment(const Program &p)
 {
-    return {QStringLiteral("KORVEL_REGISTRY=") + p.reg, QStringLiteral("KORVEL_SESSION=") + p.session,
-            QStringLiteral("PATH=/usr/bin:/bin"), QStringLiteral("LC_ALL=C.UTF-8")};
+    QStringList env{QStringLiteral("KORVEL_REGISTRY=") + p.reg, QStringLiteral("KORVEL_SESSION=") + p.session,
+                    QStringLiteral("PATH=/usr/bin:/bin"), QStringLiteral("LC_ALL=C.UTF-8")};
+    for (const char *name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+        if (qEnvironmentVariableIsSet(name))
+            env << QString::fromLatin1(name) + u'=' + qEnvironmentVariable(name);
+    return env;
 }
 
 // masterd under systemd-socket-activate listening on 127.0.0.1:port; it starts at the first
