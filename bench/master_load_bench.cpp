@@ -2,7 +2,8 @@
 // with 32 connections in flight. Reports requests per second and the 99th-percentile latency
 // of announce, keep-alive and withdraw, whether the master's list kept repainting meanwhile,
 // the master's peak resident memory with 10,000 clients and 10,000 sessions, and the master
-// against the reference server (bench/reference_server.cpp), run alternately.
+// against the reference server (bench/reference_server.cpp), run alternately; and the master and
+// masterd (the same server without windows) against it in one run.
 
 #include <benchmark/benchmark.h>
 #include <testsupport/heldport.h>
@@ -56,11 +57,11 @@ int Connect(int port, bool block)
     return fd;
 }
 
-// The master as a child process with its own store, session word and port.
+// The master (or masterd) as a child process with its own store, session word and port.
 class Master {
 public:
-    /// history: the file the master keeps its history in, or "off".
-    explicit Master(const std::string &history = "off")
+    /// program: master or masterd; history: the file it keeps its history in, or "off".
+    explicit Master(const char *program = "master", const std::string &history = "off")
     {
         char tmpl[] = "/tmp/korvel-bench-XXXXXX";
         dir_ = ::mkdtemp(tmpl);
@@ -92,7 +93,7 @@ public:
         posix_spawn_file_actions_addopen(&fa, 2, errFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_adddup2(&fa, held_.fd(), HandedFd);
-        const std::string bin = KORVEL_BIN_DIR "/master";
+        const std::string bin = std::string(KORVEL_BIN_DIR "/") + program;
         char *argv[] = {const_cast<char *>(bin.c_str()), const_cast<char *>("-platform"),
                         const_cast<char *>("offscreen"), nullptr};
         if (posix_spawn(&pid_, bin.c_str(), &fa, nullptr, argv, env.data()) != 0)
@@ -376,7 +377,7 @@ double Median(std::vector<double> v)
 void BM_MasterAgainstReference(benchmark::State &state)
 {
     // Argument 1: the master keeps its history (in its temporary folder) while it serves.
-    Master m(state.range(0) != 0 ? "here" : "off");
+    Master m("master", state.range(0) != 0 ? "here" : "off");
     Reference ref;
     if (!m.Up() || !ref.Up()) {
         state.SkipWithError("a server did not start");
@@ -419,6 +420,47 @@ void BM_MasterAgainstReference(benchmark::State &state)
     }
 }
 
+// The master and masterd against the reference server on the same requests, in turns (master,
+// masterd, reference, ...) as above: both ratios come from the same load of the machine.
+void BM_MasterdAgainstReference(benchmark::State &state)
+{
+    Master m;
+    Master d("masterd");
+    Reference ref;
+    if (!m.Up() || !d.Up() || !ref.Up()) {
+        state.SkipWithError("a server did not start");
+        return;
+    }
+    std::vector<std::string> reqs;
+    for (int i = 0; i < Requests; ++i)
+        reqs.push_back(i % 3 == 0 ? "112,0,83,0" : "259,10,0,0");
+    RunLoad(ref.Port(), {"259,10,0,0"});
+    for (auto _ : state) {
+        std::vector<double> mRate, dRate, rRate;
+        size_t unanswered = 0;
+        const auto t0 = Clock::now();
+        for (int round = 0; round < 3; ++round) {
+            const RunFigures a = Measure(m.Port(), reqs);
+            const RunFigures b = Measure(d.Port(), reqs);
+            const RunFigures c = Measure(ref.Port(), reqs);
+            mRate.push_back(a.rate);
+            dRate.push_back(b.rate);
+            rRate.push_back(c.rate);
+            unanswered += a.unanswered + b.unanswered + c.unanswered;
+        }
+        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - t0).count());
+        state.counters["master_ratio"] = Median(mRate) / Median(rRate);
+        state.counters["masterd_ratio"] = Median(dRate) / Median(rRate);
+        state.counters["masterd_req_per_s"] = Median(dRate);
+        std::printf("master %.0f req/s, masterd %.0f req/s, reference %.0f req/s: master = %.2f x reference, "
+                    "masterd = %.2f x reference\n",
+                    Median(mRate), Median(dRate), Median(rRate), Median(mRate) / Median(rRate),
+                    Median(dRate) / Median(rRate));
+        if (unanswered)
+            state.SkipWithError("requests without a reply");
+    }
+}
+
 } // namespace
 
 BENCHMARK(BM_MasterAgainstReference)
@@ -428,6 +470,7 @@ BENCHMARK(BM_MasterAgainstReference)
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MasterdAgainstReference)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Announce)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_KeepAlive)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Withdraw)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);

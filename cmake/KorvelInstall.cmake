@@ -1,8 +1,10 @@
 # What an installation holds and where: the programs side by side, the tools on the PATH, the
 # libraries versioned and exporting only their interface, with their headers and the CMake
 # package Korvel, the designer plugin where Qt's Designer looks, the user guide, the desktop
-# entries and the manual pages. Included at the end of the top-level list, when every target
-# exists. The Debian package (KorvelPackage) is made from these rules.
+# entries and the manual pages, the master station's systemd units. Included at the end of the
+# top-level list, when every target exists. The Debian packages (KorvelPackage) are made from
+# these rules by component: runtime (korvel), one per library (libcorekit2, ...), dev
+# (korvel-dev), designer (the designer plugin).
 
 include(CMakePackageConfigHelpers)
 
@@ -41,8 +43,12 @@ foreach(lib IN LISTS KORVEL_PUBLIC_LIBRARIES)
     message(WARNING "${lib} has no export list cmake/exports/${lib}.map: it exports everything")
   endif()
   korvel_install_rpath(${lib} ${CMAKE_INSTALL_LIBDIR})
+  # Each library in a package named after its soname, as Debian ships shared libraries.
+  install(TARGETS ${lib} EXPORT KorvelTargets
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT lib${lib} NAMELINK_COMPONENT dev
+    INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
   get_target_property(src ${lib} SOURCE_DIR)
-  install(DIRECTORY ${src}/include/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} FILES_MATCHING PATTERN "*.h")
+  install(DIRECTORY ${src}/include/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev FILES_MATCHING PATTERN "*.h")
   get_target_property(deps ${lib} INTERFACE_LINK_LIBRARIES)
   foreach(dep IN LISTS deps)
     if(dep MATCHES "^Qt6::(.+)$")
@@ -53,20 +59,17 @@ endforeach()
 list(REMOVE_DUPLICATES KORVEL_QT_COMPONENTS)
 list(JOIN KORVEL_QT_COMPONENTS " " KORVEL_QT_COMPONENTS)
 
-install(TARGETS ${_korvel_exported} EXPORT KorvelTargets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(EXPORT KorvelTargets NAMESPACE Korvel:: DESTINATION ${KORVEL_INSTALL_CMAKEDIR})
+install(EXPORT KorvelTargets NAMESPACE Korvel:: DESTINATION ${KORVEL_INSTALL_CMAKEDIR} COMPONENT dev)
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/KorvelConfig.cmake.in
   ${CMAKE_BINARY_DIR}/cmake/KorvelConfig.cmake
   INSTALL_DESTINATION ${KORVEL_INSTALL_CMAKEDIR})
 write_basic_package_version_file(${CMAKE_BINARY_DIR}/cmake/KorvelConfigVersion.cmake
   VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_BINARY_DIR}/cmake/KorvelConfig.cmake ${CMAKE_BINARY_DIR}/cmake/KorvelConfigVersion.cmake
-  DESTINATION ${KORVEL_INSTALL_CMAKEDIR})
+  DESTINATION ${KORVEL_INSTALL_CMAKEDIR} COMPONENT dev)
 
 # ---- programs and tools -------------------------------------------------------------------
-foreach(program master client launch)
+foreach(program master masterd client launch)
   if(TARGET ${program})
     korvel_install_rpath(${program} ${KORVEL_INSTALL_PROGRAMDIR})
     install(TARGETS ${program} RUNTIME DESTINATION ${KORVEL_INSTALL_PROGRAMDIR})
@@ -97,6 +100,13 @@ foreach(program master client)
 endforeach()
 configure_file(${_pkg}/korvel-launch.desktop.in ${_out}/korvel-launch.desktop @ONLY)
 install(FILES ${_out}/korvel-launch.desktop DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/xdg/autostart)
+
+# The master station's units, installed disabled: one machine of a network enables them. Under
+# /lib as Debian 12's systemd and lintian expect; the system user comes from the maintainer script.
+if(TARGET masterd)
+  configure_file(${_pkg}/korvel-master.service.in ${_out}/korvel-master.service @ONLY)
+  install(FILES ${_out}/korvel-master.service ${_pkg}/korvel-master.socket DESTINATION /lib/systemd/system)
+endif()
 install(FILES ${_pkg}/korvel.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 
 # Compressed as Debian keeps them: gzip -9 without name and time, so builds are reproducible.
@@ -115,7 +125,17 @@ add_custom_command(OUTPUT ${_out}/changelog.gz
   DEPENDS ${_out}/changelog VERBATIM)
 list(APPEND _gz ${_out}/changelog.gz)
 add_custom_target(korvel_package_files ALL DEPENDS ${_gz})
+# Every package carries its copyright and changelog.
 install(FILES ${_out}/changelog.gz ${_pkg}/copyright DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/korvel)
+install(FILES ${_out}/changelog.gz ${_pkg}/copyright DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/korvel-dev
+  COMPONENT dev)
+install(FILES ${_out}/changelog.gz ${_pkg}/copyright DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/korvel-designer-plugin
+  COMPONENT designer)
+foreach(lib IN LISTS _korvel_exported)
+  string(REPLACE "_" "-" _name lib${lib}${PROJECT_VERSION_MAJOR})
+  install(FILES ${_out}/changelog.gz ${_pkg}/copyright DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${_name}
+    COMPONENT lib${lib})
+endforeach()
 
 add_subdirectory(${CMAKE_SOURCE_DIR}/packaging/check ${CMAKE_BINARY_DIR}/packaging/check)
 

@@ -12,3 +12,6 @@ set(KORVEL_INSTALL_PROGRAMDIR lib/korvel/bin)
 set(KORVEL_INSTALL_DOCDIR lib/korvel/Doc)
 set(KORVEL_INSTALL_DATADIR ${CMAKE_INSTALL_DATADIR}/korvel)
 set(KORVEL_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/Korvel)
+# What an install rule names no component of goes into the runtime package `korvel`; the
+# development files and the designer plugin say their own (KorvelInstall, ctlpack/designer).
+set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME runtime)

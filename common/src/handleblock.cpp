@@ -14,7 +14,7 @@ namespace {
 
 bool Trusted(uid_t owner)
 {
-    return owner == geteuid() || owner == 0;
+    return owner == geteuid() || owner == 0 || owner == ServiceUid();
 }
 
 std::string Quoted(const UnicodeString &name)
@@ -61,6 +61,17 @@ std::string KindOf(mode_t type)
 }
 
 } // namespace
+
+uid_t ServiceUid()
+{
+    // Looked up once: the package makes the user at installation, before any agent runs.
+    static const uid_t uid = [] {
+        const passwd *pw = ::getpwnam("korvel");
+        // Only a system user: an ordinary login named so is a user like any other.
+        return pw && pw->pw_uid != 0 && pw->pw_uid < 1000 ? pw->pw_uid : static_cast<uid_t>(-1);
+    }();
+    return uid;
+}
 
 std::string KorvelSessionWord()
 {

@@ -101,7 +101,7 @@ TLogEntry TLogStore::at(int index) const
         text = LoadStr(e.id);
         break;
     }
-    return TLogEntry{e.time, std::move(text)};
+    return TLogEntry{e.time, std::move(text), e.id};
 }
 
 void TLogStore::append(std::int16_t id, std::int32_t first, std::int32_t second)
@@ -142,9 +142,16 @@ void TLogEcho::echo(const TLogStore &log)
     const unsigned long long fresh = log.added() - echoed_;
     for (int i = fresh < static_cast<unsigned long long>(n) ? n - static_cast<int>(fresh) : 0; i < n; ++i) {
         const TLogEntry e = log.at(i);
-        std::fprintf(out_, "%s  %s\n", UnicodeToUtf8(TimeText(e.time)).c_str(),
-                     UnicodeToUtf8(e.text).c_str());
+        std::fprintf(out_, "%s%s  %s\n", priorities_ ? priorityOf(e.id) : "",
+                     UnicodeToUtf8(TimeText(e.time)).c_str(), UnicodeToUtf8(e.text).c_str());
     }
     echoed_ = log.added();
     std::fflush(out_);
+}
+
+const char *TLogEcho::priorityOf(int id)
+{
+    // A client that sends garbage or a connection that breaks is worth a look; the rest is the
+    // master's ordinary work.
+    return id == IDS_LOG_BAD_MESSAGE || id == IDS_LOG_SOCKET_ERROR ? "<4>" : "<6>";
 }

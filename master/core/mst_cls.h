@@ -24,6 +24,7 @@ struct TClocks {
 struct TLogEntry {
     TDateTime time = 0;
     UnicodeString text;
+    int id = 0; ///< the string-table id of the line
 };
 
 class TLogStore {
@@ -84,13 +85,17 @@ private:
 };
 
 /// Writes the lines added to a log since its last call, one "hh:nn:ss  text" line each: how a
-/// headless master shows its log.
+/// headless master shows its log. With priorities, each line starts with the journal's level
+/// ("<4>" for bad messages and socket errors, "<6>" for the rest), as a service's output is read.
 class TLogEcho {
 public:
-    explicit TLogEcho(std::FILE *out) : out_(out) {}
+    explicit TLogEcho(std::FILE *out, bool priorities = false) : out_(out), priorities_(priorities) {}
     void echo(const TLogStore &log);
+    /// "<4>" or "<6>": the journal level of a line with string-table id `id`.
+    static const char *priorityOf(int id);
 
 private:
     std::FILE *out_;
+    bool priorities_;
     unsigned long long echoed_ = 0; // lines of the store echoed so far
 };

@@ -10,12 +10,30 @@
 #include <common/strtable.h>
 #include <common/watcher.h>
 
+#include <QFileInfo>
 #include <QTimer>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 namespace {
+
+// The port of an IPv4 TCP socket that listens, 0 for anything else (the listener would refuse it).
+quint16 ListeningPortOf(int fd)
+{
+    int listening = 0;
+    socklen_t len = sizeof listening;
+    sockaddr_in sa{};
+    socklen_t salen = sizeof sa;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) != 0 || !listening ||
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &salen) != 0 || sa.sin_family != AF_INET)
+        return 0;
+    return ntohs(sa.sin_port);
+}
 
 // Connections that never sent anything are dropped after this many seconds.
 constexpr double IdleDropSeconds = 600;
@@ -69,6 +87,7 @@ TMstServer::TMstServer(Options options, QObject *parent)
     FListenRetry->setInterval(ListenRetryMs);
     connect(FListenRetry, &QTimer::timeout, this, [this] { TryListen(-1, nullptr); });
 
+    FEcho = TLogEcho(stdout, FOptions.echoPriorities);
     FCore.setWatcherStarter(
         [this](unsigned short code, int pid) { return TWatcher::Start(code, pid, FPort->Value()); });
 }
@@ -101,8 +120,21 @@ TMstServer::StartResult TMstServer::StartUp()
 
     std::unique_lock<std::mutex> lock(FMutex);
     FAudit->setInterval(FCore.settings().auditPeriod * 1000);
+    const quint16 stored = FCore.settings().port;
+    quint16 port = stored;
+    if (FOptions.servesInheritedPort && FOptions.inheritedListener >= 0) {
+        const quint16 handed = ListeningPortOf(FOptions.inheritedListener);
+        if (handed != 0)
+            port = handed;
+    }
+    // The start line names the port served; the store's Port is written back as it was read.
+    FCore.settings().port = port;
     const TCoreActions act = FCore.startUp();
+    FCore.settings().port = stored;
     lock.unlock();
+    result.port = port;
+    result.storedPort = stored;
+    FServePort = port;
     Apply(act);
 
     result.listening = TryListen(FOptions.inheritedListener, &result.listenError);
@@ -115,9 +147,8 @@ TMstServer::StartResult TMstServer::StartUp()
 // again until it opens, which is logged too.
 bool TMstServer::TryListen(int inherited, QString *error)
 {
-    std::unique_lock<std::mutex> lock(FMutex);
-    const quint16 port = FCore.settings().port;
-    lock.unlock();
+    std::unique_lock<std::mutex> lock(FMutex, std::defer_lock);
+    const quint16 port = FServePort;
     QString reason;
     int err = 0;
     TCoreActions act;
@@ -136,6 +167,12 @@ bool TMstServer::TryListen(int inherited, QString *error)
     }
     if (err == 0)
         err = EINVAL;
+    // A socket unit holds its port from boot, so a master started by hand on the master
+    // station finds it taken: name the holder rather than leave a bare "in use".
+    if (err == EADDRINUSE &&
+        QFileInfo::exists(QStringLiteral("/etc/systemd/system/sockets.target.wants/korvel-master.socket")))
+        reason += QStringLiteral(" (the Korvel master service holds it: korvel-master.socket is "
+                                 "enabled on this machine; journalctl -u korvel-master)");
     if (err != FListenError) {
         FListenError = err;
         std::fprintf(stderr, "master: cannot listen on port %u: %s\n", unsigned(port), qPrintable(reason));
@@ -209,6 +246,29 @@ void TMstServer::OnMessage(quint32 message, quintptr wParam, qintptr lParam)
         lock.unlock();
         Apply(act, RowsChanged | LogChanged);
     }
+}
+
+TMstServer::ReloadResult TMstServer::ReloadSettings()
+{
+    ReloadResult result;
+    TMstSettings fresh;
+    result.loaded = MstSetLoad(fresh);
+    std::unique_lock<std::mutex> lock(FMutex);
+    TMstSettings &s = FCore.settings();
+    if (result.loaded)
+        s = fresh;
+    result.storedPort = s.port;
+    const int interval = s.auditPeriod * 1000;
+    lock.unlock();
+    if (FAudit->interval() != interval) {
+        const bool active = FAudit->isActive();
+        FAudit->setInterval(interval);
+        if (active && interval > 0)
+            FAudit->start();
+        else if (interval <= 0)
+            FAudit->stop();
+    }
+    return result;
 }
 
 void TMstServer::Audit()

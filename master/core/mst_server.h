@@ -36,6 +36,11 @@ struct TMstServerOptions {
     int inheritedListener = -1;
     /// Every new log line also goes to standard output (a headless master's log).
     bool echoLog = false;
+    /// Echoed lines start with their journal level (TLogEcho), for a service's output.
+    bool echoPriorities = false;
+    /// The handed-over socket is served whatever port it listens on (a service manager made it
+    /// and holds that port); otherwise it is taken only on the configured port.
+    bool servesInheritedPort = false;
 };
 
 class TMstServer : public QObject {
@@ -54,7 +59,15 @@ public:
     struct StartResult {
         bool blockCreated = false; ///< the message port and the handle block naming it exist
         bool listening = false;
-        QString listenError; ///< why listening failed
+        QString listenError;    ///< why listening failed
+        quint16 port = 0;       ///< the port listened on, or tried
+        quint16 storedPort = 0; ///< the store's Port
+    };
+
+    /// What ReloadSettings() found.
+    struct ReloadResult {
+        bool loaded = false;    ///< the stored values were read; otherwise nothing changed
+        quint16 storedPort = 0; ///< the store's Port, which takes effect at the next start
     };
 
     explicit TMstServer(Options options = {}, QObject *parent = nullptr);
@@ -66,6 +79,9 @@ public:
     StartResult StartUp();
     /// Closing: stops listening, releases the handle block and the port, saves the settings.
     void Shutdown();
+    /// Reads the settings again and applies the timing values at once; the port being served
+    /// stays until the next start. A store that cannot be read leaves the values as they are.
+    ReloadResult ReloadSettings();
     /// The audit timer's handler.
     void Audit();
     QTimer *AuditTimer() const { return FAudit; }
@@ -109,7 +125,8 @@ private:
     QTimer *FAudit;
     QTimer *FIdle;
     QTimer *FListenRetry;
-    int FListenError = 0; // errno of the last failed try to listen, 0 while listening
+    int FListenError = 0;   // errno of the last failed try to listen, 0 while listening
+    quint16 FServePort = 0; // the port served: the store's, or that of a socket handed over
     bool FStarted = false;
     TLogEcho FEcho{stdout};
     std::atomic<unsigned> FChanges{0};

@@ -1,6 +1,7 @@
 #include <mst_cls.h>
 
 #include <common/aux.h>
+#include <common/strtable.h>
 
 #include <gtest/gtest.h>
 
@@ -178,6 +179,33 @@ TEST(LogEcho, EveryLineIsEchoedOnceAlsoWhilePruning)
     EXPECT_EQ(lines("06:00:00  Master begins listening at port 52100."), 1);
     for (int i = 1; i <= 90; ++i)
         EXPECT_EQ(lines("Client " + std::to_string(1000 + i) + " requested"), 1) << "line " << i;
+}
+
+TEST(LogEcho, ServiceLinesCarryTheJournalLevelOfWhatTheySay)
+{
+    ClockedLog c;
+    std::FILE *out = std::tmpfile();
+    ASSERT_NE(out, nullptr);
+    TLogEcho echo(out, true);
+    c.log.start(52100);
+    c.log.addAssignedId(11);
+    c.log.addLine(IDS_LOG_BAD_MESSAGE);
+    c.log.addKeepAlive(11);
+    c.log.addSocketError(2);
+    c.log.addLine(IDS_LOG_AUDIT_DEAD);
+    echo.echo(c.log);
+    std::rewind(out);
+    std::string text;
+    char buf[4096];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, out)) > 0;)
+        text.append(buf, n);
+    std::fclose(out);
+    EXPECT_EQ(text, "<6>06:00:00  Master begins listening at port 52100.\n"
+                    "<6>06:00:00  Client is assigned ID = 11. \n"
+                    "<4>06:00:00  Bad client messge - discarded.\n"
+                    "<6>06:00:00  Client 11 requested for acknowledgment.\n"
+                    "<4>06:00:00  Error occured during communication session with a client (receiving).\n"
+                    "<6>06:00:00  Master audit: at least, one client is dead.\n");
 }
 
 } // namespace

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Builds the Debian package from a configured and built tree and checks it as its users meet
-# it: lintian without errors; unpacked into a throwaway root, its programs run from there with
-# the libraries of that root; its designer plugin loads there; a program of the suite's own
-# builds against it with find_package(Korvel). As root, it is also installed, upgraded, removed
-# and purged with apt and dpkg in an overlay of this system that vanishes afterwards.
+# Builds the Debian packages (korvel, the libraries' libcorekit2 and the rest, korvel-dev,
+# korvel-designer-plugin) from a configured and built tree and checks them as their users meet
+# them: lintian without errors; the runtime with its libraries alone unpacked into a throwaway root, its programs (masterd among them) run from there with the
+# libraries of that root; the designer plugin loads beside it; with korvel-dev added, a program
+# of the suite's own builds with find_package(Korvel). As root, they are also installed,
+# upgraded, removed and purged with apt and dpkg in an overlay of this system that vanishes
+# afterwards.
 #
 #   packaging/check/check-package.sh BUILD_DIR
 #
@@ -55,23 +57,53 @@ session_pids() {
   return 0
 }
 
-step "building the package"
-rm -f "$build"/korvel_*.deb
+step "building the packages"
+libnames=(corekit2 corekit-gui2 listkit2 mapkit2 noticekit2 ctlpack2)
+rm -f "$build"/korvel_*.deb "$build"/korvel-dev_*.deb "$build"/korvel-designer-plugin_*.deb
+for l in "${libnames[@]}"; do rm -f "$build/lib${l}"_*.deb; done
 (cd "$build" && cpack -G DEB >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log" >&2; fail "cpack"; }
 deb=$(ls "$build"/korvel_*_amd64.deb)
-echo "$deb"
+devdeb=$(ls "$build"/korvel-dev_*_amd64.deb)
+plugindeb=$(ls "$build"/korvel-designer-plugin_*_amd64.deb)
+libdebs=()
+for l in "${libnames[@]}"; do libdebs+=("$(ls "$build/lib${l}"_*_amd64.deb)") || fail "no package lib$l"; done
+printf '%s\n' "$deb" "${libdebs[@]}" "$devdeb" "$plugindeb"
 
 step "lintian"
-lintian --fail-on error "$deb" | tee "$work/lintian.txt" ||
+lintian --fail-on error "$deb" "${libdebs[@]}" "$devdeb" "$plugindeb" | tee "$work/lintian.txt" ||
   fail "lintian reports errors"
+# What shipping libraries, headers and plugin in one package earns; the split must leave none.
+if grep -E 'package-name-doesnt-match-sonames|link-to-shared-library-in-wrong-package|non-dev-pkg-with-shlib-symlink|shared-library-is-multi-arch|lacks-unversioned-link' "$work/lintian.txt"; then
+  fail "lintian still sees one package doing the work of several"
+fi
 
 step "installed files"
-dpkg-deb -c "$deb" | awk '{ print $1, $6, $7, $8 }'
+for d in "$deb" "${libdebs[@]}" "$devdeb" "$plugindeb"; do
+  echo "-- $(basename "$d"): Depends: $(dpkg-deb -f "$d" Depends)"
+  dpkg-deb -c "$d" | awk '{ print $1, $6, $7, $8 }'
+done
+dpkg-deb -f "$devdeb" Depends | grep -q 'qt6-base-dev' || fail "korvel-dev does not depend on Qt's development files"
 
+# The runtime with its libraries alone; the development files and the plugin are in packages of
+# their own.
+unpack() { # root, packages...
+  local r=$1 d
+  shift
+  for d in "$@"; do dpkg-deb -x "$d" "$r"; done
+}
 root=$work/root
-dpkg-deb -x "$deb" "$root"
-libdir=$(cd "$root/usr/lib" && ls -d */cmake | head -1)
-libdir=$root/usr/lib/${libdir%/cmake}
+unpack "$root" "$deb" "${libdebs[@]}"
+[ ! -e "$root/usr/include" ] || fail "the runtime package holds headers"
+! find "$root" -name '*.so' -o -name 'KorvelConfig.cmake' -o -path '*/plugins/designer/*' | grep . ||
+  fail "the runtime package holds development files or the plugin"
+for u in korvel-master.socket korvel-master.service; do
+  [ -f "$root/lib/systemd/system/$u" ] || fail "the runtime package lacks $u"
+done
+grep -qx "TryExec=/usr/lib/korvel/bin/launch" "$root/etc/xdg/autostart/korvel-launch.desktop" ||
+  fail "the autostart entry has no TryExec"
+grep -qx "NoDisplay=true" "$root/usr/share/applications/korvel-master.desktop" ||
+  fail "Korvel Master is offered in the menus"
+libdir=$(dirname "$(ls "$root"/usr/lib/*/libcorekit.so.2)")
 
 step "libraries: versioned, exporting only their interface"
 for lib in corekit corekit_gui listkit mapkit noticekit ctlpack; do
@@ -82,7 +114,6 @@ for lib in corekit corekit_gui listkit mapkit noticekit ctlpack; do
   [ -z "$stray" ] || fail "lib$lib exports symbols outside its interface:"$'\n'"$stray"
   echo "lib$lib: $soname, $(nm -D --defined-only "$so" | grep -c @@KORVEL_) symbols"
 done
-[ -f "$root/usr/include/corekit/corekit.h" ] || fail "the headers are not installed"
 
 step "every program finds its libraries in the package's own layout"
 while IFS= read -r elf; do
@@ -94,7 +125,7 @@ while IFS= read -r elf; do
 done < <(find "$root" -type f \( -perm -u+x -o -name '*.so*' \) -exec sh -c 'file -b "$1" | grep ELF >/dev/null' _ {} \; -print)
 
 bin=$root/usr/lib/korvel/bin
-for p in launch master korvel-run korvel-reg; do
+for p in launch master masterd korvel-run korvel-reg; do
   [ -x "$bin/$p" ] || [ -x "$root/usr/bin/$p" ] || fail "$p is not installed"
 done
 
@@ -141,14 +172,45 @@ kill -TERM "${masters[0]}"
 wait_for 150 sh -c "! kill -0 ${masters[0]}" || fail "the master does not end at SIGTERM"
 grep -q "Master begins listening at port $port." "$work/master.out" ||
   fail "the master's log: $(cat "$work/master.out")"
-unset KORVEL_REGISTRY KORVEL_SESSION KORVEL_LOG_ECHO
+unset KORVEL_LOG_ECHO
 
-step "designer plugin from the unpacked package"
-plugin=$(find "$root" -path '*/qt6/plugins/designer/*.so')
+step "masterd from the runtime alone, without a display"
+export KORVEL_SESSION=pkgcheckd$$
+# A random port may be taken by some other program of the machine: a few are tried.
+masterd=
+for _ in 1 2 3 4 5; do
+  port=$((40000 + RANDOM % 20000))
+  "$root/usr/bin/korvel-reg" add "$key" /v Port /d "$port" >/dev/null
+  env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$bin/masterd" >"$work/masterd.out" 2>&1 &
+  masterd=$!
+  started+=("$masterd")
+  wait_for 200 sh -c "ss -Hltnp 'sport = :$port' | grep 'pid=$masterd,' || ! kill -0 $masterd" || true
+  ss -Hltnp "sport = :$port" | grep "pid=$masterd," >/dev/null && break
+  kill -KILL "$masterd" 2>/dev/null || true
+  masterd=
+done
+[ -n "$masterd" ] || fail "masterd from the package does not serve: $(cat "$work/masterd.out")"
+grep -q "Master begins listening at port $port." "$work/masterd.out" ||
+  fail "masterd from the package says: $(cat "$work/masterd.out")"
+wait_for 100 "$root/usr/bin/korvel-run" 83 -- true ||
+  fail "masterd from the package takes no announcement: $("$root/usr/bin/korvel-run" 83 -- true 2>&1)"$'\n'"$(cat "$work/masterd.out")"
+kill -TERM "$masterd"
+wait "$masterd" || fail "masterd ended with $? at SIGTERM: $(cat "$work/masterd.out")"
+grep -q '^<6>masterd: ended; settings saved' "$work/masterd.out" || fail "masterd's log: $(cat "$work/masterd.out")"
+unset KORVEL_REGISTRY KORVEL_SESSION
+
+step "designer plugin from its package beside the runtime"
+proot=$work/plugin-root
+unpack "$proot" "${libdebs[@]}" "$plugindeb"
+plugin=$(find "$proot" -path '*/qt6/plugins/designer/*.so')
 [ -n "$plugin" ] || fail "the designer plugin is not under Qt's plugin folder"
-"$build/packaging/korvel_plugin_check" "$plugin" "$root" || fail "the designer plugin does not load"
+"$build/packaging/korvel_plugin_check" "$plugin" "$proot" || fail "the designer plugin does not load"
 
-step "a program of the suite's own, built with find_package(Korvel)"
+step "a program of the suite's own, built with find_package(Korvel) from korvel-dev"
+# The libraries the development package depends on, and the development package: nothing else.
+root=$work/dev-root
+unpack "$root" "${libdebs[@]}" "$devdeb"
+[ -f "$root/usr/include/corekit/corekit.h" ] || fail "korvel-dev has no headers"
 cmake -S "$src/packaging/check/consumer" -B "$work/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$root/usr" \
   -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF >"$work/consumer.log" 2>&1 ||
   { cat "$work/consumer.log" >&2; fail "the consumer project does not configure"; }
@@ -167,10 +229,11 @@ if [ "$(id -u)" != 0 ]; then
 fi
 
 step "installation, upgrade, removal and purge in an overlay of this system"
-cp "$deb" "$work/"
+cp "$deb" "${libdebs[@]}" "$devdeb" "$plugindeb" "$work/"
 cp "$build/packaging/korvel_plugin_check" "$work/"
 if ! unshare -m --propagation private bash "$src/packaging/check/install-in-overlay.sh" \
-  "$work" "$(basename "$deb")" "${libdir#"$root"}"; then
+  "$work" "$(basename "$deb")" "${libdir#"$work/root"}" "$(basename "$devdeb")" "$(basename "$plugindeb")" \
+  "${libdebs[@]##*/}"; then
   fail "installing the package"
 fi
 echo "package check passed"

@@ -39,8 +39,13 @@ int RunAgentProgram(int &argc, char **argv, const QString &appName, const TAgent
         // One agent per machine (and session word): the master or a client agent already
         // holds the handle block.
         const THandleBlockInfo block = ProbeHandleBlock();
-        if (block.holder == TBlockHolder::Agent)
+        if (block.holder == TBlockHolder::Agent) {
+            if (block.owner == ServiceUid() && ::geteuid() != block.owner)
+                std::fprintf(stderr,
+                             "korvel: the Korvel master service (korvel-master.service) runs on this machine "
+                             "and holds the master's port; its log: journalctl -u korvel-master\n");
             throw cmn_err(IDS_ALREADY_RUNNING);
+        }
         // Another user's block is no agent of ours and not ours to take (root's agent replaces
         // it): say whose it is rather than fail later on a name that is taken.
         if (block.holder != TBlockHolder::None && ::geteuid() != 0) {

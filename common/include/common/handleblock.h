@@ -19,6 +19,10 @@
 /// applications with the same word find each other; other words never meet.
 std::string KorvelSessionWord();
 
+/// The system user "korvel" that the master service runs as, or (uid_t)-1 when the machine has
+/// none. Its block is trusted like root's: the service is the agent of the machine for every user.
+uid_t ServiceUid();
+
 /// "fenwa-handle23!456", followed by "-" and the session word when one is set.
 UnicodeString HandleBlockName();
 

@@ -1,0 +1,23 @@
+# Run by CPack after it built the packages (CPACK_POST_BUILD_SCRIPTS): takes the postinst and
+# postrm that only call ldconfig out of the library packages, which have the ldconfig trigger.
+foreach(deb IN LISTS CPACK_PACKAGE_FILES)
+  get_filename_component(name "${deb}" NAME)
+  if(NOT name MATCHES "^lib[a-z-]+[0-9]+_")
+    continue()
+  endif()
+  set(tree "${deb}.tree")
+  file(REMOVE_RECURSE "${tree}")
+  execute_process(COMMAND dpkg-deb -R "${deb}" "${tree}" COMMAND_ERROR_IS_FATAL ANY)
+  foreach(script postinst postrm)
+    if(EXISTS "${tree}/DEBIAN/${script}")
+      file(READ "${tree}/DEBIAN/${script}" text)
+      if(NOT text MATCHES "ldconfig")
+        message(FATAL_ERROR "${name}: ${script} does more than call ldconfig")
+      endif()
+      file(REMOVE "${tree}/DEBIAN/${script}")
+    endif()
+  endforeach()
+  execute_process(COMMAND dpkg-deb --root-owner-group -Zxz -b "${tree}" "${deb}"
+    OUTPUT_QUIET COMMAND_ERROR_IS_FATAL ANY)
+  file(REMOVE_RECURSE "${tree}")
+endforeach()
