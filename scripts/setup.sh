@@ -22,7 +22,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-tools-dev-tools libgl-dev libqt6opengl6-dev
   qt6-qpa-plugins fonts-dejavu-core fonts-crosextra-carlito xdg-utils binutils
   fp-utils libchm-bin dpkg-dev file lintian iproute2 util-linux
-  libsqlite3-dev qt6-svg-dev libsystemd-dev systemd adduser
+  libsqlite3-dev qt6-svg-dev libsystemd-dev systemd adduser ccache
 )
 
 install_deps() {
@@ -38,6 +38,13 @@ install_deps() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
   fi
 }
+
+# Rebuilds of unchanged sources come from the compiler cache, wherever the checkout lies.
+if command -v ccache >/dev/null; then
+  export CMAKE_C_COMPILER_LAUNCHER=${CMAKE_C_COMPILER_LAUNCHER-ccache}
+  export CMAKE_CXX_COMPILER_LAUNCHER=${CMAKE_CXX_COMPILER_LAUNCHER-ccache}
+  export CCACHE_BASEDIR=${CCACHE_BASEDIR-$root} CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR-1}
+fi
 
 # Every build's options live in CMakePresets.json; a build here is one of its presets.
 preset_build() { # preset
