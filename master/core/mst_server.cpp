@@ -9,9 +9,14 @@
 #include <common/settings.h>
 #include <common/watcher.h>
 
+#include <QDateTime>
 #include <QTimer>
 
+#include <algorithm>
+#include <charconv>
 #include <cstdio>
+#include <unordered_map>
+#include <utility>
 
 namespace {
 
@@ -41,12 +46,8 @@ TMstServer::TMstServer(Options options, QObject *parent)
         FLamp = false;
         Mark(LampChanged);
     });
-    connect(FListener, &TMstListener::connectionError, this, [this](int kind) {
-        std::unique_lock<std::mutex> lock(FMutex);
-        const TCoreActions act = FCore.socketError(kind);
-        lock.unlock();
-        Apply(act);
-    });
+    connect(FListener, &TMstListener::connectionError, this,
+            [this](int kind) { Apply(FCore.socketError(kind)); });
 
     FHostNames = new THostNames(FOptions.resolver, this);
     connect(FHostNames, &THostNames::finished, this, &TMstServer::OnHostFound);
@@ -54,6 +55,10 @@ TMstServer::TMstServer(Options options, QObject *parent)
     FAudit = new QTimer(this);
     FAudit->setObjectName(QStringLiteral("p_tmCln"));
     connect(FAudit, &QTimer::timeout, this, &TMstServer::Audit);
+    FPublish = new QTimer(this);
+    FPublish->setSingleShot(true);
+    connect(FPublish, &QTimer::timeout, this, &TMstServer::Publish);
+    FSnapshot = std::make_shared<const TMstSnapshot>();
     FIdle = new QTimer(this);
     FIdle->setInterval(30000);
     connect(FIdle, &QTimer::timeout, this, [this] { FListener->DropIdle(IdleDropSeconds); });
@@ -73,10 +78,7 @@ TMstServer::StartResult TMstServer::StartUp()
     if (FStarted)
         return result;
     FStarted = true;
-    {
-        std::lock_guard<std::mutex> lock(FMutex);
-        MstSetLoad(FCore.settings());
-    }
+    MstSetLoad(FCore.settings());
     // The handle block names the message port, so local applications find it.
     if (!FPort->Open())
         return result;
@@ -88,11 +90,10 @@ TMstServer::StartResult TMstServer::StartUp()
     result.blockCreated = true;
     FPortValue = FPort->Value();
 
-    std::unique_lock<std::mutex> lock(FMutex);
     FAudit->setInterval(FCore.settings().auditPeriod * 1000);
+    FCounters.startTimeMs = QDateTime::currentMSecsSinceEpoch();
     const TCoreActions act = FCore.startUp();
     const quint16 port = FCore.settings().port;
-    lock.unlock();
     Apply(act);
 
     result.listening = FListener->Listen(port, FOptions.inheritedListener, &result.listenError);
@@ -100,6 +101,7 @@ TMstServer::StartResult TMstServer::StartUp()
     if (result.listening) {
         FListeningPort = port;
         FIdle->start();
+        Mark(LampChanged);
     } else {
         std::fprintf(stderr, "master: cannot listen on port %u: %s\n", unsigned(port),
                      qPrintable(result.listenError));
@@ -115,59 +117,124 @@ void TMstServer::Shutdown()
     FConnections = 0;
     FIdle->stop();
     FAudit->stop();
-    {
-        // The watchers the slots refer to are asked to end; the others end with the process.
-        std::lock_guard<std::mutex> lock(FMutex);
-        for (std::uint64_t id : FCore.heldWatchIds())
-            TWatcher::Terminate(id);
-    }
+    // The watchers the slots refer to are asked to end; the others end with the process.
+    for (std::uint64_t id : FCore.heldWatchIds())
+        TWatcher::Terminate(id);
     FBlock.Close();
     FPort->Close();
     FPortValue = 0;
     if (FStarted) {
         FStarted = false;
-        std::lock_guard<std::mutex> lock(FMutex);
         MstSetSave(FCore.settings());
+        Mark(LampChanged);
     }
+}
+
+TMstSnapshotPtr TMstServer::Snapshot() const
+{
+    std::lock_guard<std::mutex> lock(FSnapMutex);
+    return FSnapshot;
+}
+
+void TMstServer::Publish()
+{
+    FPublish->stop();
+    auto snap = std::make_shared<TMstSnapshot>();
+    {
+        std::lock_guard<std::mutex> lock(FSnapMutex);
+        snap->serial = FSnapshot->serial + 1;
+    }
+    // Clients first, with the QString copies of their names that the rows then share.
+    const std::vector<TClientRow> clients = FCore.clients().rows();
+    std::unordered_map<std::int16_t, std::size_t> clientAt;
+    clientAt.reserve(clients.size());
+    snap->clients.reserve(clients.size());
+    for (const TClientRow &c : clients) {
+        clientAt.emplace(c.clientId, snap->clients.size());
+        snap->clients.push_back(TSnapClient{c.clientId, QString::fromStdU16String(c.host),
+                                            QString::fromStdU16String(c.address), c.lastContact, 0});
+    }
+    const TSessionTable &sessions = FCore.sessions();
+    const int n = sessions.size();
+    snap->rows.reserve(static_cast<std::size_t>(n));
+    for (const TSessionRow &r : sessions.rows()) {
+        TSnapRow row{r.clientId, r.appCode, r.start, {}, {}};
+        if (const auto it = clientAt.find(r.clientId); it != clientAt.end()) {
+            TSnapClient &c = snap->clients[it->second];
+            row.host = c.host;
+            row.address = c.address;
+            ++c.applications;
+        }
+        snap->rows.push_back(std::move(row));
+    }
+    FLogMirror.update(FLog);
+    snap->log = FLogMirror.view();
+    FCounters.connectionsOpen = FConnections;
+    FCounters.listeningPort = FListeningPort;
+    snap->counters = FCounters;
+    snap->lampOn = FLamp;
+    {
+        std::lock_guard<std::mutex> lock(FSnapMutex);
+        FSnapshot = std::move(snap);
+    }
+    FLastPublishMs = QDateTime::currentMSecsSinceEpoch();
+    FPublishPending = false;
+    const unsigned changes = std::exchange(FUnpublished, 0);
+    if (changes && FChanges.fetch_or(changes) == 0)
+        emit changed();
 }
 
 std::string TMstServer::OnRequest(const QString &address, std::string_view text)
 {
     QString name;
     const bool known = FHostNames->Known(address, name);
-    std::unique_lock<std::mutex> lock(FMutex);
     const TReceiveResult r =
         FCore.receive(text, TPeerInfo{name.toStdU16String(), address.toStdU16String(), !known});
-    lock.unlock();
+    CountRequest(text, r.actions.valid);
     Apply(r.actions);
     return r.reply;
 }
 
+void TMstServer::CountRequest(std::string_view text, bool valid)
+{
+    if (!valid) {
+        ++FCounters.bad;
+        return;
+    }
+    // A valid request's code is its first number; empty parts before it are skipped.
+    const std::size_t at = text.find_first_not_of(',');
+    int code = 0;
+    if (at != std::string_view::npos)
+        std::from_chars(text.data() + at, text.data() + text.size(), code);
+    if (code == MSG_ANNOUNCE)
+        ++FCounters.announce;
+    else if (code == MSG_KEEPALIVE)
+        ++FCounters.keepalive;
+    else if (code == MSG_WITHDRAW)
+        ++FCounters.withdraw;
+}
+
 void TMstServer::OnHostFound(const QString &address, const QString &name)
 {
-    std::lock_guard<std::mutex> lock(FMutex);
     FCore.fillHost(address.toStdU16String(), name.toStdU16String());
+    Mark(RowsChanged);
 }
 
 void TMstServer::OnMessage(quint32 message, quintptr wParam, qintptr lParam)
 {
-    std::unique_lock<std::mutex> lock(FMutex);
     if (message == WM_ANNOUNCE) {
         const TCoreActions act = FCore.localAnnounce(static_cast<int>(wParam), static_cast<int>(lParam));
-        lock.unlock();
         Apply(act, RowsChanged | ScrollToLast | LogChanged);
     } else if (message == WM_INSTANCE_ENDED) {
-        const TCoreActions act = FCore.localEnded(static_cast<int>(wParam));
-        lock.unlock();
-        Apply(act, RowsChanged | LogChanged);
+        Apply(FCore.localEnded(static_cast<int>(wParam)), RowsChanged | LogChanged);
     }
 }
 
 void TMstServer::Audit()
 {
-    std::unique_lock<std::mutex> lock(FMutex);
+    const int before = FCore.clients().size();
     const TCoreActions act = FCore.audit();
-    lock.unlock();
+    FCounters.auditRemoved += static_cast<std::uint64_t>(before - FCore.clients().size());
     Apply(act);
 }
 
@@ -192,14 +259,19 @@ void TMstServer::Apply(const TCoreActions &act, unsigned more)
 
 void TMstServer::Mark(unsigned changes)
 {
-    if (changes && FChanges.fetch_or(changes) == 0)
-        emit changed();
+    FRows = FCore.rowCount();
+    if (!changes)
+        return;
+    FUnpublished |= changes;
+    if (FPublish->isActive())
+        return;
+    FPublishPending = true;
+    const qint64 since = QDateTime::currentMSecsSinceEpoch() - FLastPublishMs;
+    FPublish->start(static_cast<int>(std::clamp<qint64>(PublishGapMs - since, 0, PublishGapMs)));
 }
 
 void TMstServer::Echo()
 {
-    if (!FOptions.echoLog)
-        return;
-    std::lock_guard<std::mutex> lock(FMutex);
-    FEcho.echo(FLog);
+    if (FOptions.echoLog)
+        FEcho.echo(FLog);
 }

@@ -7,6 +7,8 @@
 #include <common/aux.h>
 #include <common/catalogue.h>
 #include <common/gui/aboutdlg.h>
+#include <common/messages.h>
+#include <common/msgport.h>
 #include <noticekit/noticekit.h>
 #include <testsupport/heldport.h>
 #include <testsupport/screenshots.h>
@@ -104,9 +106,16 @@ protected:
         return s.readAll();
     }
 
+    // What the server did so far is published and shown.
+    void Settle()
+    {
+        EXPECT_TRUE(QTest::qWaitFor([this] { return !server->PublishPending(); }, 5000));
+        win->FlushChanges();
+    }
+
     QString Cell(int row, int col)
     {
-        win->FlushChanges();
+        Settle();
         auto *m = win->p_lvApps->model();
         return m->data(m->index(row, col)).toString();
     }
@@ -125,7 +134,7 @@ protected:
     // Rows and log lines as the windows show them now.
     int Rows()
     {
-        win->FlushChanges();
+        Settle();
         return win->p_lvApps->model()->rowCount();
     }
 
@@ -166,14 +175,16 @@ TEST_F(MasterWindows, FormHasTheDesignedControls)
 TEST_F(MasterWindows, StartUpLogsThePortAndRunsTheAuditTimer)
 {
     Start();
-    ASSERT_GE(server->Log().count(), 1);
-    EXPECT_EQ(QString::fromStdU16String(server->Log().at(0).text),
+    Settle();
+    ASSERT_GE(server->Snapshot()->log.count(), 1);
+    EXPECT_EQ(QString::fromStdU16String(server->Snapshot()->log.at(0).text),
               QStringLiteral("Master begins listening at port %1.").arg(port));
     EXPECT_TRUE(server->AuditTimer()->isActive());
     EXPECT_EQ(server->AuditTimer()->interval(), 180000);
     // A second activation does nothing more.
     win->FormActivate();
-    EXPECT_EQ(server->Log().count(), 1);
+    Settle();
+    EXPECT_EQ(server->Snapshot()->log.count(), 1);
 }
 
 TEST_F(MasterWindows, ListRowsFollowAnnouncementsAndWithdrawals)
@@ -237,7 +248,9 @@ TEST_F(MasterWindows, SecondMessageOnTheSameConnectionIsHandled)
 TEST_F(MasterWindows, TooltipNamesMasterStationAndNetworkClients)
 {
     Start();
-    server->Core().localAnnounce(83, 0x7ffffff0); // a process that does not exist: no watcher
+    // A process that does not exist: no watcher.
+    ASSERT_TRUE(PostMessage(win->PortValue(), WM_ANNOUNCE, 83, 0x7ffffff0));
+    ASSERT_TRUE(QTest::qWaitFor([this] { return Rows() == 1; }, 5000));
     EXPECT_EQ(Request("112,0,93,0"), QByteArray("22,1,11,180"));
     ASSERT_EQ(Rows(), 2);
     QCoreApplication::processEvents();
@@ -256,7 +269,9 @@ TEST_F(MasterWindows, TooltipNamesMasterStationAndNetworkClients)
     // address in the tooltip.
     clockNow += 415.0 / 86400.0;
     server->Audit();
-    EXPECT_EQ(QString::fromStdU16String(server->Log().at(server->Log().count() - 1).text),
+    Settle();
+    const TMstSnapshotPtr snap = server->Snapshot();
+    EXPECT_EQ(QString::fromStdU16String(snap->log.at(snap->log.count() - 1).text),
               QStringLiteral("Master audit: at least, one client is dead."));
     EXPECT_FALSE(server->AuditTimer()->isActive()) << "no client left";
     ASSERT_EQ(Rows(), 2);
@@ -365,9 +380,9 @@ TEST_F(MasterWindows, LogWindowRowsAndScrolling)
     for (int i = 0; i < 40; ++i)
         EXPECT_EQ(Request("abc"), QByteArray("47,0,0,0"));
     // Hidden: only the count follows.
-    win->FlushChanges();
+    Settle();
     auto *m = logWin->p_lvLog->model();
-    EXPECT_EQ(m->rowCount(), server->Log().count());
+    EXPECT_EQ(m->rowCount(), server->Snapshot()->log.count());
     EXPECT_EQ(m->rowCount(), 41);
     EXPECT_EQ(m->data(m->index(0, 0)).toString(), QStringLiteral("12:00:00"));
     EXPECT_EQ(m->data(m->index(0, 1)).toString(),
@@ -401,7 +416,8 @@ TEST_F(MasterWindows, PortInUseLeavesTheMasterWithoutServer)
     QWidget *box = win->findChild<QWidget *>(QStringLiteral("ServerErrorBox"));
     ASSERT_NE(box, nullptr) << "the failure is reported";
     EXPECT_TRUE(box->isVisible());
-    EXPECT_EQ(server->Log().count(), 1) << "the log started anyway";
+    Settle();
+    EXPECT_EQ(server->Snapshot()->log.count(), 1) << "the log started anyway";
 }
 
 TEST_F(MasterWindows, AboutButtonShowsTheAboutBox)
