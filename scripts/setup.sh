@@ -19,6 +19,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-tools-dev-tools libgl-dev libqt6opengl6-dev
   qt6-qpa-plugins fonts-dejavu-core fonts-crosextra-carlito xdg-utils binutils
   fp-utils libchm-bin dpkg-dev file lintian iproute2 util-linux
+  qt6-httpserver-dev qt6-websockets-dev prometheus chromium
 )
 
 install_deps() {

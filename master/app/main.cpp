@@ -4,6 +4,7 @@
 #include "mst_main.h"
 #include <common/gui/agentmain.h>
 #include <common/gui/sessionend.h>
+#include <status_http.h>
 
 #include <QApplication>
 #include <QScopeGuard>
@@ -38,6 +39,8 @@ int main(int argc, char **argv)
             serverThread.quit();
             serverThread.wait();
         });
+        // The status page, JSON and metrics, on a thread of their own; gone before the server.
+        const auto http = TStatusHttp::Attach(server);
         TpLogWin logWin(server);
         TMstMainWin mainWin(server, &logWin);
         logWin.SetMainWindow(&mainWin);
