@@ -144,15 +144,19 @@ void TMstServer::Publish()
         std::lock_guard<std::mutex> lock(FSnapMutex);
         snap->serial = FSnapshot->serial + 1;
     }
-    // Clients first, with the QString copies of their names that the rows then share.
+    // Clients first, with the QString copies of their names that the rows then share. Their
+    // last contact is kept on the monotonic clock; shown, it is a wall-clock time as of now.
     const std::vector<TClientRow> clients = FCore.clients().rows();
+    const TDateTime wallNow = FOptions.clocks.wall();
+    const TDateTime monoNow = FOptions.clocks.monotonic() / 86400.0;
     std::unordered_map<std::int16_t, std::size_t> clientAt;
     clientAt.reserve(clients.size());
     snap->clients.reserve(clients.size());
     for (const TClientRow &c : clients) {
         clientAt.emplace(c.clientId, snap->clients.size());
         snap->clients.push_back(TSnapClient{c.clientId, QString::fromStdU16String(c.host),
-                                            QString::fromStdU16String(c.address), c.lastContact, 0});
+                                            QString::fromStdU16String(c.address),
+                                            wallNow - (monoNow - c.lastContact), 0});
     }
     const TSessionTable &sessions = FCore.sessions();
     const int n = sessions.size();

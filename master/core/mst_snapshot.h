@@ -28,8 +28,8 @@ struct TSnapClient {
     std::int16_t clientId = 0;
     QString host;
     QString address;
-    TDateTime lastContact = 0;
-    int applications = 0; ///< list rows of this client
+    TDateTime lastContact = 0; ///< wall-clock time
+    int applications = 0;      ///< list rows of this client
 };
 
 /// Counters since the server was made; they only grow, except the gauges.
