@@ -11,6 +11,7 @@
 #include <common/msgport.h>
 #include <noticekit/noticekit.h>
 #include <testsupport/heldport.h>
+#include <testsupport/rawtcp.h>
 #include <testsupport/screenshots.h>
 
 #include <QAbstractItemModel>
@@ -34,6 +35,10 @@
 
 #include <atomic>
 #include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
 
 namespace {
 
@@ -483,4 +488,96 @@ TEST_F(MasterWindows, UpdatesKeepTheSelectionAndComeAtABoundedRate)
     EXPECT_EQ(win->p_lvApps->selectionModel()->selectedRows().value(0).row(), 3) << "the selection stays";
     EXPECT_EQ(win->p_lvApps->verticalScrollBar()->value(), scrolled) << "and so does the scroll position";
     testsupport::saveScreenshot(win.get(), QStringLiteral("master_main_selection_kept"));
+}
+
+// The server in its own thread, as the program runs it, changing as fast as clients make it:
+// announcements and withdrawals shift the rows all the time. Each row the window reads must
+// come from one state: its code is the one its client announced.
+TEST(MasterWindowsUnderLoad, RowsAreReadWholeWhileTheServerChanges)
+{
+    QTemporaryDir dir;
+    testsupport::HeldPort held;
+    const QString reg = dir.filePath(QStringLiteral("korvel.reg"));
+    std::ofstream(reg.toStdString(), std::ios::binary)
+        << "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ardentis\\Korvel]\r\n"
+        << "\"Master\"=\"b4h78m1e0sb4\"\r\n\"Port\"=\"" << held.port() << "\"\r\n";
+    qputenv("KORVEL_REGISTRY", reg.toLocal8Bit());
+    qputenv("KORVEL_SESSION", QByteArray("winLoad") + QByteArray::number(getpid()));
+
+    TMstServer::Options options;
+    options.inheritedListener = held.handOver();
+    options.resolver = [](const QString &address) { return QStringLiteral("ws-") + address; };
+    auto *server = new TMstServer(options);
+    QThread thread;
+    server->moveToThread(&thread);
+    thread.start();
+    TMstServer::StartResult started;
+    QMetaObject::invokeMethod(
+        server, [&] { started = server->StartUp(); }, Qt::BlockingQueuedConnection);
+    ASSERT_TRUE(started.blockCreated);
+    ASSERT_TRUE(started.listening);
+    TpLogWin logWin(server);
+    TMstMainWin win(server, &logWin);
+
+    // Which code each client announced; neighbouring rows always differ in code.
+    std::mutex lock;
+    std::unordered_map<int, int> codeOf;
+    std::atomic<bool> done{false};
+    std::thread load([&] {
+        std::vector<std::pair<int, int>> live;
+        QElapsedTimer t;
+        t.start();
+        for (int k = 0; k < 3000 && t.elapsed() < 30000; ++k) {
+            const int code = KnownAppCodes[k % std::size(KnownAppCodes)];
+            int fd = testsupport::TcpConnect(held.port());
+            const std::string reply = testsupport::TcpAsk(fd, "112,0," + std::to_string(code) + ",0");
+            ::close(fd);
+            const int id = std::atoi(reply.substr(5).c_str());
+            if (reply.rfind("22,1,", 0) != 0 || id == 0)
+                continue;
+            {
+                std::lock_guard<std::mutex> l(lock);
+                codeOf[id] = code;
+            }
+            live.emplace_back(id, code);
+            if (live.size() > 30) {
+                fd = testsupport::TcpConnect(held.port());
+                testsupport::TcpAsk(fd, "376," + std::to_string(live.front().first) + "," +
+                                            std::to_string(live.front().second) + ",0");
+                ::close(fd);
+                live.erase(live.begin());
+            }
+        }
+        done = true;
+    });
+
+    int checked = 0, mixed = 0;
+    QElapsedTimer t;
+    t.start();
+    while (!done && t.elapsed() < 60000) {
+        win.FlushChanges();
+        for (int row = 0; row < 40; ++row) {
+            const QString code = win.p_lvAppsData(row, 1);
+            const QString id = win.p_lvAppsData(row, 4);
+            if (code.isEmpty() || id.isEmpty())
+                continue;
+            std::lock_guard<std::mutex> l(lock);
+            const auto it = codeOf.find(id.toInt());
+            if (it == codeOf.end())
+                continue; // its announcement's reply is still on the way
+            ++checked;
+            mixed += it->second != code.toInt();
+        }
+        QCoreApplication::processEvents();
+    }
+    load.join();
+    EXPECT_GT(checked, 1000) << "too few rows read to tell";
+    EXPECT_EQ(mixed, 0) << mixed << " of " << checked << " rows mixed two states";
+
+    QMetaObject::invokeMethod(
+        server, [server] { delete server; }, Qt::BlockingQueuedConnection);
+    thread.quit();
+    thread.wait();
+    qunsetenv("KORVEL_REGISTRY");
+    qunsetenv("KORVEL_SESSION");
 }

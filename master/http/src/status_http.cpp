@@ -48,8 +48,8 @@ protected:
     void incomingConnection(qintptr fd) override
     {
         if (static_cast<int>(FConns.size()) >= FOptions.maxConnections) {
-            ::close(static_cast<int>(fd));
             ++overLimit;
+            ::close(static_cast<int>(fd));
             return;
         }
         auto *socket = new QTcpSocket(this);
