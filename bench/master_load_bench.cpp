@@ -389,10 +389,14 @@ bool HttpGet(int port, const std::string &path)
         return false;
     const std::string req = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
     ::send(fd, req.data(), req.size(), MSG_NOSIGNAL);
-    std::string got;
+    std::string head;
     char buf[65536];
     const auto end = Clock::now() + std::chrono::seconds(2);
     bool ok = false;
+    size_t want = 0, body = 0;
+    bool inBody = false;
+    // The headers are looked at once; the body is only counted, so that reading a large list
+    // costs the scraper little of the machine the servers share.
     while (Clock::now() < end) {
         pollfd p{fd, POLLIN, 0};
         if (::poll(&p, 1, 100) <= 0)
@@ -400,15 +404,25 @@ bool HttpGet(int port, const std::string &path)
         const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
         if (n <= 0)
             break;
-        got.append(buf, static_cast<size_t>(n));
-        const size_t split = got.find("\r\n\r\n");
-        const size_t cl = got.find("Content-Length: ");
-        if (split != std::string::npos && cl != std::string::npos && cl < split &&
-            got.size() - split - 4 >= std::strtoul(got.c_str() + cl + 16, nullptr, 10)) {
-            ok = got.rfind("HTTP/1.1 200", 0) == 0;
-            break;
+        if (inBody) {
+            body += static_cast<size_t>(n);
+        } else {
+            head.append(buf, static_cast<size_t>(n));
+            const size_t split = head.find("\r\n\r\n");
+            if (split == std::string::npos)
+                continue;
+            const size_t cl = head.find("Content-Length: ");
+            if (cl == std::string::npos || cl > split)
+                break;
+            want = std::strtoul(head.c_str() + cl + 16, nullptr, 10);
+            body = head.size() - split - 4;
+            inBody = true;
+            ok = head.rfind("HTTP/1.1 200", 0) == 0;
         }
+        if (inBody && body >= want)
+            break;
     }
+    ok = ok && inBody && body >= want;
     ::close(fd);
     return ok;
 }

@@ -177,10 +177,13 @@ void TMstServer::Publish()
     FCounters.listeningPort = FListeningPort;
     snap->counters = FCounters;
     snap->lampOn = FLamp;
+    TMstSnapshotPtr previous = std::move(snap);
     {
         std::lock_guard<std::mutex> lock(FSnapMutex);
-        FSnapshot = std::move(snap);
+        FSnapshot.swap(previous);
     }
+    // The one replaced is let go here, outside the lock, when no reader holds it any more.
+    previous.reset();
     FLastPublishMs = QDateTime::currentMSecsSinceEpoch();
     FPublishPending = false;
     const unsigned changes = std::exchange(FUnpublished, 0);

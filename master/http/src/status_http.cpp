@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <map>
 #include <unordered_map>
 
 #include <sys/resource.h>
@@ -137,15 +138,15 @@ protected:
             body = FPage;
             type = "text/html; charset=utf-8";
         } else if (path == QLatin1String("/api/v1/instances")) {
-            body = RenderInstances(*FSource());
+            body = Cached(path, RenderInstances);
         } else if (path == QLatin1String("/api/v1/clients")) {
-            body = RenderClients(*FSource());
+            body = Cached(path, RenderClients);
         } else if (path == QLatin1String("/api/v1/log")) {
             bool ok = false;
             const int last = QUrlQuery(request.url()).queryItemValue(QStringLiteral("last")).toInt(&ok);
             body = RenderLog(*FSource(), ok && last >= 0 ? last : -1);
         } else if (path == QLatin1String("/metrics")) {
-            body = RenderMetrics(*FSource());
+            body = Cached(path, RenderMetrics);
             type = "text/plain; version=0.0.4; charset=utf-8";
         } else {
             responder.write(QByteArray("Not found.\n"), {{"Content-Type", "text/plain; charset=utf-8"}},
@@ -171,8 +172,26 @@ protected:
     }
 
 private:
+    // The answer made from the latest snapshot is kept until the next one: several pages and
+    // scrapers between two publications cost one rendering.
+    QByteArray Cached(const QString &path, QByteArray (*render)(const TMstSnapshot &))
+    {
+        const TMstSnapshotPtr snap = FSource();
+        Answer &a = FCache[path];
+        if (a.snap != snap) {
+            a.body = render(*snap);
+            a.snap = snap;
+        }
+        return a.body;
+    }
+
+    struct Answer {
+        TMstSnapshotPtr snap;
+        QByteArray body;
+    };
     TStatusHttp::Source FSource;
     QByteArray FPage;
+    std::map<QString, Answer> FCache;
 };
 
 } // namespace
