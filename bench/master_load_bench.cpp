@@ -9,6 +9,7 @@
 #include <testsupport/heldport.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -60,8 +61,9 @@ int Connect(int port, bool block)
 // The master (or masterd) as a child process with its own store, session word and port.
 class Master {
 public:
-    /// program: master or masterd; history: the file it keeps its history in, or "off".
-    explicit Master(const char *program = "master", const std::string &history = "off")
+    /// program: master or masterd; history: the file it keeps its history in, or "off";
+    /// httpPort: where its status page listens, 0 turns it off.
+    explicit Master(const char *program = "master", const std::string &history = "off", int httpPort = 0)
     {
         char tmpl[] = "/tmp/korvel-bench-XXXXXX";
         dir_ = ::mkdtemp(tmpl);
@@ -69,7 +71,8 @@ public:
         std::ofstream(dir_ + "/korvel.reg", std::ios::binary)
             << "Windows Registry Editor Version "
                "5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ardentis\\Korvel]\r\n"
-            << "\"Master\"=\"b4h78m1e0sb4\"\r\n\"Port\"=\"" << port_ << "\"\r\n";
+            << "\"Master\"=\"b4h78m1e0sb4\"\r\n\"Port\"=\"" << port_ << "\"\r\n"
+            << "\"HttpPort\"=\"" << httpPort << "\"\r\n";
         const std::string reg = "KORVEL_REGISTRY=" + dir_ + "/korvel.reg";
         const std::string session =
             "KORVEL_SESSION=bench" + std::to_string(::getpid()) + "_" + std::to_string(port_);
@@ -371,13 +374,76 @@ double Median(std::vector<double> v)
     return v.empty() ? 0 : v[v.size() / 2];
 }
 
+// A free loopback port for the master's status page (a small race with other programs).
+int FreePort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+// One GET; true when a whole 200 answer came (its Content-Length read) within two seconds.
+bool HttpGet(int port, const std::string &path)
+{
+    const int fd = Connect(port, true);
+    if (fd < 0)
+        return false;
+    const std::string req = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    ::send(fd, req.data(), req.size(), MSG_NOSIGNAL);
+    std::string head;
+    char buf[65536];
+    const auto end = Clock::now() + std::chrono::seconds(2);
+    bool ok = false;
+    size_t want = 0, body = 0;
+    bool inBody = false;
+    // The headers are looked at once; the body is only counted, so that reading a large list
+    // costs the scraper little of the machine the servers share.
+    while (Clock::now() < end) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 100) <= 0)
+            continue;
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n <= 0)
+            break;
+        if (inBody) {
+            body += static_cast<size_t>(n);
+        } else {
+            head.append(buf, static_cast<size_t>(n));
+            const size_t split = head.find("\r\n\r\n");
+            if (split == std::string::npos)
+                continue;
+            const size_t cl = head.find("Content-Length: ");
+            if (cl == std::string::npos || cl > split)
+                break;
+            want = std::strtoul(head.c_str() + cl + 16, nullptr, 10);
+            body = head.size() - split - 4;
+            inBody = true;
+            ok = head.rfind("HTTP/1.1 200", 0) == 0;
+        }
+        if (inBody && body >= want)
+            break;
+    }
+    ok = ok && inBody && body >= want;
+    ::close(fd);
+    return ok;
+}
+
 // The master against the reference server on the same requests, alternately (master,
 // reference, master, ...), so that both meet the same load of the machine. A third of the
-// requests announce, the rest are keep-alives.
-void BM_MasterAgainstReference(benchmark::State &state)
+// requests announce, the rest are keep-alives. With scrape set, the master's status page is
+// read meanwhile as the page and a monitoring system would: its list and its metrics, ten
+// times a second.
+void MasterAgainstReference(benchmark::State &state, bool scrape, bool history)
 {
     // Argument 1: the master keeps its history (in its temporary folder) while it serves.
-    Master m("master", state.range(0) != 0 ? "here" : "off");
+    const int httpPort = scrape ? FreePort() : 0;
+    Master m("master", history ? "here" : "off", httpPort);
     Reference ref;
     if (!m.Up() || !ref.Up()) {
         state.SkipWithError("a server did not start");
@@ -387,6 +453,20 @@ void BM_MasterAgainstReference(benchmark::State &state)
     for (int i = 0; i < Requests; ++i)
         reqs.push_back(i % 3 == 0 ? "112,0,83,0" : "259,10,0,0");
     RunLoad(ref.Port(), {"259,10,0,0"});
+    std::atomic<bool> stop{false};
+    std::atomic<int> scrapes{0}, failed{0};
+    std::thread scraper;
+    if (scrape) {
+        scraper = std::thread([&] {
+            auto next = Clock::now();
+            while (!stop) {
+                next += std::chrono::milliseconds(100);
+                for (const char *path : {"/api/v1/instances", "/metrics"})
+                    (HttpGet(httpPort, path) ? scrapes : failed)++;
+                std::this_thread::sleep_until(next);
+            }
+        });
+    }
     for (auto _ : state) {
         std::vector<double> mRate, rRate, mP99, rP99;
         size_t unanswered = 0;
@@ -409,15 +489,38 @@ void BM_MasterAgainstReference(benchmark::State &state)
         state.counters["master_p99_ms"] = Median(mP99);
         state.counters["reference_p99_ms"] = Median(rP99);
         state.counters["paints"] = static_cast<double>(paints);
+        if (scrape) {
+            state.counters["http_answers"] = scrapes.load();
+            state.counters["http_failures"] = failed.load();
+        }
         std::printf(
             "master %.0f req/s (p99 %.2f ms), reference %.0f req/s (p99 %.2f ms): master = %.2f x reference, "
-            "%zu repaints of the list meanwhile\n",
-            Median(mRate), Median(mP99), Median(rRate), Median(rP99), Median(mRate) / Median(rRate), paints);
+            "%zu repaints of the list meanwhile%s\n",
+            Median(mRate), Median(mP99), Median(rRate), Median(rP99), Median(mRate) / Median(rRate), paints,
+            scrape ? (", status page read " + std::to_string(scrapes.load()) + " times, " +
+                      std::to_string(failed.load()) + " failed")
+                         .c_str()
+                   : "");
         if (unanswered)
             state.SkipWithError("requests without a reply");
         else if (paints == 0)
             state.SkipWithError("the master's list did not repaint under load");
+        else if (scrape && (scrapes == 0 || failed > 0))
+            state.SkipWithError("the status page did not answer every read");
     }
+    stop = true;
+    if (scraper.joinable())
+        scraper.join();
+}
+
+void BM_MasterAgainstReference(benchmark::State &state)
+{
+    MasterAgainstReference(state, false, state.range(0) != 0);
+}
+
+void BM_MasterAgainstReferenceWhileScraped(benchmark::State &state)
+{
+    MasterAgainstReference(state, true, false);
 }
 
 // The master and masterd against the reference server on the same requests, in turns (master,
@@ -471,6 +574,10 @@ BENCHMARK(BM_MasterAgainstReference)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MasterdAgainstReference)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MasterAgainstReferenceWhileScraped)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Announce)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_KeepAlive)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Withdraw)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);

@@ -42,7 +42,8 @@ function(korvel_add_tests dir)
     target_link_libraries(${exe} PRIVATE Korvel::cfg GTest::gtest GTest::gmock ${ARG_LIBS})
     target_compile_definitions(${exe} PRIVATE
       KORVEL_BIN_DIR="${CMAKE_BINARY_DIR}/bin"
-      KORVEL_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+      KORVEL_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
+      KORVEL_SCREENSHOT_DIR="${CMAKE_BINARY_DIR}/screenshots")
     add_test(NAME ${name} COMMAND ${exe})
     set_tests_properties(${name} PROPERTIES
       # A master a test starts keeps no history unless the test names a file for it.

@@ -23,6 +23,7 @@ packages=(
   qt6-qpa-plugins fonts-dejavu-core fonts-crosextra-carlito xdg-utils binutils
   fp-utils libchm-bin dpkg-dev file lintian iproute2 util-linux
   libsqlite3-dev qt6-svg-dev libsystemd-dev systemd adduser ccache
+  qt6-httpserver-dev qt6-websockets-dev prometheus chromium
 )
 
 install_deps() {

@@ -115,6 +115,24 @@ void MstSetSave(const TMstSettings &s)
     saveAll({{u"Master", MstSetMasterText(s)}, {u"Port", IntToStr(s.port)}});
 }
 
+void HttpSetLoad(THttpSettings &s)
+{
+    s = THttpSettings{};
+    try {
+        const UnicodeString address = ReadSetting(u"HttpAddress");
+        if (!address.empty())
+            s.address = address;
+        const UnicodeString port = ReadSetting(u"HttpPort");
+        if (!port.empty()) {
+            const int n = StrToInt(port);
+            if (n >= 0 && n <= 0xFFFF)
+                s.port = static_cast<std::uint16_t>(n);
+        }
+    } catch (const std::exception &) {
+        // A store that cannot be read, or a port that does not convert: the defaults.
+    }
+}
+
 void ClnSetDefaults(TClnSettings &s)
 {
     s = TClnSettings{};

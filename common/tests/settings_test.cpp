@@ -234,3 +234,34 @@ TEST_F(ClientSettings, SaveWritesAddressAndHostButNeverThePort)
 }
 
 } // namespace
+
+class HttpSettings : public SettingsStore {};
+
+TEST_F(HttpSettings, AddressAndPortWithTheirDefaults)
+{
+    struct Case {
+        const char *name;
+        std::string body;
+        const char16_t *address;
+        int port;
+    } cases[] = {
+        {"no key", "", u"127.0.0.1", 52180},
+        {"nothing set", kNative, u"127.0.0.1", 52180},
+        {"both set", kNative + value("HttpAddress", "0.0.0.0") + value("HttpPort", "8080"), u"0.0.0.0", 8080},
+        {"port 0 turns it off", kNative + value("HttpPort", "0"), u"127.0.0.1", 0},
+        {"empty address", kNative + value("HttpAddress", ""), u"127.0.0.1", 52180},
+        {"port out of range", kNative + value("HttpPort", "65536"), u"127.0.0.1", 52180},
+        {"negative port", kNative + value("HttpPort", "-1"), u"127.0.0.1", 52180},
+        {"port not a number", kNative + value("HttpAddress", "198.18.0.1") + value("HttpPort", "web"),
+         u"198.18.0.1", 52180},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        store(c.body);
+        THttpSettings s;
+        s.port = 1;
+        HttpSetLoad(s);
+        EXPECT_EQ(s.address, c.address);
+        EXPECT_EQ(s.port, c.port);
+    }
+}

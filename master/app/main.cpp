@@ -5,6 +5,7 @@
 #include <common/gui/agentmain.h>
 #include <common/gui/sessionend.h>
 #include <history/history.h>
+#include <status_http.h>
 
 #include <QApplication>
 #include <QScopeGuard>
@@ -41,6 +42,8 @@ int main(int argc, char **argv)
             serverThread.quit();
             serverThread.wait();
         });
+        // The status page, JSON and metrics, on a thread of their own; gone before the server.
+        const auto http = TStatusHttp::Attach(server);
         TpLogWin logWin(server);
         TMstMainWin mainWin(server, &logWin, agent);
         logWin.SetMainWindow(&mainWin);

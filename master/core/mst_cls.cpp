@@ -77,9 +77,8 @@ UnicodeString TLogStore::errorKindWord(int errorKind)
     }
 }
 
-TLogEntry TLogStore::at(int index) const
+TLogEntry TLogStore::format(const Line &e)
 {
-    const Entry &e = entries_[static_cast<std::size_t>(index)];
     UnicodeString text;
     switch (e.id) {
     case IDS_LOG_LISTENING:

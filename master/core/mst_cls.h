@@ -54,9 +54,22 @@ public:
     /// "Master listens at port %d now."
     void addListenOpened(int port);
 
+    /// A line as its string-table id and up to two values: 32 bytes however long its text.
+    struct Line {
+        TDateTime time;
+        double mono;
+        std::int32_t first;
+        std::int32_t second;
+        std::int16_t id;
+    };
+
     int count() const { return static_cast<int>(entries_.size()); }
     /// The entry at index, its text formatted now (lines are kept as id and values).
-    TLogEntry at(int index) const;
+    TLogEntry at(int index) const { return format(entries_[static_cast<std::size_t>(index)]); }
+    /// The line at index as kept, for copies that format it later and elsewhere.
+    const Line &line(int index) const { return entries_[static_cast<std::size_t>(index)]; }
+    /// The time and text of a kept line.
+    static TLogEntry format(const Line &line);
     int retentionHours() const { return retentionHours_; }
     /// Lines added since the store was made, pruned ones included; it only grows.
     unsigned long long added() const { return added_; }
@@ -65,14 +78,7 @@ public:
     static UnicodeString errorKindWord(int errorKind);
 
 private:
-    // A line as its string-table id and up to two values: 32 bytes however long its text.
-    struct Entry {
-        TDateTime time;
-        double mono;
-        std::int32_t first;
-        std::int32_t second;
-        std::int16_t id;
-    };
+    using Entry = Line;
     void append(std::int16_t id, std::int32_t first = 0, std::int32_t second = 0);
     void prune(double monoNow);
 

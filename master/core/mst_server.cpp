@@ -10,12 +10,17 @@
 #include <common/strtable.h>
 #include <common/watcher.h>
 
+#include <QDateTime>
 #include <QFileInfo>
 #include <QTimer>
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <unordered_map>
+#include <utility>
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -66,12 +71,8 @@ TMstServer::TMstServer(Options options, QObject *parent)
         FLamp = false;
         Mark(LampChanged);
     });
-    connect(FListener, &TMstListener::connectionError, this, [this](int kind) {
-        std::unique_lock<std::mutex> lock(FMutex);
-        const TCoreActions act = FCore.socketError(kind);
-        lock.unlock();
-        Apply(act);
-    });
+    connect(FListener, &TMstListener::connectionError, this,
+            [this](int kind) { Apply(FCore.socketError(kind)); });
 
     FHostNames = new THostNames(FOptions.resolver, this);
     connect(FHostNames, &THostNames::finished, this, &TMstServer::OnHostFound);
@@ -79,6 +80,10 @@ TMstServer::TMstServer(Options options, QObject *parent)
     FAudit = new QTimer(this);
     FAudit->setObjectName(QStringLiteral("p_tmCln"));
     connect(FAudit, &QTimer::timeout, this, &TMstServer::Audit);
+    FPublish = new QTimer(this);
+    FPublish->setSingleShot(true);
+    connect(FPublish, &QTimer::timeout, this, &TMstServer::Publish);
+    FSnapshot = std::make_shared<const TMstSnapshot>();
     FIdle = new QTimer(this);
     FIdle->setInterval(30000);
     connect(FIdle, &QTimer::timeout, this, [this] { FListener->DropIdle(IdleDropSeconds); });
@@ -103,10 +108,7 @@ TMstServer::StartResult TMstServer::StartUp()
     if (FStarted)
         return result;
     FStarted = true;
-    {
-        std::lock_guard<std::mutex> lock(FMutex);
-        MstSetLoad(FCore.settings());
-    }
+    MstSetLoad(FCore.settings());
     // The handle block names the message port, so local applications find it.
     if (!FPort->Open())
         return result;
@@ -118,8 +120,8 @@ TMstServer::StartResult TMstServer::StartUp()
     result.blockCreated = true;
     FPortValue = FPort->Value();
 
-    std::unique_lock<std::mutex> lock(FMutex);
     FAudit->setInterval(FCore.settings().auditPeriod * 1000);
+    FCounters.startTimeMs = QDateTime::currentMSecsSinceEpoch();
     const quint16 stored = FCore.settings().port;
     quint16 port = stored;
     if (FOptions.servesInheritedPort && FOptions.inheritedListener >= 0) {
@@ -131,7 +133,6 @@ TMstServer::StartResult TMstServer::StartUp()
     FCore.settings().port = port;
     const TCoreActions act = FCore.startUp();
     FCore.settings().port = stored;
-    lock.unlock();
     result.port = port;
     result.storedPort = stored;
     FServePort = port;
@@ -147,7 +148,6 @@ TMstServer::StartResult TMstServer::StartUp()
 // again until it opens, which is logged too.
 bool TMstServer::TryListen(int inherited, QString *error)
 {
-    std::unique_lock<std::mutex> lock(FMutex, std::defer_lock);
     const quint16 port = FServePort;
     QString reason;
     int err = 0;
@@ -156,11 +156,10 @@ bool TMstServer::TryListen(int inherited, QString *error)
     if (FListener->Listen(port, inherited, &reason, &err)) {
         FListeningPort = port;
         FIdle->start();
+        Mark(LampChanged);
         if (FListenError != 0) {
             FListenError = 0;
-            lock.lock();
             FLog.addListenOpened(port);
-            lock.unlock();
             Apply(act);
         }
         return true;
@@ -177,9 +176,7 @@ bool TMstServer::TryListen(int inherited, QString *error)
         FListenError = err;
         std::fprintf(stderr, "master: cannot listen on port %u: %s\n", unsigned(port), qPrintable(reason));
         std::fflush(stderr);
-        lock.lock();
         FLog.addListenFailed(port, err);
-        lock.unlock();
         Apply(act);
     }
     if (error)
@@ -198,53 +195,125 @@ void TMstServer::Shutdown()
     FConnections = 0;
     FIdle->stop();
     FAudit->stop();
-    {
-        // The watchers the slots refer to are asked to end; the others end with the process.
-        std::lock_guard<std::mutex> lock(FMutex);
-        for (std::uint64_t id : FCore.heldWatchIds())
-            TWatcher::Terminate(id);
-    }
+    // The watchers the slots refer to are asked to end; the others end with the process.
+    for (std::uint64_t id : FCore.heldWatchIds())
+        TWatcher::Terminate(id);
     FBlock.Close();
     FPort->Close();
     FPortValue = 0;
     if (FStarted) {
         FStarted = false;
-        std::lock_guard<std::mutex> lock(FMutex);
         if (TSessionSink *sink = FCore.sessionSink())
             sink->masterStopped();
         MstSetSave(FCore.settings());
+        Mark(LampChanged);
     }
+}
+
+TMstSnapshotPtr TMstServer::Snapshot() const
+{
+    std::lock_guard<std::mutex> lock(FSnapMutex);
+    return FSnapshot;
+}
+
+void TMstServer::Publish()
+{
+    FPublish->stop();
+    auto snap = std::make_shared<TMstSnapshot>();
+    {
+        std::lock_guard<std::mutex> lock(FSnapMutex);
+        snap->serial = FSnapshot->serial + 1;
+    }
+    // Clients first, with the QString copies of their names that the rows then share. Their
+    // last contact is kept on the monotonic clock; shown, it is a wall-clock time as of now.
+    const std::vector<TClientRow> clients = FCore.clients().rows();
+    const TDateTime wallNow = FOptions.clocks.wall();
+    const TDateTime monoNow = FOptions.clocks.monotonic() / 86400.0;
+    std::unordered_map<std::int16_t, std::size_t> clientAt;
+    clientAt.reserve(clients.size());
+    snap->clients.reserve(clients.size());
+    for (const TClientRow &c : clients) {
+        clientAt.emplace(c.clientId, snap->clients.size());
+        snap->clients.push_back(TSnapClient{c.clientId, QString::fromStdU16String(c.host),
+                                            QString::fromStdU16String(c.address),
+                                            wallNow - (monoNow - c.lastContact), 0});
+    }
+    const TSessionTable &sessions = FCore.sessions();
+    const int n = sessions.size();
+    snap->rows.reserve(static_cast<std::size_t>(n));
+    for (const TSessionRow &r : sessions.rows()) {
+        TSnapRow row{r.clientId, r.appCode, r.start, {}, {}};
+        if (const auto it = clientAt.find(r.clientId); it != clientAt.end()) {
+            TSnapClient &c = snap->clients[it->second];
+            row.host = c.host;
+            row.address = c.address;
+            ++c.applications;
+        }
+        snap->rows.push_back(std::move(row));
+    }
+    FLogMirror.update(FLog);
+    snap->log = FLogMirror.view();
+    FCounters.connectionsOpen = FConnections;
+    FCounters.listeningPort = FListeningPort;
+    snap->counters = FCounters;
+    snap->lampOn = FLamp;
+    TMstSnapshotPtr previous = std::move(snap);
+    {
+        std::lock_guard<std::mutex> lock(FSnapMutex);
+        FSnapshot.swap(previous);
+    }
+    // The one replaced is let go here, outside the lock, when no reader holds it any more.
+    previous.reset();
+    FLastPublishMs = QDateTime::currentMSecsSinceEpoch();
+    FPublishPending = false;
+    const unsigned changes = std::exchange(FUnpublished, 0);
+    if (changes && FChanges.fetch_or(changes) == 0)
+        emit changed();
 }
 
 std::string TMstServer::OnRequest(const QString &address, std::string_view text)
 {
     QString name;
     const bool known = FHostNames->Known(address, name);
-    std::unique_lock<std::mutex> lock(FMutex);
     const TReceiveResult r =
         FCore.receive(text, TPeerInfo{name.toStdU16String(), address.toStdU16String(), !known});
-    lock.unlock();
+    CountRequest(text, r.actions.valid);
     Apply(r.actions);
     return r.reply;
 }
 
+void TMstServer::CountRequest(std::string_view text, bool valid)
+{
+    if (!valid) {
+        ++FCounters.bad;
+        return;
+    }
+    // A valid request's code is its first number; empty parts before it are skipped.
+    const std::size_t at = text.find_first_not_of(',');
+    int code = 0;
+    if (at != std::string_view::npos)
+        std::from_chars(text.data() + at, text.data() + text.size(), code);
+    if (code == MSG_ANNOUNCE)
+        ++FCounters.announce;
+    else if (code == MSG_KEEPALIVE)
+        ++FCounters.keepalive;
+    else if (code == MSG_WITHDRAW)
+        ++FCounters.withdraw;
+}
+
 void TMstServer::OnHostFound(const QString &address, const QString &name)
 {
-    std::lock_guard<std::mutex> lock(FMutex);
     FCore.fillHost(address.toStdU16String(), name.toStdU16String());
+    Mark(RowsChanged);
 }
 
 void TMstServer::OnMessage(quint32 message, quintptr wParam, qintptr lParam)
 {
-    std::unique_lock<std::mutex> lock(FMutex);
     if (message == WM_ANNOUNCE) {
         const TCoreActions act = FCore.localAnnounce(static_cast<int>(wParam), static_cast<int>(lParam));
-        lock.unlock();
         Apply(act, RowsChanged | ScrollToLast | LogChanged);
     } else if (message == WM_INSTANCE_ENDED) {
-        const TCoreActions act = FCore.localEnded(static_cast<int>(wParam));
-        lock.unlock();
-        Apply(act, RowsChanged | LogChanged);
+        Apply(FCore.localEnded(static_cast<int>(wParam)), RowsChanged | LogChanged);
     }
 }
 
@@ -253,13 +322,12 @@ TMstServer::ReloadResult TMstServer::ReloadSettings()
     ReloadResult result;
     TMstSettings fresh;
     result.loaded = MstSetLoad(fresh);
-    std::unique_lock<std::mutex> lock(FMutex);
     TMstSettings &s = FCore.settings();
     if (result.loaded)
         s = fresh;
     result.storedPort = s.port;
+    result.settings = s;
     const int interval = s.auditPeriod * 1000;
-    lock.unlock();
     if (FAudit->interval() != interval) {
         const bool active = FAudit->isActive();
         FAudit->setInterval(interval);
@@ -273,9 +341,9 @@ TMstServer::ReloadResult TMstServer::ReloadSettings()
 
 void TMstServer::Audit()
 {
-    std::unique_lock<std::mutex> lock(FMutex);
+    const int before = FCore.clients().size();
     const TCoreActions act = FCore.audit();
-    lock.unlock();
+    FCounters.auditRemoved += static_cast<std::uint64_t>(before - FCore.clients().size());
     Apply(act);
 }
 
@@ -300,14 +368,19 @@ void TMstServer::Apply(const TCoreActions &act, unsigned more)
 
 void TMstServer::Mark(unsigned changes)
 {
-    if (changes && FChanges.fetch_or(changes) == 0)
-        emit changed();
+    FRows = FCore.rowCount();
+    if (!changes)
+        return;
+    FUnpublished |= changes;
+    if (FPublish->isActive())
+        return;
+    FPublishPending = true;
+    const qint64 since = QDateTime::currentMSecsSinceEpoch() - FLastPublishMs;
+    FPublish->start(static_cast<int>(std::clamp<qint64>(PublishGapMs - since, 0, PublishGapMs)));
 }
 
 void TMstServer::Echo()
 {
-    if (!FOptions.echoLog)
-        return;
-    std::lock_guard<std::mutex> lock(FMutex);
-    FEcho.echo(FLog);
+    if (FOptions.echoLog)
+        FEcho.echo(FLog);
 }

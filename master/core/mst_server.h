@@ -5,10 +5,12 @@
 // says through changed() that something the windows show has changed.
 //
 // It runs in whichever thread owns it; the program gives it one of its own, so that painting
-// never delays a request. Its tables and log are read from other threads under Lock().
+// never delays a request. Its tables and log are touched only in that thread: everyone else
+// reads the snapshot it publishes (Snapshot()), at most PublishGapMs after a change.
 
 #include "hostnames.h"
 #include "mst_core.h"
+#include "mst_snapshot.h"
 
 #include <mapkit/mapkit.h>
 
@@ -68,6 +70,7 @@ public:
     struct ReloadResult {
         bool loaded = false;    ///< the stored values were read; otherwise nothing changed
         quint16 storedPort = 0; ///< the store's Port, which takes effect at the next start
+        TMstSettings settings;  ///< the values in use after it
     };
 
     explicit TMstServer(Options options = {}, QObject *parent = nullptr);
@@ -82,27 +85,37 @@ public:
     /// Reads the settings again and applies the timing values at once; the port being served
     /// stays until the next start. A store that cannot be read leaves the values as they are.
     ReloadResult ReloadSettings();
+    /// Where session rows' lives are told (the usage history); set before StartUp().
+    void SetSessionSink(TSessionSink *sink) { FCore.setSessionSink(sink); }
     /// The audit timer's handler.
     void Audit();
     QTimer *AuditTimer() const { return FAudit; }
     TMstListener *Listener() const { return FListener; }
 
+    /// Builds and publishes the snapshot now (normally done by a timer after changes).
+    void Publish();
+
     // --- from any thread ---
-    /// Hold while reading Core() or Log() from another thread than the server's.
-    std::unique_lock<std::mutex> Lock() const { return std::unique_lock<std::mutex>(FMutex); }
-    TMstCore &Core() { return FCore; }
-    const TMstCore &Core() const { return FCore; }
-    const TLogStore &Log() const { return FLog; }
+    /// Snapshots come at least this far apart under load, so that a flood of requests does
+    /// not spend its time copying tables.
+    static constexpr int PublishGapMs = 100;
+    /// The latest published snapshot; never null.
+    TMstSnapshotPtr Snapshot() const;
+    /// A change is waiting to be published.
+    bool PublishPending() const { return FPublishPending; }
     /// The Change bits gathered since the last call, cleared.
     unsigned TakeChanges() { return FChanges.exchange(0); }
     /// The lamp: on after an accept, off after a close.
     bool LampOn() const { return FLamp; }
     quint16 ListeningPort() const { return FListeningPort; }
     int ConnectionCount() const { return FConnections; }
+    /// List rows now, before the snapshot that shows them is published.
+    int RowCount() const { return FRows; }
     quint32 PortValue() const { return FPortValue; }
 
 signals:
-    /// Something of TakeChanges() is waiting; emitted once until TakeChanges() is called.
+    /// Something of TakeChanges() is waiting and its snapshot is published; emitted once until
+    /// TakeChanges() is called.
     void changed();
 
 private:
@@ -113,9 +126,18 @@ private:
     void Mark(unsigned changes);
     void Echo();
     bool TryListen(int inherited, QString *error);
+    void CountRequest(std::string_view text, bool valid);
 
     Options FOptions;
-    mutable std::mutex FMutex;
+    // Guards only the pointer to the latest snapshot: held for a copy of it, never longer.
+    mutable std::mutex FSnapMutex;
+    TMstSnapshotPtr FSnapshot;
+    TLogMirror FLogMirror;
+    TSnapCounters FCounters;
+    QTimer *FPublish;
+    qint64 FLastPublishMs = 0;
+    std::atomic<bool> FPublishPending{false};
+    unsigned FUnpublished = 0; // Change bits gathered since the last publication
     TLogStore FLog;
     TMstCore FCore;
     MHandle FBlock;
@@ -133,5 +155,6 @@ private:
     std::atomic<bool> FLamp{false};
     std::atomic<quint16> FListeningPort{0};
     std::atomic<int> FConnections{0};
+    std::atomic<int> FRows{0};
     std::atomic<quint32> FPortValue{0};
 };

@@ -121,12 +121,18 @@ protected:
         unsetenv("KORVEL_SESSION");
     }
 
+    // The snapshot once what the server did so far is published.
+    TMstSnapshotPtr Settled()
+    {
+        EXPECT_TRUE(WaitFor([this] { return !server->PublishPending(); }, 5000));
+        return server->Snapshot();
+    }
     std::vector<std::string> LogLines()
     {
-        const auto lock = server->Lock();
+        const TMstSnapshotPtr snap = Settled();
         std::vector<std::string> lines;
-        for (int i = 0; i < server->Log().count(); ++i)
-            lines.push_back(UnicodeToUtf8(server->Log().at(i).text));
+        for (int i = 0; i < snap->log.count(); ++i)
+            lines.push_back(UnicodeToUtf8(snap->log.at(i).text));
         return lines;
     }
     int Count(const std::string &line)
@@ -136,11 +142,7 @@ protected:
             n += l == line;
         return n;
     }
-    std::string Tip(int row)
-    {
-        const auto lock = server->Lock();
-        return UnicodeToUtf8(server->Core().tipText(row));
-    }
+    std::string Tip(int row) { return Settled()->tipText(row).toStdString(); }
 
     testsupport::TempDir dir;
     testsupport::HeldPort held;

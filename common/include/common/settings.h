@@ -34,6 +34,16 @@ void MstSetSave(const TMstSettings &s);
 /// The "Master" text of a record, lower-case hexadecimal joined by h, m and s.
 UnicodeString MstSetMasterText(const TMstSettings &s);
 
+/// Where the master's read-only HTTP side (status page, JSON, metrics) listens.
+struct THttpSettings {
+    UnicodeString address = u"127.0.0.1"; ///< loopback unless an administrator opens it
+    std::uint16_t port = 52180;           ///< 0 turns the HTTP side off
+};
+
+/// Loads "HttpAddress" (empty or missing: 127.0.0.1) and "HttpPort" (missing or not a port
+/// number: 52180). Never written back: only an administrator sets them.
+void HttpSetLoad(THttpSettings &s);
+
 /// The client agent's view of the master.
 struct TClnSettings {
     std::uint16_t port = 52100;

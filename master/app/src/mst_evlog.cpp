@@ -18,7 +18,7 @@
 TpLogWin::TpLogWin(TMstServer *server, QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
-      FServer(server)
+      FServer(server), FSnap(server->Snapshot())
 {
     SetupForm(this, "pLogWin", " Master Logger", 12);
     resize(450, 299);
@@ -67,21 +67,16 @@ TpLogWin::TpLogWin(TMstServer *server, QWidget *parent)
 
 QString TpLogWin::p_lvLogData(int row, int column) const
 {
-    const auto lock = FServer->Lock();
-    const TLogStore &log = FServer->Log();
-    if (row < 0 || row >= log.count())
+    if (row < 0 || row >= FSnap->log.count())
         return {};
-    const TLogEntry e = log.at(row);
+    const TLogEntry e = FSnap->log.at(row);
     return column == 0 ? QString::fromStdU16String(TimeText(e.time)) : QString::fromStdU16String(e.text);
 }
 
 void TpLogWin::Refresh()
 {
-    int n;
-    {
-        const auto lock = FServer->Lock();
-        n = FServer->Log().count();
-    }
+    FSnap = FServer->Snapshot();
+    const int n = FSnap->log.count();
     FModel->SetItemCount(n);
     if (isVisible()) {
         // Lay the rows out now, so that the scroll range already holds the new last row.

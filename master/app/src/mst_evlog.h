@@ -20,8 +20,8 @@ public:
     /// The window it is placed against on its first show.
     void SetMainWindow(QWidget *w) { FMainWin = w; }
 
-    /// Sets the item count; when visible, scrolls the last row fully into view and repaints.
-    /// Hidden, nothing is painted.
+    /// Takes the server's latest snapshot and sets the item count; when visible, scrolls the
+    /// last row fully into view and repaints. Hidden, nothing is painted.
     void Refresh();
 
     /// Time and text cells of row i.
@@ -43,6 +43,7 @@ private:
     void p_bnCloseClick();
 
     TMstServer *FServer;
+    TMstSnapshotPtr FSnap;
     TOwnerDataModel *FModel;
     QWidget *FMainWin = nullptr;
     bool FFirstShow = true;

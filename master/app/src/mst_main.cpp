@@ -51,7 +51,7 @@ long long ProbeMs()
 TMstMainWin::TMstMainWin(TMstServer *server, TpLogWin *logWin, const TAgentOptions &agent, QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint),
-      FServer(server), FLogWin(logWin), FAutoBoxSeconds(agent.autoBoxSeconds),
+      FServer(server), FSnap(server->Snapshot()), FLogWin(logWin), FAutoBoxSeconds(agent.autoBoxSeconds),
       FShot(this, agent.screenshotFile)
 {
     BuildForm();
@@ -166,11 +166,9 @@ void TMstMainWin::BuildForm()
 
 QString TMstMainWin::p_lvAppsData(int row, int column) const
 {
-    const auto lock = FServer->Lock();
-    const TMstCore &core = FServer->Core();
-    if (row < 0 || row >= core.rowCount())
+    if (row < 0 || row >= static_cast<int>(FSnap->rows.size()))
         return {};
-    const TSessionRow r = core.rowAt(row);
+    const TSnapRow &r = FSnap->rows[static_cast<std::size_t>(row)];
     switch (column) {
     case 0:
         return QStringLiteral("  ") + QString::number(row + 1);
@@ -249,8 +247,13 @@ void TMstMainWin::FlushChanges()
     FRepaint->stop();
     FLastRepaint.start();
     const unsigned changes = FServer->TakeChanges();
-    if (changes & (TMstServer::RowsChanged | TMstServer::ScrollToLast))
+    const int shown = static_cast<int>(FSnap->rows.size());
+    FSnap = FServer->Snapshot();
+    if ((changes & (TMstServer::RowsChanged | TMstServer::ScrollToLast)) ||
+        shown != static_cast<int>(FSnap->rows.size()))
         ListRefresh(changes & TMstServer::ScrollToLast);
+    else
+        p_lvApps->viewport()->update(); // a host name may have come
     if (changes & TMstServer::LampChanged) {
         p_labLed->setEnabled(FServer->LampOn());
         p_labLed->update();
@@ -261,11 +264,7 @@ void TMstMainWin::FlushChanges()
 
 void TMstMainWin::ListRefresh(bool scrollToLast)
 {
-    int n;
-    {
-        const auto lock = FServer->Lock();
-        n = FServer->Core().rowCount();
-    }
+    const int n = static_cast<int>(FSnap->rows.size());
     FModel->SetItemCount(n);
     if (scrollToLast && n > 0) {
         p_lvApps->doItemsLayout();
@@ -294,10 +293,8 @@ void TMstMainWin::p_lvAppsMouseMove(const QPoint &pos)
 {
     const QModelIndex idx = p_lvApps->indexAt(pos);
     QString tip;
-    if (idx.isValid()) {
-        const auto lock = FServer->Lock();
-        tip = QString::fromStdU16String(FServer->Core().tipText(idx.row()));
-    }
+    if (idx.isValid())
+        tip = FSnap->tipText(idx.row());
     p_panTip->setText(tip);
 }
 
@@ -331,11 +328,8 @@ void TMstMainWin::p_bnEscClick(QObject *button)
 
 void TMstMainWin::RequestExit()
 {
-    int rows;
-    {
-        const auto lock = FServer->Lock();
-        rows = FServer->Core().rowCount();
-    }
+    // The live count: a row announced a moment ago, not yet shown, still counts.
+    const int rows = FServer->RowCount();
     if (rows > 0 && MesBoxC(2, this, LoadStr(IDS_EXIT_CONFIRM), UnicodeString(), W_Centre, W_Centre) != 1)
         return;
     FClosingAllowed = true;

@@ -87,6 +87,8 @@ private:
     void p_lvAppsMouseLeave();
 
     TMstServer *FServer;
+    // What the list shows: one snapshot, taken at each repaint, so a row is read whole.
+    TMstSnapshotPtr FSnap;
     TpLogWin *FLogWin;
     TOwnerDataModel *FModel;
     QTimer *FRepaint;

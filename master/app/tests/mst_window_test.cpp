@@ -7,8 +7,11 @@
 #include <common/aux.h>
 #include <common/catalogue.h>
 #include <common/gui/aboutdlg.h>
+#include <common/messages.h>
+#include <common/msgport.h>
 #include <noticekit/noticekit.h>
 #include <testsupport/heldport.h>
+#include <testsupport/rawtcp.h>
 #include <testsupport/screenshots.h>
 
 #include <QAbstractItemModel>
@@ -33,6 +36,10 @@
 
 #include <atomic>
 #include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
 
 namespace {
 
@@ -105,9 +112,16 @@ protected:
         return s.readAll();
     }
 
+    // What the server did so far is published and shown.
+    void Settle()
+    {
+        EXPECT_TRUE(QTest::qWaitFor([this] { return !server->PublishPending(); }, 5000));
+        win->FlushChanges();
+    }
+
     QString Cell(int row, int col)
     {
-        win->FlushChanges();
+        Settle();
         auto *m = win->p_lvApps->model();
         return m->data(m->index(row, col)).toString();
     }
@@ -126,7 +140,7 @@ protected:
     // Rows and log lines as the windows show them now.
     int Rows()
     {
-        win->FlushChanges();
+        Settle();
         return win->p_lvApps->model()->rowCount();
     }
 
@@ -167,14 +181,16 @@ TEST_F(MasterWindows, FormHasTheDesignedControls)
 TEST_F(MasterWindows, StartUpLogsThePortAndRunsTheAuditTimer)
 {
     Start();
-    ASSERT_GE(server->Log().count(), 1);
-    EXPECT_EQ(QString::fromStdU16String(server->Log().at(0).text),
+    Settle();
+    ASSERT_GE(server->Snapshot()->log.count(), 1);
+    EXPECT_EQ(QString::fromStdU16String(server->Snapshot()->log.at(0).text),
               QStringLiteral("Master begins listening at port %1.").arg(port));
     EXPECT_TRUE(server->AuditTimer()->isActive());
     EXPECT_EQ(server->AuditTimer()->interval(), 180000);
     // A second activation does nothing more.
     win->FormActivate();
-    EXPECT_EQ(server->Log().count(), 1);
+    Settle();
+    EXPECT_EQ(server->Snapshot()->log.count(), 1);
 }
 
 TEST_F(MasterWindows, ListRowsFollowAnnouncementsAndWithdrawals)
@@ -238,7 +254,9 @@ TEST_F(MasterWindows, SecondMessageOnTheSameConnectionIsHandled)
 TEST_F(MasterWindows, TooltipNamesMasterStationAndNetworkClients)
 {
     Start();
-    server->Core().localAnnounce(83, 0x7ffffff0); // a process that does not exist: no watcher
+    // A process that does not exist: no watcher.
+    ASSERT_TRUE(PostMessage(win->PortValue(), WM_ANNOUNCE, 83, 0x7ffffff0));
+    ASSERT_TRUE(QTest::qWaitFor([this] { return Rows() == 1; }, 5000));
     EXPECT_EQ(Request("112,0,93,0"), QByteArray("22,1,11,180"));
     ASSERT_EQ(Rows(), 2);
     QCoreApplication::processEvents();
@@ -257,7 +275,9 @@ TEST_F(MasterWindows, TooltipNamesMasterStationAndNetworkClients)
     // address in the tooltip.
     clockNow += 415.0 / 86400.0;
     server->Audit();
-    EXPECT_EQ(QString::fromStdU16String(server->Log().at(server->Log().count() - 1).text),
+    Settle();
+    const TMstSnapshotPtr snap = server->Snapshot();
+    EXPECT_EQ(QString::fromStdU16String(snap->log.at(snap->log.count() - 1).text),
               QStringLiteral("Master audit: at least, one client is dead."));
     EXPECT_FALSE(server->AuditTimer()->isActive()) << "no client left";
     ASSERT_EQ(Rows(), 2);
@@ -366,9 +386,9 @@ TEST_F(MasterWindows, LogWindowRowsAndScrolling)
     for (int i = 0; i < 40; ++i)
         EXPECT_EQ(Request("abc"), QByteArray("47,0,0,0"));
     // Hidden: only the count follows.
-    win->FlushChanges();
+    Settle();
     auto *m = logWin->p_lvLog->model();
-    EXPECT_EQ(m->rowCount(), server->Log().count());
+    EXPECT_EQ(m->rowCount(), server->Snapshot()->log.count());
     EXPECT_EQ(m->rowCount(), 41);
     EXPECT_EQ(m->data(m->index(0, 0)).toString(), QStringLiteral("12:00:00"));
     EXPECT_EQ(m->data(m->index(0, 1)).toString(),
@@ -402,8 +422,10 @@ TEST_F(MasterWindows, PortInUseLeavesTheMasterWithoutServer)
     QWidget *box = win->findChild<QWidget *>(QStringLiteral("ServerErrorBox"));
     ASSERT_NE(box, nullptr) << "the failure is reported";
     EXPECT_TRUE(box->isVisible());
-    ASSERT_EQ(server->Log().count(), 2) << "the log started anyway, and says why the port is not open";
-    const QString failed = QString::fromStdU16String(server->Log().at(1).text);
+    Settle();
+    const TMstSnapshotPtr snap = server->Snapshot();
+    ASSERT_EQ(snap->log.count(), 2) << "the log started anyway, and says why the port is not open";
+    const QString failed = QString::fromStdU16String(snap->log.at(1).text);
     EXPECT_TRUE(failed.startsWith(QStringLiteral("Master cannot listen at port "))) << failed.toStdString();
     auto *message = qobject_cast<QMessageBox *>(box);
     ASSERT_NE(message, nullptr);
@@ -473,4 +495,96 @@ TEST_F(MasterWindows, UpdatesKeepTheSelectionAndComeAtABoundedRate)
     EXPECT_EQ(win->p_lvApps->selectionModel()->selectedRows().value(0).row(), 3) << "the selection stays";
     EXPECT_EQ(win->p_lvApps->verticalScrollBar()->value(), scrolled) << "and so does the scroll position";
     testsupport::saveScreenshot(win.get(), QStringLiteral("master_main_selection_kept"));
+}
+
+// The server in its own thread, as the program runs it, changing as fast as clients make it:
+// announcements and withdrawals shift the rows all the time. Each row the window reads must
+// come from one state: its code is the one its client announced.
+TEST(MasterWindowsUnderLoad, RowsAreReadWholeWhileTheServerChanges)
+{
+    QTemporaryDir dir;
+    testsupport::HeldPort held;
+    const QString reg = dir.filePath(QStringLiteral("korvel.reg"));
+    std::ofstream(reg.toStdString(), std::ios::binary)
+        << "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ardentis\\Korvel]\r\n"
+        << "\"Master\"=\"b4h78m1e0sb4\"\r\n\"Port\"=\"" << held.port() << "\"\r\n";
+    qputenv("KORVEL_REGISTRY", reg.toLocal8Bit());
+    qputenv("KORVEL_SESSION", QByteArray("winLoad") + QByteArray::number(getpid()));
+
+    TMstServer::Options options;
+    options.inheritedListener = held.handOver();
+    options.resolver = [](const QString &address) { return QStringLiteral("ws-") + address; };
+    auto *server = new TMstServer(options);
+    QThread thread;
+    server->moveToThread(&thread);
+    thread.start();
+    TMstServer::StartResult started;
+    QMetaObject::invokeMethod(
+        server, [&] { started = server->StartUp(); }, Qt::BlockingQueuedConnection);
+    ASSERT_TRUE(started.blockCreated);
+    ASSERT_TRUE(started.listening);
+    TpLogWin logWin(server);
+    TMstMainWin win(server, &logWin);
+
+    // Which code each client announced; neighbouring rows always differ in code.
+    std::mutex lock;
+    std::unordered_map<int, int> codeOf;
+    std::atomic<bool> done{false};
+    std::thread load([&] {
+        std::vector<std::pair<int, int>> live;
+        QElapsedTimer t;
+        t.start();
+        for (int k = 0; k < 3000 && t.elapsed() < 30000; ++k) {
+            const int code = KnownAppCodes[k % std::size(KnownAppCodes)];
+            int fd = testsupport::TcpConnect(held.port());
+            const std::string reply = testsupport::TcpAsk(fd, "112,0," + std::to_string(code) + ",0");
+            ::close(fd);
+            const int id = std::atoi(reply.substr(5).c_str());
+            if (reply.rfind("22,1,", 0) != 0 || id == 0)
+                continue;
+            {
+                std::lock_guard<std::mutex> l(lock);
+                codeOf[id] = code;
+            }
+            live.emplace_back(id, code);
+            if (live.size() > 30) {
+                fd = testsupport::TcpConnect(held.port());
+                testsupport::TcpAsk(fd, "376," + std::to_string(live.front().first) + "," +
+                                            std::to_string(live.front().second) + ",0");
+                ::close(fd);
+                live.erase(live.begin());
+            }
+        }
+        done = true;
+    });
+
+    int checked = 0, mixed = 0;
+    QElapsedTimer t;
+    t.start();
+    while (!done && t.elapsed() < 60000) {
+        win.FlushChanges();
+        for (int row = 0; row < 40; ++row) {
+            const QString code = win.p_lvAppsData(row, 1);
+            const QString id = win.p_lvAppsData(row, 4);
+            if (code.isEmpty() || id.isEmpty())
+                continue;
+            std::lock_guard<std::mutex> l(lock);
+            const auto it = codeOf.find(id.toInt());
+            if (it == codeOf.end())
+                continue; // its announcement's reply is still on the way
+            ++checked;
+            mixed += it->second != code.toInt();
+        }
+        QCoreApplication::processEvents();
+    }
+    load.join();
+    EXPECT_GT(checked, 1000) << "too few rows read to tell";
+    EXPECT_EQ(mixed, 0) << mixed << " of " << checked << " rows mixed two states";
+
+    QMetaObject::invokeMethod(
+        server, [server] { delete server; }, Qt::BlockingQueuedConnection);
+    thread.quit();
+    thread.wait();
+    qunsetenv("KORVEL_REGISTRY");
+    qunsetenv("KORVEL_SESSION");
 }

@@ -138,6 +138,8 @@ bool TMasterDaemon::Start(int listenFd)
             "the socket handed over listens on port %u, but the store's Port is %u: port %u is "
             "served; clients configured with port %u do not reach this master",
             unsigned(r.port), unsigned(r.storedPort), unsigned(r.port), unsigned(r.storedPort));
+    // The status page, JSON and metrics, on a thread of their own.
+    FHttp = TStatusHttp::Attach(FServer.get());
     sd_notifyf(0, "READY=1\nSTATUS=Serving port %u", unsigned(r.port));
     return true;
 }
@@ -148,6 +150,7 @@ void TMasterDaemon::Stop()
         return;
     FStopped = true;
     sd_notify(0, "STOPPING=1");
+    FHttp.reset();
     if (FServer)
         FServer->Shutdown();
     Say("<6>", "ended; settings saved");
@@ -160,10 +163,7 @@ void TMasterDaemon::Reload()
         return;
     sd_notify(0, "RELOADING=1");
     const TMstServer::ReloadResult r = FServer->ReloadSettings();
-    const TMstSettings s = [this] {
-        auto lock = FServer->Lock();
-        return FServer->Core().settings();
-    }();
+    const TMstSettings &s = r.settings;
     if (!r.loaded)
         Say("<4>", "the settings cannot be read again; the values in use stay");
     else

@@ -6,6 +6,7 @@
 // reads the settings again.
 
 #include <mst_server.h>
+#include <status_http.h>
 
 #include <QObject>
 
@@ -47,6 +48,7 @@ private:
 
     std::FILE *FLog;
     std::unique_ptr<TMstServer> FServer;
+    std::unique_ptr<TStatusHttp> FHttp; // goes before the server it reads
     QSocketNotifier *FSignals = nullptr;
     bool FStopped = false;
 };

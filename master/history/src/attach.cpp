@@ -75,8 +75,7 @@ THistoryWriter *AttachHistory(TMstServer &server, THistoryWriter::Options option
     if (options.path == QLatin1String("off"))
         return nullptr;
     auto *sink = new THistorySink(std::move(options), &server);
-    auto lock = server.Lock();
-    server.Core().setSessionSink(sink);
+    server.SetSessionSink(sink);
     return &sink->Writer();
 }
 
