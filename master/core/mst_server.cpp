@@ -2,12 +2,12 @@
 
 #include "mst_listener.h"
 
-#include <common/aux.h>
 #include <common/handleblock.h>
 #include <common/messages.h>
 #include <common/msgport.h>
 #include <common/settings.h>
 #include <common/strtable.h>
+#include <common/timeaddr.h>
 #include <common/watcher.h>
 
 #include <QFileInfo>
@@ -68,7 +68,7 @@ TMstServer::TMstServer(Options options, QObject *parent)
     });
     connect(FListener, &TMstListener::connectionError, this, [this](int kind) {
         std::unique_lock<std::mutex> lock(FMutex);
-        const TCoreActions act = FCore.socketError(kind);
+        const TCoreActions act = FCore.SocketError(kind);
         lock.unlock();
         Apply(act);
     });
@@ -88,7 +88,7 @@ TMstServer::TMstServer(Options options, QObject *parent)
     connect(FListenRetry, &QTimer::timeout, this, [this] { TryListen(-1, nullptr); });
 
     FEcho = TLogEcho(stdout, FOptions.echoPriorities);
-    FCore.setWatcherStarter(
+    FCore.SetWatcherStarter(
         [this](unsigned short code, int pid) { return TWatcher::Start(code, pid, FPort->Value()); });
 }
 
@@ -105,7 +105,7 @@ TMstServer::StartResult TMstServer::StartUp()
     FStarted = true;
     {
         std::lock_guard<std::mutex> lock(FMutex);
-        MstSetLoad(FCore.settings());
+        MstSetLoad(FCore.Settings());
     }
     // The handle block names the message port, so local applications find it.
     if (!FPort->Open())
@@ -119,8 +119,8 @@ TMstServer::StartResult TMstServer::StartUp()
     FPortValue = FPort->Value();
 
     std::unique_lock<std::mutex> lock(FMutex);
-    FAudit->setInterval(FCore.settings().auditPeriod * 1000);
-    const quint16 stored = FCore.settings().port;
+    FAudit->setInterval(FCore.Settings().auditPeriod * 1000);
+    const quint16 stored = FCore.Settings().port;
     quint16 port = stored;
     if (FOptions.servesInheritedPort && FOptions.inheritedListener >= 0) {
         const quint16 handed = ListeningPortOf(FOptions.inheritedListener);
@@ -128,9 +128,9 @@ TMstServer::StartResult TMstServer::StartUp()
             port = handed;
     }
     // The start line names the port served; the store's Port is written back as it was read.
-    FCore.settings().port = port;
-    const TCoreActions act = FCore.startUp();
-    FCore.settings().port = stored;
+    FCore.Settings().port = port;
+    const TCoreActions act = FCore.StartUp();
+    FCore.Settings().port = stored;
     lock.unlock();
     result.port = port;
     result.storedPort = stored;
@@ -159,7 +159,7 @@ bool TMstServer::TryListen(int inherited, QString *error)
         if (FListenError != 0) {
             FListenError = 0;
             lock.lock();
-            FLog.addListenOpened(port);
+            FLog.AddListenOpened(port);
             lock.unlock();
             Apply(act);
         }
@@ -178,7 +178,7 @@ bool TMstServer::TryListen(int inherited, QString *error)
         std::fprintf(stderr, "master: cannot listen on port %u: %s\n", unsigned(port), qPrintable(reason));
         std::fflush(stderr);
         lock.lock();
-        FLog.addListenFailed(port, err);
+        FLog.AddListenFailed(port, err);
         lock.unlock();
         Apply(act);
     }
@@ -201,7 +201,7 @@ void TMstServer::Shutdown()
     {
         // The watchers the slots refer to are asked to end; the others end with the process.
         std::lock_guard<std::mutex> lock(FMutex);
-        for (std::uint64_t id : FCore.heldWatchIds())
+        for (std::uint64_t id : FCore.HeldWatchIds())
             TWatcher::Terminate(id);
     }
     FBlock.Close();
@@ -210,9 +210,9 @@ void TMstServer::Shutdown()
     if (FStarted) {
         FStarted = false;
         std::lock_guard<std::mutex> lock(FMutex);
-        if (TSessionSink *sink = FCore.sessionSink())
-            sink->masterStopped();
-        MstSetSave(FCore.settings());
+        if (TSessionSink *sink = FCore.SessionSink())
+            sink->MasterStopped();
+        MstSetSave(FCore.Settings());
     }
 }
 
@@ -222,7 +222,7 @@ std::string TMstServer::OnRequest(const QString &address, std::string_view text)
     const bool known = FHostNames->Known(address, name);
     std::unique_lock<std::mutex> lock(FMutex);
     const TReceiveResult r =
-        FCore.receive(text, TPeerInfo{name.toStdU16String(), address.toStdU16String(), !known});
+        FCore.Receive(text, TPeerInfo{name.toStdU16String(), address.toStdU16String(), !known});
     lock.unlock();
     Apply(r.actions);
     return r.reply;
@@ -231,18 +231,18 @@ std::string TMstServer::OnRequest(const QString &address, std::string_view text)
 void TMstServer::OnHostFound(const QString &address, const QString &name)
 {
     std::lock_guard<std::mutex> lock(FMutex);
-    FCore.fillHost(address.toStdU16String(), name.toStdU16String());
+    FCore.FillHost(address.toStdU16String(), name.toStdU16String());
 }
 
 void TMstServer::OnMessage(quint32 message, quintptr wParam, qintptr lParam)
 {
     std::unique_lock<std::mutex> lock(FMutex);
     if (message == WM_ANNOUNCE) {
-        const TCoreActions act = FCore.localAnnounce(static_cast<int>(wParam), static_cast<int>(lParam));
+        const TCoreActions act = FCore.LocalAnnounce(static_cast<int>(wParam), static_cast<int>(lParam));
         lock.unlock();
         Apply(act, RowsChanged | ScrollToLast | LogChanged);
     } else if (message == WM_INSTANCE_ENDED) {
-        const TCoreActions act = FCore.localEnded(static_cast<int>(wParam));
+        const TCoreActions act = FCore.LocalEnded(static_cast<int>(wParam));
         lock.unlock();
         Apply(act, RowsChanged | LogChanged);
     }
@@ -254,7 +254,7 @@ TMstServer::ReloadResult TMstServer::ReloadSettings()
     TMstSettings fresh;
     result.loaded = MstSetLoad(fresh);
     std::unique_lock<std::mutex> lock(FMutex);
-    TMstSettings &s = FCore.settings();
+    TMstSettings &s = FCore.Settings();
     if (result.loaded)
         s = fresh;
     result.storedPort = s.port;
@@ -274,7 +274,7 @@ TMstServer::ReloadResult TMstServer::ReloadSettings()
 void TMstServer::Audit()
 {
     std::unique_lock<std::mutex> lock(FMutex);
-    const TCoreActions act = FCore.audit();
+    const TCoreActions act = FCore.Audit();
     lock.unlock();
     Apply(act);
 }

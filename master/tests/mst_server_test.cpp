@@ -5,7 +5,7 @@
 #include <mst_listener.h>
 #include <mst_server.h>
 
-#include <common/aux.h>
+#include <common/timeaddr.h>
 #include <testsupport/handover.h>
 #include <testsupport/heldport.h>
 #include <testsupport/rawtcp.h>
@@ -125,8 +125,8 @@ protected:
     {
         const auto lock = server->Lock();
         std::vector<std::string> lines;
-        for (int i = 0; i < server->Log().count(); ++i)
-            lines.push_back(UnicodeToUtf8(server->Log().at(i).text));
+        for (int i = 0; i < server->Log().Count(); ++i)
+            lines.push_back(UnicodeToUtf8(server->Log().At(i).text));
         return lines;
     }
     int Count(const std::string &line)
@@ -139,7 +139,7 @@ protected:
     std::string Tip(int row)
     {
         const auto lock = server->Lock();
-        return UnicodeToUtf8(server->Core().tipText(row));
+        return UnicodeToUtf8(server->Core().TipText(row));
     }
 
     testsupport::TempDir dir;

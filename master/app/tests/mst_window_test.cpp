@@ -4,9 +4,9 @@
 #include "mst_evlog.h"
 #include "mst_main.h"
 
-#include <common/aux.h>
 #include <common/catalogue.h>
 #include <common/gui/aboutdlg.h>
+#include <common/timeaddr.h>
 #include <noticekit/noticekit.h>
 #include <testsupport/heldport.h>
 #include <testsupport/screenshots.h>
@@ -167,14 +167,14 @@ TEST_F(MasterWindows, FormHasTheDesignedControls)
 TEST_F(MasterWindows, StartUpLogsThePortAndRunsTheAuditTimer)
 {
     Start();
-    ASSERT_GE(server->Log().count(), 1);
-    EXPECT_EQ(QString::fromStdU16String(server->Log().at(0).text),
+    ASSERT_GE(server->Log().Count(), 1);
+    EXPECT_EQ(QString::fromStdU16String(server->Log().At(0).text),
               QStringLiteral("Master begins listening at port %1.").arg(port));
     EXPECT_TRUE(server->AuditTimer()->isActive());
     EXPECT_EQ(server->AuditTimer()->interval(), 180000);
     // A second activation does nothing more.
     win->FormActivate();
-    EXPECT_EQ(server->Log().count(), 1);
+    EXPECT_EQ(server->Log().Count(), 1);
 }
 
 TEST_F(MasterWindows, ListRowsFollowAnnouncementsAndWithdrawals)
@@ -238,7 +238,7 @@ TEST_F(MasterWindows, SecondMessageOnTheSameConnectionIsHandled)
 TEST_F(MasterWindows, TooltipNamesMasterStationAndNetworkClients)
 {
     Start();
-    server->Core().localAnnounce(83, 0x7ffffff0); // a process that does not exist: no watcher
+    server->Core().LocalAnnounce(83, 0x7ffffff0); // a process that does not exist: no watcher
     EXPECT_EQ(Request("112,0,93,0"), QByteArray("22,1,11,180"));
     ASSERT_EQ(Rows(), 2);
     QCoreApplication::processEvents();
@@ -257,7 +257,7 @@ TEST_F(MasterWindows, TooltipNamesMasterStationAndNetworkClients)
     // address in the tooltip.
     clockNow += 415.0 / 86400.0;
     server->Audit();
-    EXPECT_EQ(QString::fromStdU16String(server->Log().at(server->Log().count() - 1).text),
+    EXPECT_EQ(QString::fromStdU16String(server->Log().At(server->Log().Count() - 1).text),
               QStringLiteral("Master audit: at least, one client is dead."));
     EXPECT_FALSE(server->AuditTimer()->isActive()) << "no client left";
     ASSERT_EQ(Rows(), 2);
@@ -368,7 +368,7 @@ TEST_F(MasterWindows, LogWindowRowsAndScrolling)
     // Hidden: only the count follows.
     win->FlushChanges();
     auto *m = logWin->p_lvLog->model();
-    EXPECT_EQ(m->rowCount(), server->Log().count());
+    EXPECT_EQ(m->rowCount(), server->Log().Count());
     EXPECT_EQ(m->rowCount(), 41);
     EXPECT_EQ(m->data(m->index(0, 0)).toString(), QStringLiteral("12:00:00"));
     EXPECT_EQ(m->data(m->index(0, 1)).toString(),
@@ -402,8 +402,8 @@ TEST_F(MasterWindows, PortInUseLeavesTheMasterWithoutServer)
     QWidget *box = win->findChild<QWidget *>(QStringLiteral("ServerErrorBox"));
     ASSERT_NE(box, nullptr) << "the failure is reported";
     EXPECT_TRUE(box->isVisible());
-    ASSERT_EQ(server->Log().count(), 2) << "the log started anyway, and says why the port is not open";
-    const QString failed = QString::fromStdU16String(server->Log().at(1).text);
+    ASSERT_EQ(server->Log().Count(), 2) << "the log started anyway, and says why the port is not open";
+    const QString failed = QString::fromStdU16String(server->Log().At(1).text);
     EXPECT_TRUE(failed.startsWith(QStringLiteral("Master cannot listen at port "))) << failed.toStdString();
     auto *message = qobject_cast<QMessageBox *>(box);
     ASSERT_NE(message, nullptr);

@@ -162,7 +162,7 @@ void TMasterDaemon::Reload()
     const TMstServer::ReloadResult r = FServer->ReloadSettings();
     const TMstSettings s = [this] {
         auto lock = FServer->Lock();
-        return FServer->Core().settings();
+        return FServer->Core().Settings();
     }();
     if (!r.loaded)
         Say("<4>", "the settings cannot be read again; the values in use stay");
