@@ -22,14 +22,14 @@ constexpr int kBatch = 1000;
 struct LoadedMaster {
     explicit LoadedMaster(int n)
     {
-        core.startUp();
+        core.StartUp();
         for (int i = 0; i < n; ++i)
             request("112,0,83,0");
     }
     const std::string &request(const std::string &text)
     {
         now += 0.036 * kSecond;
-        reply = core.receive(text, peer).reply;
+        reply = core.Receive(text, peer).reply;
         return reply;
     }
 
@@ -59,14 +59,14 @@ void BM_ReceiveAnnounceNewClient(benchmark::State &state)
         if (++batch == kBatch) {
             // Take the new clients out again so the tables keep their size.
             state.PauseTiming();
-            const int last = m.core.highestClientId();
+            const int last = m.core.HighestClientId();
             for (const std::string &w : messages(376, last - kBatch + 1, kBatch, 83))
                 m.request(w);
             batch = 0;
             state.ResumeTiming();
         }
     }
-    state.counters["clients"] = m.core.clients().size();
+    state.counters["clients"] = m.core.Clients().size();
 }
 
 void BM_ReceiveKeepAlive(benchmark::State &state)
@@ -104,7 +104,7 @@ void BM_ReceiveWithdraw(benchmark::State &state)
         }
         benchmark::DoNotOptimize(m.request(withdrawals[i++]));
     }
-    state.counters["sessions"] = m.core.rowCount();
+    state.counters["sessions"] = m.core.RowCount();
 }
 
 // The log holds `lines` lines spread over the last hour; every append is one step later,
@@ -115,16 +115,16 @@ void BM_LogAppend(benchmark::State &state)
     const double step = 3600.0 / lines * kSecond;
     TDateTime now = 45000.5;
     TLogStore log(TClocks{[&] { return now; }, [&] { return now * 86400.0; }});
-    log.start(52100);
+    log.Start(52100);
     for (int i = 1; i < lines; ++i) {
         now += step;
-        log.addKeepAlive(i);
+        log.AddKeepAlive(i);
     }
     for (auto _ : state) {
         now += step;
-        log.addKeepAlive(42);
+        log.AddKeepAlive(42);
     }
-    state.counters["lines"] = log.count();
+    state.counters["lines"] = log.Count();
 }
 
 } // namespace

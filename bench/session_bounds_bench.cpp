@@ -25,25 +25,25 @@ double ResidentMiB()
 struct FullMaster {
     FullMaster()
     {
-        const TSessionBounds b = core.sessionBounds();
-        core.startUp();
+        const TSessionBounds b = core.SessionBounds();
+        core.StartUp();
         int address = 0;
-        while (core.rowCount() < b.total) {
+        while (core.RowCount() < b.total) {
             const std::u16string a = u"10.0.0." + std::u16string(1, static_cast<char16_t>(u'A' + address++));
             const TPeerInfo peer{a, a, false};
-            for (int rows = 0; rows < b.perAddress && core.rowCount() < b.total;) {
-                const std::string first = core.receive("112,0,83,0", peer).reply;
+            for (int rows = 0; rows < b.perAddress && core.RowCount() < b.total;) {
+                const std::string first = core.Receive("112,0,83,0", peer).reply;
                 const std::string id = first.substr(5, first.find(',', 5) - 5);
                 ++rows;
                 for (int more = 1; more < b.perClient && rows < b.perAddress; ++more, ++rows)
-                    core.receive("112," + id + ",83,0", peer);
+                    core.Receive("112," + id + ",83,0", peer);
             }
         }
     }
     void PurgeAll()
     {
-        mono += static_cast<double>(core.auditTimeout() + 1);
-        core.audit();
+        mono += static_cast<double>(core.AuditTimeout() + 1);
+        core.Audit();
     }
 
     double mono = 1000;
@@ -60,8 +60,8 @@ void BM_SessionTableAtItsBound(benchmark::State &state)
         const double before = ResidentMiB();
         auto m = std::make_unique<FullMaster>();
         grown = ResidentMiB() - before;
-        rows = m->core.rowCount();
-        clients = m->core.clients().size();
+        rows = m->core.RowCount();
+        clients = m->core.Clients().size();
     }
     state.counters["rows"] = rows;
     state.counters["clients"] = clients;
@@ -76,8 +76,8 @@ void BM_AnnounceAtTheBoundOverPurgedRows(benchmark::State &state)
     m.PurgeAll();
     const TPeerInfo peer{u"newcomer", u"10.9.9.9", false};
     for (auto _ : state)
-        benchmark::DoNotOptimize(m.core.receive("112,0,83,0", peer));
-    state.counters["rows"] = m.core.rowCount();
+        benchmark::DoNotOptimize(m.core.Receive("112,0,83,0", peer));
+    state.counters["rows"] = m.core.RowCount();
 }
 BENCHMARK(BM_AnnounceAtTheBoundOverPurgedRows)->Iterations(500);
 

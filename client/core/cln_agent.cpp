@@ -1,11 +1,11 @@
 #include "cln_agent.h"
 
-#include <common/aux.h>
 #include <common/cmn_err.h>
 #include <common/handleblock.h>
 #include <common/messages.h>
 #include <common/msgport.h>
 #include <common/strtable.h>
+#include <common/timeaddr.h>
 #include <common/watcher.h>
 
 #include <QElapsedTimer>
@@ -50,17 +50,17 @@ TClnAgent::TClnAgent(QObject *parent, const TClnTimings &timings)
     FPort = new TMsgPort(this);
     connect(FPort, &TMsgPort::messageReceived, this, &TClnAgent::OnMessage);
 
-    p_tmPoll = new QTimer(this);
-    p_tmPoll->setObjectName(QStringLiteral("p_tmPoll"));
-    connect(p_tmPoll, &QTimer::timeout, this, [this] { FEngine.PollTick(); });
-    p_tmMin = new QTimer(this);
-    p_tmMin->setObjectName(QStringLiteral("p_tmMin"));
-    p_tmMin->setInterval(FTimings.minimiseMs);
-    connect(p_tmMin, &QTimer::timeout, this, &TClnAgent::minimiseDue);
-    p_tmShut = new QTimer(this);
-    p_tmShut->setObjectName(QStringLiteral("p_tmShut"));
-    p_tmShut->setSingleShot(true);
-    connect(p_tmShut, &QTimer::timeout, this, &TClnAgent::shutdownDue);
+    FPollTimer = new QTimer(this);
+    FPollTimer->setObjectName(QStringLiteral("FPollTimer"));
+    connect(FPollTimer, &QTimer::timeout, this, [this] { FEngine.PollTick(); });
+    FMinimiseTimer = new QTimer(this);
+    FMinimiseTimer->setObjectName(QStringLiteral("FMinimiseTimer"));
+    FMinimiseTimer->setInterval(FTimings.minimiseMs);
+    connect(FMinimiseTimer, &QTimer::timeout, this, &TClnAgent::minimiseDue);
+    FShutdownTimer = new QTimer(this);
+    FShutdownTimer->setObjectName(QStringLiteral("FShutdownTimer"));
+    FShutdownTimer->setSingleShot(true);
+    connect(FShutdownTimer, &QTimer::timeout, this, &TClnAgent::shutdownDue);
 
     for (std::size_t i = 0; i < FLines.size(); ++i) {
         const auto line = static_cast<TClnLine>(i);
@@ -88,9 +88,9 @@ void TClnAgent::StartUp()
         FPort->Close();
         throw cmn_err(IDS_BLOCK_CREATE_ERROR);
     }
-    p_tmMin->setInterval(FTimings.minimiseMs);
-    p_tmPoll->setInterval(FEngine.PollIntervalMs());
-    p_tmShut->setInterval(FTimings.shutdownMs);
+    FMinimiseTimer->setInterval(FTimings.minimiseMs);
+    FPollTimer->setInterval(FEngine.PollIntervalMs());
+    FShutdownTimer->setInterval(FTimings.shutdownMs);
     if (FEngine.LastConnection() != 0)
         emit statusChanged(StatusText());
 }
@@ -103,9 +103,9 @@ void TClnAgent::Close()
     FEngine.Shutdown();
     for (std::size_t i = 0; i < FLines.size(); ++i)
         Close(static_cast<TClnLine>(i));
-    p_tmPoll->stop();
-    p_tmMin->stop();
-    p_tmShut->stop();
+    FPollTimer->stop();
+    FMinimiseTimer->stop();
+    FShutdownTimer->stop();
     FBlock.Close();
     FPort->Close();
 }
@@ -141,12 +141,12 @@ void TClnAgent::TestConnection(const QString &address, quint16 port)
 void TClnAgent::RearmMinimise()
 {
     if (!FClosed && !FEngine.SessionEnds())
-        p_tmMin->start();
+        FMinimiseTimer->start();
 }
 
 void TClnAgent::StopMinimise()
 {
-    p_tmMin->stop();
+    FMinimiseTimer->stop();
 }
 
 void TClnAgent::OnMessage(quint32 message, quintptr wParam, qintptr lParam)
@@ -336,24 +336,24 @@ void TClnAgent::TerminateWatcher(WatcherId id)
 void TClnAgent::SetPollTimer(bool enabled, int intervalMs)
 {
     if (!enabled)
-        p_tmPoll->stop();
-    else if (!p_tmPoll->isActive() || p_tmPoll->interval() != intervalMs)
-        p_tmPoll->start(intervalMs);
+        FPollTimer->stop();
+    else if (!FPollTimer->isActive() || FPollTimer->interval() != intervalMs)
+        FPollTimer->start(intervalMs);
 }
 
 void TClnAgent::ArmMinimiseTimer()
 {
-    if (!p_tmMin->isActive())
-        p_tmMin->start();
+    if (!FMinimiseTimer->isActive())
+        FMinimiseTimer->start();
 }
 
 void TClnAgent::SessionEnding()
 {
-    p_tmMin->stop();
-    p_tmPoll->stop();
+    FMinimiseTimer->stop();
+    FPollTimer->stop();
     // Another agent may start at once; this one ends after the delay.
     FBlock.Close();
-    p_tmShut->start(FTimings.shutdownMs);
+    FShutdownTimer->start(FTimings.shutdownMs);
     emit sessionEnding();
 }
 

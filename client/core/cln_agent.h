@@ -66,9 +66,9 @@ public:
     /// The value naming the message port (kept in the handle block); 0 when closed.
     quint32 PortValue() const;
 
-    QTimer *PollTimer() const { return p_tmPoll; }
-    QTimer *MinimiseTimer() const { return p_tmMin; }
-    QTimer *ShutdownTimer() const { return p_tmShut; }
+    QTimer *PollTimer() const { return FPollTimer; }
+    QTimer *MinimiseTimer() const { return FMinimiseTimer; }
+    QTimer *ShutdownTimer() const { return FShutdownTimer; }
     const TClnTimings &Timings() const { return FTimings; }
 
 signals:
@@ -130,9 +130,9 @@ private:
     TMsgPort *FPort;
     MHandle FBlock;
     std::array<Line, 2> FLines;
-    QTimer *p_tmPoll;
-    QTimer *p_tmMin;
-    QTimer *p_tmShut;
+    QTimer *FPollTimer;
+    QTimer *FMinimiseTimer;
+    QTimer *FShutdownTimer;
     const TClnTimings FTimings;
     bool FClosed = false;
 };

@@ -1,6 +1,6 @@
 #include <common/settings.h>
 
-#include <common/aux.h>
+#include <common/timeaddr.h>
 
 #include <listkit/listkit.h>
 

@@ -1,6 +1,6 @@
 #include <common/tables.h>
 
-#include <common/aux.h>
+#include <common/timeaddr.h>
 
 #include <cassert>
 

@@ -1,6 +1,6 @@
 #include "hostnames.h"
 
-#include "mst_cls.h"
+#include "log_store.h"
 
 #include <QMetaObject>
 #include <QPointer>

@@ -4,7 +4,7 @@
 // the listener with its connections and the audit timer, on a thread of its own, and applies
 // what each call reports; the windows only show the tables and the log.
 
-#include "mst_cls.h"
+#include "log_store.h"
 
 #include <common/catalogue.h>
 #include <common/messages.h>
@@ -25,7 +25,7 @@ struct TPeerInfo {
     UnicodeString host;    ///< remote host name; empty while its lookup has not finished
     UnicodeString address; ///< remote address, dotted IPv4 text
     /// The lookup of the address's name has not finished: a client recorded now takes the
-    /// address as its host until fillHost() brings the name.
+    /// address as its host until FillHost() brings the name.
     bool hostPending = false;
 };
 
@@ -33,7 +33,7 @@ struct TPeerInfo {
 struct TCoreActions {
     enum class Timer { Keep, Start, Stop };
     bool valid = true;              ///< the request passed parsing and validation
-    bool refreshList = false;       ///< set the list's item count to rowCount() and repaint
+    bool refreshList = false;       ///< set the list's item count to RowCount() and repaint
     bool refreshLog = false;        ///< refresh the event log window
     Timer auditTimer = Timer::Keep; ///< enable or disable the audit timer
 };
@@ -61,16 +61,16 @@ public:
     virtual ~TSessionSink() = default;
     /// A row (clientId, code) was appended; host and address as the client table holds them
     /// (both empty for the master's own machine).
-    virtual void rowAdded(std::int16_t clientId, std::uint16_t code, const UnicodeString &host,
+    virtual void RowAdded(std::int16_t clientId, std::uint16_t code, const UnicodeString &host,
                           const UnicodeString &address) = 0;
     /// Every row (clientId, code) went.
-    virtual void rowsRemoved(std::int16_t clientId, std::uint16_t code, EndReason reason) = 0;
+    virtual void RowsRemoved(std::int16_t clientId, std::uint16_t code, EndReason reason) = 0;
     /// The audit dropped the client, last heard silentSeconds ago; its rows stay in the table.
-    virtual void clientRemoved(std::int16_t clientId, double silentSeconds) = 0;
+    virtual void ClientRemoved(std::int16_t clientId, double silentSeconds) = 0;
     /// The name of a client's address arrived after the client was recorded.
-    virtual void hostFound(std::int16_t clientId, const UnicodeString &host) = 0;
+    virtual void HostFound(std::int16_t clientId, const UnicodeString &host) = 0;
     /// The master stops.
-    virtual void masterStopped() = 0;
+    virtual void MasterStopped() = 0;
 };
 
 class TMstCore {
@@ -90,65 +90,65 @@ public:
     explicit TMstCore(TLogStore &log, TClocks clocks = {});
 
     /// Settings record (loaded by the server at start-up; defaults until then).
-    TMstSettings &settings() { return settings_; }
-    const TMstSettings &settings() const { return settings_; }
+    TMstSettings &Settings() { return FSettings; }
+    const TMstSettings &Settings() const { return FSettings; }
 
-    void setWatcherStarter(WatcherStarter starter) { startWatcher_ = std::move(starter); }
-    void setSessionBounds(const TSessionBounds &bounds) { bounds_ = bounds; }
-    const TSessionBounds &sessionBounds() const { return bounds_; }
+    void SetWatcherStarter(WatcherStarter starter) { FStartWatcher = std::move(starter); }
+    void SetSessionBounds(const TSessionBounds &bounds) { FBounds = bounds; }
+    const TSessionBounds &SessionBounds() const { return FBounds; }
     /// Where session rows' lives are told; nullptr (the default) tells nobody.
-    void setSessionSink(TSessionSink *sink) { sink_ = sink; }
-    TSessionSink *sessionSink() const { return sink_; }
+    void SetSessionSink(TSessionSink *sink) { FSink = sink; }
+    TSessionSink *SessionSink() const { return FSink; }
 
     /// Start-up after the settings are loaded: starts the log with the configured
     /// port and enables the audit timer.
-    TCoreActions startUp();
+    TCoreActions StartUp();
 
     /// One request read from a client connection.
-    TReceiveResult receive(std::string_view requestText, const TPeerInfo &peer);
+    TReceiveResult Receive(std::string_view requestText, const TPeerInfo &peer);
 
     /// The lookup of address finished: clients recorded from it meanwhile get the name as
     /// their host; an empty name (the lookup failed or came too late) leaves the address.
-    void fillHost(const UnicodeString &address, const UnicodeString &name);
+    void FillHost(const UnicodeString &address, const UnicodeString &name);
 
     /// WM_ANNOUNCE: a local application (code = WParam, pid = LParam) announced itself.
-    TCoreActions localAnnounce(int code, int pid);
+    TCoreActions LocalAnnounce(int code, int pid);
     /// WM_INSTANCE_ENDED: the watcher of a local instance of code saw its process end.
-    TCoreActions localEnded(int code);
+    TCoreActions LocalEnded(int code);
 
     /// The audit timer fired.
-    TCoreActions audit();
+    TCoreActions Audit();
     /// Audit timeout: (audit period + grace period) * 1.15 seconds, truncated.
-    long long auditTimeout() const;
+    long long AuditTimeout() const;
 
     /// A socket error of a client connection (kind 0..6): log line with its word.
-    TCoreActions socketError(int errorKind);
+    TCoreActions SocketError(int errorKind);
 
     // --- read access for the server and, under its lock, the windows ---
-    int rowCount() const { return sessions_.size(); }
-    const TSessionRow &rowAt(int index) const { return sessions_.rowAt(index); }
+    int RowCount() const { return FSessions.size(); }
+    const TSessionRow &RowAt(int index) const { return FSessions.rowAt(index); }
     /// Tooltip line of list row index; empty for an index outside the list.
-    UnicodeString tipText(int index) const;
-    const TSessionTable &sessions() const { return sessions_; }
-    const TClientTable &clients() const { return clients_; }
+    UnicodeString TipText(int index) const;
+    const TSessionTable &Sessions() const { return FSessions; }
+    const TClientTable &Clients() const { return FClients; }
     /// Session rows charged to the remote address (rows of the clients first recorded from it).
-    int rowsOfAddress(const UnicodeString &address) const;
+    int RowsOfAddress(const UnicodeString &address) const;
     /// Client IDs whose rows outlived their client (removed by the audit).
-    int purgedHolders() const { return static_cast<int>(orphans_.size()); }
-    int highestClientId() const { return highestId_; }
-    const std::string &replyBuffer() const { return reply_; }
-    bool auditTimerRunning() const { return auditTimerOn_; }
-    int announcedCode() const { return announcedCode_; }
-    int announcedProcess() const { return announcedProcess_; }
+    int PurgedHolders() const { return static_cast<int>(FOrphans.size()); }
+    int HighestClientId() const { return FHighestId; }
+    const std::string &ReplyBuffer() const { return FReply; }
+    bool AuditTimerRunning() const { return FAuditTimerOn; }
+    int AnnouncedCode() const { return FAnnouncedCode; }
+    int AnnouncedProcess() const { return FAnnouncedProcess; }
     /// Process id held by the watcher slot of a known code; 0 when the slot is empty or
     /// the code has no slot.
-    int watchedProcess(int code) const;
-    bool watcherSlotHeld(int code) const;
+    int WatchedProcess(int code) const;
+    bool WatcherSlotHeld(int code) const;
     /// Codes whose slot holds a watcher.
-    std::vector<unsigned short> heldWatcherCodes() const;
+    std::vector<unsigned short> HeldWatcherCodes() const;
     /// Ids of the watches the slots hold (for asking them to terminate at close).
-    std::vector<std::uint64_t> heldWatchIds() const;
-    TLogStore &log() { return log_; }
+    std::vector<std::uint64_t> HeldWatchIds() const;
+    TLogStore &Log() { return FLog; }
 
 private:
     struct Slot {
@@ -157,57 +157,57 @@ private:
         int pid = 0;
         std::uint64_t watch = 0;
     };
-    bool validate(int code, int field2, int field3, int field4) const;
-    void handleAnnounce(int clientId, int newId, int appCode, const TPeerInfo &peer, TCoreActions &act);
-    TDateTime monoNow() const;
-    int nextClientId();
-    bool idInUse(int id) const;
-    bool makeRoom(int clientId, const UnicodeString &address);
-    bool dropPurged(const UnicodeString *address, int keep);
-    void dropRowsOf(std::int16_t id);
-    void charge(std::int16_t id, const UnicodeString &address);
-    void uncharge(std::int16_t id, int removed);
-    void markPurged(std::int16_t id);
-    void revive(std::int16_t id);
-    void handleKeepAlive(int clientId);
-    void handleWithdraw(int clientId, int appCode, TCoreActions &act,
+    bool Validate(int code, int field2, int field3, int field4) const;
+    void HandleAnnounce(int clientId, int newId, int appCode, const TPeerInfo &peer, TCoreActions &act);
+    TDateTime MonoNow() const;
+    int NextClientId();
+    bool IdInUse(int id) const;
+    bool MakeRoom(int clientId, const UnicodeString &address);
+    bool DropPurged(const UnicodeString *address, int keep);
+    void DropRowsOf(std::int16_t id);
+    void Charge(std::int16_t id, const UnicodeString &address);
+    void Uncharge(std::int16_t id, int removed);
+    void MarkPurged(std::int16_t id);
+    void Revive(std::int16_t id);
+    void HandleKeepAlive(int clientId);
+    void HandleWithdraw(int clientId, int appCode, TCoreActions &act,
                         TSessionSink::EndReason reason = TSessionSink::EndReason::Withdrawn);
-    Slot *slotOf(int code);
-    const Slot *slotOf(int code) const;
-    void setTimer(TCoreActions &act, bool on);
+    Slot *SlotOf(int code);
+    const Slot *SlotOf(int code) const;
+    void SetTimer(TCoreActions &act, bool on);
 
-    TLogStore &log_;
-    TClocks clocks_;
-    TMstSettings settings_;
-    TSessionTable sessions_;
-    TClientTable clients_;
-    std::string reply_;
-    int highestId_ = 10; // the highest ID handed out; stays at MaxClientId once reached
-    int lastId_ = 10;    // the ID handed out last; wraps to 11 after MaxClientId
+    TLogStore &FLog;
+    TClocks FClocks;
+    TMstSettings FSettings;
+    TSessionTable FSessions;
+    TClientTable FClients;
+    std::string FReply;
+    int FHighestId = 10; // the highest ID handed out; stays at MaxClientId once reached
+    int FLastId = 10;    // the ID handed out last; wraps to 11 after MaxClientId
     // Clients recorded while the name of their address was still being looked up, with that
     // address: at most one entry per client ID, however long a lookup takes.
-    std::unordered_map<std::int16_t, UnicodeString> pendingHosts_;
-    TSessionBounds bounds_;
+    std::unordered_map<std::int16_t, UnicodeString> FPendingHosts;
+    TSessionBounds FBounds;
     // Network client IDs that hold session rows, with the address those rows are charged to
     // and, once the audit removed the client, the serial of that purge (0 while alive).
     struct Holder {
         UnicodeString address;
         std::uint64_t purge = 0;
     };
-    std::unordered_map<std::int16_t, Holder> holders_;
+    std::unordered_map<std::int16_t, Holder> FHolders;
     // IDs held only by rows of purged clients, oldest purge first: overall and by address.
-    std::map<std::uint64_t, std::int16_t> orphans_;
+    std::map<std::uint64_t, std::int16_t> FOrphans;
     struct AddressUse {
         int rows = 0;
         std::map<std::uint64_t, std::int16_t> orphans;
     };
-    std::unordered_map<UnicodeString, AddressUse> addresses_;
-    std::uint64_t purges_ = 0;
-    bool auditTimerOn_ = false;
-    int announcedCode_ = 0;
-    int announcedProcess_ = 0;
+    std::unordered_map<UnicodeString, AddressUse> FAddresses;
+    std::uint64_t FPurges = 0;
+    bool FAuditTimerOn = false;
+    int FAnnouncedCode = 0;
+    int FAnnouncedProcess = 0;
     // One watcher slot per known application code, in the catalogue's order.
-    std::array<Slot, std::size(KnownAppCodes)> slots_;
-    WatcherStarter startWatcher_;
-    TSessionSink *sink_ = nullptr;
+    std::array<Slot, std::size(KnownAppCodes)> FSlots;
+    WatcherStarter FStartWatcher;
+    TSessionSink *FSink = nullptr;
 };

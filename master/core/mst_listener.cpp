@@ -1,6 +1,6 @@
 #include "mst_listener.h"
 
-#include "mst_cls.h"
+#include "log_store.h"
 
 #include <QSocketNotifier>
 #include <QTimer>

@@ -2,12 +2,12 @@
 
 #include "mst_listener.h"
 
-#include <common/aux.h>
 #include <common/handleblock.h>
 #include <common/messages.h>
 #include <common/msgport.h>
 #include <common/settings.h>
 #include <common/strtable.h>
+#include <common/timeaddr.h>
 #include <common/watcher.h>
 
 #include <QDateTime>
@@ -72,7 +72,7 @@ TMstServer::TMstServer(Options options, QObject *parent)
         Mark(LampChanged);
     });
     connect(FListener, &TMstListener::connectionError, this,
-            [this](int kind) { Apply(FCore.socketError(kind)); });
+            [this](int kind) { Apply(FCore.SocketError(kind)); });
 
     FHostNames = new THostNames(FOptions.resolver, this);
     connect(FHostNames, &THostNames::finished, this, &TMstServer::OnHostFound);
@@ -93,7 +93,7 @@ TMstServer::TMstServer(Options options, QObject *parent)
     connect(FListenRetry, &QTimer::timeout, this, [this] { TryListen(-1, nullptr); });
 
     FEcho = TLogEcho(stdout, FOptions.echoPriorities);
-    FCore.setWatcherStarter(
+    FCore.SetWatcherStarter(
         [this](unsigned short code, int pid) { return TWatcher::Start(code, pid, FPort->Value()); });
 }
 
@@ -108,7 +108,7 @@ TMstServer::StartResult TMstServer::StartUp()
     if (FStarted)
         return result;
     FStarted = true;
-    MstSetLoad(FCore.settings());
+    MstSetLoad(FCore.Settings());
     // The handle block names the message port, so local applications find it.
     if (!FPort->Open())
         return result;
@@ -120,9 +120,9 @@ TMstServer::StartResult TMstServer::StartUp()
     result.blockCreated = true;
     FPortValue = FPort->Value();
 
-    FAudit->setInterval(FCore.settings().auditPeriod * 1000);
+    FAudit->setInterval(FCore.Settings().auditPeriod * 1000);
     FCounters.startTimeMs = QDateTime::currentMSecsSinceEpoch();
-    const quint16 stored = FCore.settings().port;
+    const quint16 stored = FCore.Settings().port;
     quint16 port = stored;
     if (FOptions.servesInheritedPort && FOptions.inheritedListener >= 0) {
         const quint16 handed = ListeningPortOf(FOptions.inheritedListener);
@@ -130,9 +130,9 @@ TMstServer::StartResult TMstServer::StartUp()
             port = handed;
     }
     // The start line names the port served; the store's Port is written back as it was read.
-    FCore.settings().port = port;
-    const TCoreActions act = FCore.startUp();
-    FCore.settings().port = stored;
+    FCore.Settings().port = port;
+    const TCoreActions act = FCore.StartUp();
+    FCore.Settings().port = stored;
     result.port = port;
     result.storedPort = stored;
     FServePort = port;
@@ -159,7 +159,7 @@ bool TMstServer::TryListen(int inherited, QString *error)
         Mark(LampChanged);
         if (FListenError != 0) {
             FListenError = 0;
-            FLog.addListenOpened(port);
+            FLog.AddListenOpened(port);
             Apply(act);
         }
         return true;
@@ -176,7 +176,7 @@ bool TMstServer::TryListen(int inherited, QString *error)
         FListenError = err;
         std::fprintf(stderr, "master: cannot listen on port %u: %s\n", unsigned(port), qPrintable(reason));
         std::fflush(stderr);
-        FLog.addListenFailed(port, err);
+        FLog.AddListenFailed(port, err);
         Apply(act);
     }
     if (error)
@@ -196,16 +196,16 @@ void TMstServer::Shutdown()
     FIdle->stop();
     FAudit->stop();
     // The watchers the slots refer to are asked to end; the others end with the process.
-    for (std::uint64_t id : FCore.heldWatchIds())
+    for (std::uint64_t id : FCore.HeldWatchIds())
         TWatcher::Terminate(id);
     FBlock.Close();
     FPort->Close();
     FPortValue = 0;
     if (FStarted) {
         FStarted = false;
-        if (TSessionSink *sink = FCore.sessionSink())
-            sink->masterStopped();
-        MstSetSave(FCore.settings());
+        if (TSessionSink *sink = FCore.SessionSink())
+            sink->MasterStopped();
+        MstSetSave(FCore.Settings());
         Mark(LampChanged);
     }
 }
@@ -226,7 +226,7 @@ void TMstServer::Publish()
     }
     // Clients first, with the QString copies of their names that the rows then share. Their
     // last contact is kept on the monotonic clock; shown, it is a wall-clock time as of now.
-    const std::vector<TClientRow> clients = FCore.clients().rows();
+    const std::vector<TClientRow> clients = FCore.Clients().rows();
     const TDateTime wallNow = FOptions.clocks.wall();
     const TDateTime monoNow = FOptions.clocks.monotonic() / 86400.0;
     std::unordered_map<std::int16_t, std::size_t> clientAt;
@@ -238,7 +238,7 @@ void TMstServer::Publish()
                                             QString::fromStdU16String(c.address),
                                             wallNow - (monoNow - c.lastContact), 0});
     }
-    const TSessionTable &sessions = FCore.sessions();
+    const TSessionTable &sessions = FCore.Sessions();
     const int n = sessions.size();
     snap->rows.reserve(static_cast<std::size_t>(n));
     for (const TSessionRow &r : sessions.rows()) {
@@ -251,8 +251,8 @@ void TMstServer::Publish()
         }
         snap->rows.push_back(std::move(row));
     }
-    FLogMirror.update(FLog);
-    snap->log = FLogMirror.view();
+    FLogMirror.Update(FLog);
+    snap->log = FLogMirror.View();
     FCounters.connectionsOpen = FConnections;
     FCounters.listeningPort = FListeningPort;
     snap->counters = FCounters;
@@ -276,7 +276,7 @@ std::string TMstServer::OnRequest(const QString &address, std::string_view text)
     QString name;
     const bool known = FHostNames->Known(address, name);
     const TReceiveResult r =
-        FCore.receive(text, TPeerInfo{name.toStdU16String(), address.toStdU16String(), !known});
+        FCore.Receive(text, TPeerInfo{name.toStdU16String(), address.toStdU16String(), !known});
     CountRequest(text, r.actions.valid);
     Apply(r.actions);
     return r.reply;
@@ -303,17 +303,17 @@ void TMstServer::CountRequest(std::string_view text, bool valid)
 
 void TMstServer::OnHostFound(const QString &address, const QString &name)
 {
-    FCore.fillHost(address.toStdU16String(), name.toStdU16String());
+    FCore.FillHost(address.toStdU16String(), name.toStdU16String());
     Mark(RowsChanged);
 }
 
 void TMstServer::OnMessage(quint32 message, quintptr wParam, qintptr lParam)
 {
     if (message == WM_ANNOUNCE) {
-        const TCoreActions act = FCore.localAnnounce(static_cast<int>(wParam), static_cast<int>(lParam));
+        const TCoreActions act = FCore.LocalAnnounce(static_cast<int>(wParam), static_cast<int>(lParam));
         Apply(act, RowsChanged | ScrollToLast | LogChanged);
     } else if (message == WM_INSTANCE_ENDED) {
-        Apply(FCore.localEnded(static_cast<int>(wParam)), RowsChanged | LogChanged);
+        Apply(FCore.LocalEnded(static_cast<int>(wParam)), RowsChanged | LogChanged);
     }
 }
 
@@ -322,7 +322,7 @@ TMstServer::ReloadResult TMstServer::ReloadSettings()
     ReloadResult result;
     TMstSettings fresh;
     result.loaded = MstSetLoad(fresh);
-    TMstSettings &s = FCore.settings();
+    TMstSettings &s = FCore.Settings();
     if (result.loaded)
         s = fresh;
     result.storedPort = s.port;
@@ -341,9 +341,9 @@ TMstServer::ReloadResult TMstServer::ReloadSettings()
 
 void TMstServer::Audit()
 {
-    const int before = FCore.clients().size();
-    const TCoreActions act = FCore.audit();
-    FCounters.auditRemoved += static_cast<std::uint64_t>(before - FCore.clients().size());
+    const int before = FCore.Clients().size();
+    const TCoreActions act = FCore.Audit();
+    FCounters.auditRemoved += static_cast<std::uint64_t>(before - FCore.Clients().size());
     Apply(act);
 }
 
@@ -368,7 +368,7 @@ void TMstServer::Apply(const TCoreActions &act, unsigned more)
 
 void TMstServer::Mark(unsigned changes)
 {
-    FRows = FCore.rowCount();
+    FRows = FCore.RowCount();
     if (!changes)
         return;
     FUnpublished |= changes;

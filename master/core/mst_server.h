@@ -86,7 +86,7 @@ public:
     /// stays until the next start. A store that cannot be read leaves the values as they are.
     ReloadResult ReloadSettings();
     /// Where session rows' lives are told (the usage history); set before StartUp().
-    void SetSessionSink(TSessionSink *sink) { FCore.setSessionSink(sink); }
+    void SetSessionSink(TSessionSink *sink) { FCore.SetSessionSink(sink); }
     /// The audit timer's handler.
     void Audit();
     QTimer *AuditTimer() const { return FAudit; }

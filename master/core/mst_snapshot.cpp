@@ -7,71 +7,71 @@ namespace {
 
 // Line i >= 1 of a log holds sequence number low + i - 1; sequence numbers count from 1 after
 // the start line, which is line 0 and stays.
-std::uint64_t chunkOf(std::uint64_t seq)
+std::uint64_t ChunkOf(std::uint64_t seq)
 {
     return (seq - 1) / TLogView::ChunkLines;
 }
 
-std::size_t offsetOf(std::uint64_t seq)
+std::size_t OffsetOf(std::uint64_t seq)
 {
     return static_cast<std::size_t>((seq - 1) % TLogView::ChunkLines);
 }
 
 } // namespace
 
-TLogEntry TLogView::at(int index) const
+TLogEntry TLogView::At(int index) const
 {
     if (index == 0)
-        return TLogStore::format(first_);
-    const std::uint64_t seq = low_ + static_cast<std::uint64_t>(index) - 1;
-    return TLogStore::format((*chunks_[chunkOf(seq) - base_])[offsetOf(seq)]);
+        return TLogStore::Format(FFirst);
+    const std::uint64_t seq = FLow + static_cast<std::uint64_t>(index) - 1;
+    return TLogStore::Format((*FChunks[ChunkOf(seq) - FBase])[OffsetOf(seq)]);
 }
 
-void TLogMirror::update(const TLogStore &log)
+void TLogMirror::Update(const TLogStore &log)
 {
-    count_ = log.count();
-    if (count_ == 0)
+    FCount = log.Count();
+    if (FCount == 0)
         return;
-    first_ = log.line(0);
-    const std::uint64_t added = log.added();
+    FFirst = log.LineAt(0);
+    const std::uint64_t added = log.Added();
     // The store's lines 1..count-1 are the newest lines after the start line.
-    low_ = added - static_cast<std::uint64_t>(count_) + 1;
-    if (next_ < low_) {
+    FLow = added - static_cast<std::uint64_t>(FCount) + 1;
+    if (FNext < FLow) {
         // Lines went before they were taken: what is kept restarts at the oldest line left.
-        if (chunkOf(next_) != chunkOf(low_)) {
-            full_.clear();
-            tail_.clear();
-            base_ = chunkOf(low_);
+        if (ChunkOf(FNext) != ChunkOf(FLow)) {
+            FFull.clear();
+            FTail.clear();
+            FBase = ChunkOf(FLow);
         }
-        // Placeholders keep the offsets within the chunk; they lie below low_ and are never read.
-        tail_.resize(offsetOf(low_));
-        next_ = low_;
+        // Placeholders keep the offsets within the chunk; they lie below FLow and are never read.
+        FTail.resize(OffsetOf(FLow));
+        FNext = FLow;
     }
-    for (; next_ < added; ++next_) {
-        tail_.push_back(log.line(static_cast<int>(next_ - low_ + 1)));
-        if (tail_.size() == TLogView::ChunkLines) {
-            full_.push_back(std::make_shared<const TLogView::Chunk>(std::move(tail_)));
-            tail_ = {};
-            tail_.reserve(TLogView::ChunkLines);
+    for (; FNext < added; ++FNext) {
+        FTail.push_back(log.LineAt(static_cast<int>(FNext - FLow + 1)));
+        if (FTail.size() == TLogView::ChunkLines) {
+            FFull.push_back(std::make_shared<const TLogView::Chunk>(std::move(FTail)));
+            FTail = {};
+            FTail.reserve(TLogView::ChunkLines);
         }
     }
-    while (!full_.empty() && (base_ + 1) * TLogView::ChunkLines < low_) {
-        full_.pop_front();
-        ++base_;
+    while (!FFull.empty() && (FBase + 1) * TLogView::ChunkLines < FLow) {
+        FFull.pop_front();
+        ++FBase;
     }
 }
 
-TLogView TLogMirror::view() const
+TLogView TLogMirror::View() const
 {
     TLogView v;
-    v.first_ = first_;
-    v.base_ = base_;
-    v.low_ = low_;
-    v.count_ = count_;
-    v.chunks_.reserve(full_.size() + 1);
-    v.chunks_.assign(full_.begin(), full_.end());
-    if (!tail_.empty())
-        v.chunks_.push_back(std::make_shared<const TLogView::Chunk>(tail_));
+    v.FFirst = FFirst;
+    v.FBase = FBase;
+    v.FLow = FLow;
+    v.FCount = FCount;
+    v.FChunks.reserve(FFull.size() + 1);
+    v.FChunks.assign(FFull.begin(), FFull.end());
+    if (!FTail.empty())
+        v.FChunks.push_back(std::make_shared<const TLogView::Chunk>(FTail));
     return v;
 }
 

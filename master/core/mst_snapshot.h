@@ -4,7 +4,7 @@
 // metrics read whole snapshots and never the live tables, so a row is always shown from one
 // state and no reader waits on the server.
 
-#include "mst_cls.h"
+#include "log_store.h"
 
 #include <QString>
 
@@ -51,34 +51,34 @@ public:
     static constexpr std::size_t ChunkLines = 4096;
     using Chunk = std::vector<TLogStore::Line>;
 
-    int count() const { return count_; }
-    /// Time and text of line index (0 <= index < count()), formatted now.
-    TLogEntry at(int index) const;
+    int Count() const { return FCount; }
+    /// Time and text of line index (0 <= index < Count()), formatted now.
+    TLogEntry At(int index) const;
 
 private:
     friend class TLogMirror;
-    TLogStore::Line first_{};
-    std::vector<std::shared_ptr<const Chunk>> chunks_; // chunk numbers base_, base_ + 1, ...
-    std::uint64_t base_ = 0;
-    std::uint64_t low_ = 1; // sequence number of line 1
-    int count_ = 0;
+    TLogStore::Line FFirst{};
+    std::vector<std::shared_ptr<const Chunk>> FChunks; // chunk numbers FBase, FBase + 1, ...
+    std::uint64_t FBase = 0;
+    std::uint64_t FLow = 1; // sequence number of line 1
+    int FCount = 0;
 };
 
 /// Keeps the copy of a log that views are cut from; lives in the log's thread.
 class TLogMirror {
 public:
     /// Takes the lines added to log since the last call and drops those it pruned.
-    void update(const TLogStore &log);
-    TLogView view() const;
+    void Update(const TLogStore &log);
+    TLogView View() const;
 
 private:
-    std::deque<std::shared_ptr<const TLogView::Chunk>> full_;
-    std::uint64_t base_ = 0; // chunk number of full_.front()
-    TLogView::Chunk tail_;   // the lines of chunk base_ + full_.size() taken so far
-    std::uint64_t next_ = 1; // sequence number of the next line to take
-    std::uint64_t low_ = 1;
-    TLogStore::Line first_{};
-    int count_ = 0;
+    std::deque<std::shared_ptr<const TLogView::Chunk>> FFull;
+    std::uint64_t FBase = 0; // chunk number of FFull.front()
+    TLogView::Chunk FTail;   // the lines of chunk FBase + FFull.size() taken so far
+    std::uint64_t FNext = 1; // sequence number of the next line to take
+    std::uint64_t FLow = 1;
+    TLogStore::Line FFirst{};
+    int FCount = 0;
 };
 
 struct TMstSnapshot {

@@ -22,11 +22,11 @@ using Snapshot = std::tuple<std::vector<std::tuple<int, int, double>>,
 Snapshot snap(const TMstCore &core)
 {
     Snapshot s;
-    for (const TSessionRow &r : core.sessions().rows())
+    for (const TSessionRow &r : core.Sessions().rows())
         std::get<0>(s).emplace_back(r.clientId, r.appCode, r.start);
-    for (const TClientRow &r : core.clients().rows())
+    for (const TClientRow &r : core.Clients().rows())
         std::get<1>(s).emplace_back(r.clientId, r.host, r.address, r.lastContact);
-    std::get<2>(s) = core.highestClientId();
+    std::get<2>(s) = core.HighestClientId();
     return s;
 }
 
@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const TClocks clocks{[&] { return now; }, [&] { return now * 86400.0; }};
     TLogStore log(clocks);
     TMstCore core(log, clocks);
-    core.startUp();
+    core.StartUp();
     const std::string input(reinterpret_cast<const char *>(data), size);
     std::size_t pos = 0;
     while (pos <= input.size()) {
@@ -61,13 +61,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         pos = end + 1;
         now += 100.0 / 86400.0;
         const Snapshot before = snap(core);
-        const TReceiveResult r = core.receive(request, TPeerInfo{u"host", u"10.0.0.1"});
+        const TReceiveResult r = core.Receive(request, TPeerInfo{u"host", u"10.0.0.1"});
         if (!isValidReply(r.reply))
             std::abort();
         if (!r.actions.valid && (r.reply != "47,0,0,0" || snap(core) != before))
             std::abort();
         if (request.size() % 7 == 3)
-            core.audit();
+            core.Audit();
     }
     return 0;
 }

@@ -1,7 +1,7 @@
-#include <mst_cls.h>
+#include <log_store.h>
 
-#include <common/aux.h>
 #include <common/strtable.h>
+#include <common/timeaddr.h>
 
 #include <gtest/gtest.h>
 
@@ -22,21 +22,21 @@ struct ClockedLog {
         now += seconds * kSecond;
         mono += seconds;
     }
-    std::string text(int i) const { return UnicodeToUtf8(log.at(i).text); }
+    std::string text(int i) const { return UnicodeToUtf8(log.At(i).text); }
 };
 
 TEST(LogLines, StartLineAndFormattedLines)
 {
     ClockedLog c;
-    EXPECT_EQ(c.log.count(), 0);
-    c.log.start(52100);
-    c.log.addAssignedId(11);
-    c.log.addKeepAlive(11);
-    c.log.addShutDown(83, 11);
-    c.log.addLine(67);
-    c.log.addLine(68);
-    c.log.addLine(69);
-    ASSERT_EQ(c.log.count(), 7);
+    EXPECT_EQ(c.log.Count(), 0);
+    c.log.Start(52100);
+    c.log.AddAssignedId(11);
+    c.log.AddKeepAlive(11);
+    c.log.AddShutDown(83, 11);
+    c.log.AddLine(67);
+    c.log.AddLine(68);
+    c.log.AddLine(69);
+    ASSERT_EQ(c.log.Count(), 7);
     EXPECT_EQ(c.text(0), "Master begins listening at port 52100.");
     EXPECT_EQ(c.text(1), "Client is assigned ID = 11. ");
     EXPECT_EQ(c.text(2), "Client 11 requested for acknowledgment.");
@@ -44,8 +44,8 @@ TEST(LogLines, StartLineAndFormattedLines)
     EXPECT_EQ(c.text(4), "Bad client messge - discarded.");
     EXPECT_EQ(c.text(5), "Master audit: all clients are active.");
     EXPECT_EQ(c.text(6), "Master audit: at least, one client is dead.");
-    EXPECT_EQ(c.log.at(3).time, c.now);
-    EXPECT_EQ(c.log.retentionHours(), 1);
+    EXPECT_EQ(c.log.At(3).time, c.now);
+    EXPECT_EQ(c.log.RetentionHours(), 1);
 }
 
 TEST(LogLines, SocketErrorKindWords)
@@ -55,7 +55,7 @@ TEST(LogLines, SocketErrorKindWords)
                            "looking up", "",        ""};
     const int kinds[] = {0, 1, 2, 3, 4, 5, 6, 7, -1};
     for (int i = 0; i < 9; ++i) {
-        c.log.addSocketError(kinds[i]);
+        c.log.AddSocketError(kinds[i]);
         EXPECT_EQ(c.text(i),
                   std::string("Error occured during communication session with a client (") + words[i] + ").")
             << kinds[i];
@@ -65,16 +65,16 @@ TEST(LogLines, SocketErrorKindWords)
 TEST(LogPrune, NothingBelowTenEntries)
 {
     ClockedLog c;
-    c.log.start(52100);
+    c.log.Start(52100);
     for (int i = 1; i < 9; ++i)
-        c.log.addKeepAlive(i);
-    ASSERT_EQ(c.log.count(), 9);
+        c.log.AddKeepAlive(i);
+    ASSERT_EQ(c.log.Count(), 9);
     c.advance(7200);
-    c.log.addKeepAlive(100); // nine present: no pruning
-    EXPECT_EQ(c.log.count(), 10);
+    c.log.AddKeepAlive(100); // nine present: no pruning
+    EXPECT_EQ(c.log.Count(), 10);
     c.advance(7200);
-    c.log.addKeepAlive(101); // ten present, all older than an hour
-    ASSERT_EQ(c.log.count(), 3);
+    c.log.AddKeepAlive(101); // ten present, all older than an hour
+    ASSERT_EQ(c.log.Count(), 3);
     EXPECT_EQ(c.text(0), "Master begins listening at port 52100.");
     EXPECT_EQ(c.text(1), "Client 100 requested for acknowledgment.");
     EXPECT_EQ(c.text(2), "Client 101 requested for acknowledgment.");
@@ -83,16 +83,16 @@ TEST(LogPrune, NothingBelowTenEntries)
 TEST(LogPrune, KeepsTheNewestExpiredLine)
 {
     ClockedLog c;
-    c.log.start(1);
-    c.log.addKeepAlive(1);
-    c.log.addKeepAlive(2);
+    c.log.Start(1);
+    c.log.AddKeepAlive(1);
+    c.log.AddKeepAlive(2);
     c.advance(1800);
     for (int i = 3; i < 12; ++i)
-        c.log.addKeepAlive(i);
-    ASSERT_EQ(c.log.count(), 12);
+        c.log.AddKeepAlive(i);
+    ASSERT_EQ(c.log.Count(), 12);
     c.advance(1801); // entries 1 and 2 are now older than an hour, the rest younger
-    c.log.addKeepAlive(12);
-    ASSERT_EQ(c.log.count(), 12);
+    c.log.AddKeepAlive(12);
+    ASSERT_EQ(c.log.Count(), 12);
     EXPECT_EQ(c.text(1), "Client 2 requested for acknowledgment.");
     EXPECT_EQ(c.text(2), "Client 3 requested for acknowledgment.");
     EXPECT_EQ(c.text(11), "Client 12 requested for acknowledgment.");
@@ -101,52 +101,52 @@ TEST(LogPrune, KeepsTheNewestExpiredLine)
 TEST(LogPrune, AnEntryExactlyAnHourOldCountsAsExpired)
 {
     ClockedLog c;
-    c.log.start(1);
+    c.log.Start(1);
     for (int i = 1; i < 10; ++i)
-        c.log.addKeepAlive(i);
+        c.log.AddKeepAlive(i);
     c.advance(3600);
-    c.log.addKeepAlive(10);
-    EXPECT_EQ(c.log.count(), 3);
+    c.log.AddKeepAlive(10);
+    EXPECT_EQ(c.log.Count(), 3);
 
     ClockedLog d;
-    d.log.start(1);
+    d.log.Start(1);
     for (int i = 1; i < 10; ++i)
-        d.log.addKeepAlive(i);
+        d.log.AddKeepAlive(i);
     d.advance(3599.9);
-    d.log.addKeepAlive(10);
-    EXPECT_EQ(d.log.count(), 11);
+    d.log.AddKeepAlive(10);
+    EXPECT_EQ(d.log.Count(), 11);
 }
 
 TEST(LogPrune, TheStartLineStaysForTheWholeRun)
 {
     ClockedLog c;
-    c.log.start(52100);
+    c.log.Start(52100);
     for (int i = 0; i < 5000; ++i) {
         c.advance(5);
-        c.log.addKeepAlive(i);
+        c.log.AddKeepAlive(i);
     }
     EXPECT_EQ(c.text(0), "Master begins listening at port 52100.");
     // About an hour of lines at one line per 5 s, plus the start line and one expired line.
-    EXPECT_EQ(c.log.count(), 3600 / 5 + 2);
-    EXPECT_GE(SecondsBetween(c.log.at(1).time, c.now), 3600);
-    EXPECT_LT(SecondsBetween(c.log.at(2).time, c.now), 3600);
+    EXPECT_EQ(c.log.Count(), 3600 / 5 + 2);
+    EXPECT_GE(SecondsBetween(c.log.At(1).time, c.now), 3600);
+    EXPECT_LT(SecondsBetween(c.log.At(2).time, c.now), 3600);
 }
 
 TEST(LogBound, AFloodKeepsTheNewestLinesWithinTheBound)
 {
     ClockedLog c;
-    c.log.start(52100);
+    c.log.Start(52100);
     const int flood = static_cast<int>(TLogStore::MaxEntries) + 50000;
     for (int i = 0; i < flood; ++i)
-        c.log.addKeepAlive(i);
-    ASSERT_EQ(static_cast<std::size_t>(c.log.count()), TLogStore::MaxEntries);
+        c.log.AddKeepAlive(i);
+    ASSERT_EQ(static_cast<std::size_t>(c.log.Count()), TLogStore::MaxEntries);
     EXPECT_EQ(c.text(0), "Master begins listening at port 52100.");
     // The newest lines, in order, right behind the start line.
     const int first = flood - static_cast<int>(TLogStore::MaxEntries) + 1;
     EXPECT_EQ(c.text(1), "Client " + std::to_string(first) + " requested for acknowledgment.");
-    EXPECT_EQ(c.text(c.log.count() - 1),
+    EXPECT_EQ(c.text(c.log.Count() - 1),
               "Client " + std::to_string(flood - 1) + " requested for acknowledgment.");
-    EXPECT_EQ(c.log.added(), static_cast<unsigned long long>(flood) + 1);
+    EXPECT_EQ(c.log.Added(), static_cast<unsigned long long>(flood) + 1);
 }
 
 TEST(LogEcho, EveryLineIsEchoedOnceAlsoWhilePruning)
@@ -155,13 +155,13 @@ TEST(LogEcho, EveryLineIsEchoedOnceAlsoWhilePruning)
     std::FILE *out = std::tmpfile();
     ASSERT_NE(out, nullptr);
     TLogEcho echo(out);
-    c.log.start(52100);
+    c.log.Start(52100);
     echo.echo(c.log);
     // An hour and more of one line a minute: from the 61st minute on, each new line lets
     // exactly one expired line go, so the count stays the same while new lines come.
     for (int i = 1; i <= 90; ++i) {
         c.advance(60);
-        c.log.addKeepAlive(1000 + i);
+        c.log.AddKeepAlive(1000 + i);
         echo.echo(c.log);
     }
     std::rewind(out);
@@ -187,12 +187,12 @@ TEST(LogEcho, ServiceLinesCarryTheJournalLevelOfWhatTheySay)
     std::FILE *out = std::tmpfile();
     ASSERT_NE(out, nullptr);
     TLogEcho echo(out, true);
-    c.log.start(52100);
-    c.log.addAssignedId(11);
-    c.log.addLine(IDS_LOG_BAD_MESSAGE);
-    c.log.addKeepAlive(11);
-    c.log.addSocketError(2);
-    c.log.addLine(IDS_LOG_AUDIT_DEAD);
+    c.log.Start(52100);
+    c.log.AddAssignedId(11);
+    c.log.AddLine(IDS_LOG_BAD_MESSAGE);
+    c.log.AddKeepAlive(11);
+    c.log.AddSocketError(2);
+    c.log.AddLine(IDS_LOG_AUDIT_DEAD);
     echo.echo(c.log);
     std::rewind(out);
     std::string text;

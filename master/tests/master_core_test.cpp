@@ -1,6 +1,6 @@
 #include <mst_core.h>
 
-#include <common/aux.h>
+#include <common/timeaddr.h>
 
 #include <gtest/gtest.h>
 
@@ -21,11 +21,11 @@ class Master : public ::testing::Test {
 protected:
     Master()
     {
-        core.setWatcherStarter([this](unsigned short code, int pid) {
+        core.SetWatcherStarter([this](unsigned short code, int pid) {
             watchers.emplace_back(code, pid);
             return static_cast<std::uint64_t>(watchers.size());
         });
-        core.startUp();
+        core.StartUp();
     }
     void advance(double seconds)
     {
@@ -34,18 +34,18 @@ protected:
     }
     std::string send(const std::string &text, const TPeerInfo &peer = {u"ws1", u"10.0.0.5"})
     {
-        last = core.receive(text, peer);
+        last = core.Receive(text, peer);
         return last.reply;
     }
     std::string logLine(int fromEnd = 0) const
     {
-        return UnicodeToUtf8(log.at(log.count() - 1 - fromEnd).text);
+        return UnicodeToUtf8(log.At(log.Count() - 1 - fromEnd).text);
     }
     std::vector<std::pair<int, int>> rows() const
     {
         std::vector<std::pair<int, int>> out;
-        for (int i = 0; i < core.rowCount(); ++i)
-            out.emplace_back(core.rowAt(i).clientId, core.rowAt(i).appCode);
+        for (int i = 0; i < core.RowCount(); ++i)
+            out.emplace_back(core.RowAt(i).clientId, core.RowAt(i).appCode);
         return out;
     }
 
@@ -69,11 +69,11 @@ using ListAccess = Master;
 
 TEST_F(Master, StartUpBeginsTheLogAndTheAuditTimer)
 {
-    EXPECT_EQ(log.count(), 1);
+    EXPECT_EQ(log.Count(), 1);
     EXPECT_EQ(logLine(), "Master begins listening at port 52100.");
-    EXPECT_TRUE(core.auditTimerRunning());
-    EXPECT_EQ(core.highestClientId(), 10);
-    EXPECT_TRUE(core.replyBuffer().empty());
+    EXPECT_TRUE(core.AuditTimerRunning());
+    EXPECT_EQ(core.HighestClientId(), 10);
+    EXPECT_TRUE(core.ReplyBuffer().empty());
 }
 
 TEST_F(Announce, ANewClientGetsTheNextIdAndTheInterval)
@@ -85,38 +85,38 @@ TEST_F(Announce, ANewClientGetsTheNextIdAndTheInterval)
     EXPECT_EQ(last.actions.auditTimer, Timer::Start);
     EXPECT_EQ(logLine(), "Client is assigned ID = 11. ");
     EXPECT_EQ(rows(), (std::vector<std::pair<int, int>>{{11, 83}}));
-    EXPECT_EQ(core.rowAt(0).start, now);
-    ASSERT_EQ(core.clients().size(), 1);
-    const TClientRow c = core.clients().rows()[0];
+    EXPECT_EQ(core.RowAt(0).start, now);
+    ASSERT_EQ(core.Clients().size(), 1);
+    const TClientRow c = core.Clients().rows()[0];
     EXPECT_EQ(c.host, u"ws1");
     EXPECT_EQ(c.address, u"10.0.0.5");
     EXPECT_EQ(c.lastContact, mono / 86400.0) << "last contact on the monotonic clock";
 
     EXPECT_EQ(send("112,0,93,7", {u"ws2", u"10.0.0.6"}), "22,1,12,180");
-    EXPECT_EQ(core.highestClientId(), 12);
+    EXPECT_EQ(core.HighestClientId(), 12);
 }
 
 TEST_F(Announce, TheIntervalIsTheConfiguredAuditPeriod)
 {
-    core.settings().auditPeriod = 60;
+    core.Settings().auditPeriod = 60;
     EXPECT_EQ(send("112,0,10,0"), "22,1,11,60");
 }
 
 TEST_F(Announce, AKnownClientGetsZerosAndAnotherRow)
 {
     send("112,0,83,0");
-    const int logged = log.count();
+    const int logged = log.Count();
     EXPECT_EQ(send("112,11,83,0"), "22,1,0,0");
     EXPECT_EQ(rows(), (std::vector<std::pair<int, int>>{{11, 83}, {11, 83}}));
-    EXPECT_EQ(log.count(), logged); // no ID handed out, no line
-    EXPECT_EQ(core.highestClientId(), 11);
+    EXPECT_EQ(log.Count(), logged); // no ID handed out, no line
+    EXPECT_EQ(core.HighestClientId(), 11);
 }
 
 TEST_F(Announce, ApplicationCodeZeroIsRecorded)
 {
     EXPECT_EQ(send("112,0,0,0"), "22,1,11,180");
     EXPECT_EQ(rows(), (std::vector<std::pair<int, int>>{{11, 0}}));
-    EXPECT_EQ(core.sessions().countByApp(0), 1);
+    EXPECT_EQ(core.Sessions().countByApp(0), 1);
 }
 
 TEST_F(Announce, DoesNotRenewTheLastContactOfAKnownClient)
@@ -125,7 +125,7 @@ TEST_F(Announce, DoesNotRenewTheLastContactOfAKnownClient)
     const TDateTime first = mono / 86400.0;
     advance(100);
     send("112,11,93,0", {u"other", u"10.9.9.9"});
-    const TClientRow c = core.clients().rows()[0];
+    const TClientRow c = core.Clients().rows()[0];
     EXPECT_EQ(c.lastContact, first);
     EXPECT_EQ(c.host, u"ws1");
 }
@@ -135,7 +135,7 @@ TEST_F(Receive, InvalidRequestsGetTheErrorReplyAndChangeNothing)
     send("112,0,83,0");
     send("112,0,93,0"); // highest ID now 12
     const auto rowsBefore = rows();
-    const int clientsBefore = core.clients().size();
+    const int clientsBefore = core.Clients().size();
     const char *bad[] = {
         "112,0,5,0",    "112,9,10,0", "112,13,10,0",  "259,11,0,-1",  "abc",        "",
         "112,,83,0",    "113,11,0,0", "259,11,-83,0", "376,11,84,0",  "428,13,0,0", "112,-11,83,0",
@@ -149,8 +149,8 @@ TEST_F(Receive, InvalidRequestsGetTheErrorReplyAndChangeNothing)
         EXPECT_EQ(logLine(), "Bad client messge - discarded.") << text;
     }
     EXPECT_EQ(rows(), rowsBefore);
-    EXPECT_EQ(core.clients().size(), clientsBefore);
-    EXPECT_EQ(core.highestClientId(), 12);
+    EXPECT_EQ(core.Clients().size(), clientsBefore);
+    EXPECT_EQ(core.HighestClientId(), 12);
 }
 
 TEST_F(Receive, EmptyPartsAndExtraPartsDoNotMatter)
@@ -176,7 +176,7 @@ TEST_F(KeepAlive, RenewsTheLastContact)
     send("112,0,83,0");
     advance(200);
     EXPECT_EQ(send("259,11,0,0"), "35,1,0,0");
-    EXPECT_EQ(core.clients().rows()[0].lastContact, mono / 86400.0);
+    EXPECT_EQ(core.Clients().rows()[0].lastContact, mono / 86400.0);
     EXPECT_TRUE(last.actions.valid);
     EXPECT_EQ(last.actions.auditTimer, Timer::Keep);
 }
@@ -185,15 +185,15 @@ TEST_F(KeepAlive, FromAPurgedClientIsAcknowledgedButDoesNotBringItBack)
 {
     send("112,0,83,0");
     advance(415);
-    core.audit();
-    ASSERT_EQ(core.clients().size(), 0);
+    core.Audit();
+    ASSERT_EQ(core.Clients().size(), 0);
     EXPECT_EQ(send("259,11,0,0"), "35,1,0,0");
-    EXPECT_EQ(core.clients().size(), 0);
+    EXPECT_EQ(core.Clients().size(), 0);
     // Its next announcement does, with the host and address of that connection.
     EXPECT_EQ(send("112,11,93,0", {u"ws1-new", u"10.0.0.77"}), "22,1,0,0");
-    ASSERT_EQ(core.clients().size(), 1);
-    EXPECT_EQ(core.clients().rows()[0].host, u"ws1-new");
-    EXPECT_EQ(core.clients().rows()[0].address, u"10.0.0.77");
+    ASSERT_EQ(core.Clients().size(), 1);
+    EXPECT_EQ(core.Clients().rows()[0].host, u"ws1-new");
+    EXPECT_EQ(core.Clients().rows()[0].address, u"10.0.0.77");
 }
 
 TEST_F(Withdraw, RemovesAllMatchingRowsAndTheClientWhenNoneIsLeft)
@@ -204,10 +204,10 @@ TEST_F(Withdraw, RemovesAllMatchingRowsAndTheClientWhenNoneIsLeft)
     EXPECT_EQ(send("376,11,10,0"), "35,1,0,0");
     EXPECT_EQ(logLine(), "Application 10 has shut down, client 11.");
     EXPECT_EQ(rows(), (std::vector<std::pair<int, int>>{{12, 83}}));
-    EXPECT_FALSE(core.clients().contains(11));
-    EXPECT_TRUE(core.clients().contains(12));
+    EXPECT_FALSE(core.Clients().contains(11));
+    EXPECT_TRUE(core.Clients().contains(12));
     EXPECT_EQ(last.actions.auditTimer, Timer::Keep);
-    EXPECT_TRUE(core.auditTimerRunning());
+    EXPECT_TRUE(core.AuditTimerRunning());
 }
 
 TEST_F(Withdraw, KeepsAClientThatStillRunsSomething)
@@ -216,20 +216,20 @@ TEST_F(Withdraw, KeepsAClientThatStillRunsSomething)
     send("112,11,93,0");
     send("376,11,83,0");
     EXPECT_EQ(rows(), (std::vector<std::pair<int, int>>{{11, 93}}));
-    EXPECT_TRUE(core.clients().contains(11));
+    EXPECT_TRUE(core.Clients().contains(11));
 }
 
 TEST_F(Withdraw, TheLastClientGoingStopsTheAuditTimer)
 {
     send("112,0,83,0");
     send("376,11,83,0");
-    EXPECT_EQ(core.clients().size(), 0);
+    EXPECT_EQ(core.Clients().size(), 0);
     EXPECT_EQ(last.actions.auditTimer, Timer::Stop);
-    EXPECT_FALSE(core.auditTimerRunning());
+    EXPECT_FALSE(core.AuditTimerRunning());
     // The next announcement starts it again.
     send("112,0,83,0");
     EXPECT_EQ(last.actions.auditTimer, Timer::Start);
-    EXPECT_TRUE(core.auditTimerRunning());
+    EXPECT_TRUE(core.AuditTimerRunning());
 }
 
 TEST_F(Withdraw, OfSomethingNeverAnnouncedOnlyLogsAndAcknowledges)
@@ -238,14 +238,14 @@ TEST_F(Withdraw, OfSomethingNeverAnnouncedOnlyLogsAndAcknowledges)
     EXPECT_EQ(send("376,11,97,0"), "35,1,0,0");
     EXPECT_EQ(logLine(), "Application 97 has shut down, client 11.");
     EXPECT_EQ(rows().size(), 1u);
-    EXPECT_TRUE(core.clients().contains(11));
+    EXPECT_TRUE(core.Clients().contains(11));
 }
 
 TEST_F(Closing, RepeatsThePreviousReply)
 {
     EXPECT_EQ(send("428,0,0,0"), "");
     EXPECT_TRUE(last.actions.valid);
-    EXPECT_EQ(log.count(), 1); // nothing logged
+    EXPECT_EQ(log.Count(), 1); // nothing logged
     send("112,0,83,0");
     send("259,11,0,0");
     EXPECT_EQ(send("428,0,0,0"), "35,1,0,0");
@@ -256,26 +256,26 @@ TEST_F(Closing, RepeatsThePreviousReply)
 
 TEST_F(Audit, TimeoutIsTheSumOfPeriodsTimesOnePointFifteen)
 {
-    EXPECT_EQ(core.auditTimeout(), 414);
-    core.settings().auditPeriod = 60;
-    core.settings().gracePeriod = 0;
-    EXPECT_EQ(core.auditTimeout(), 69);
-    core.settings().auditPeriod = 65535;
-    core.settings().gracePeriod = 65535;
-    EXPECT_EQ(core.auditTimeout(), 150730);
+    EXPECT_EQ(core.AuditTimeout(), 414);
+    core.Settings().auditPeriod = 60;
+    core.Settings().gracePeriod = 0;
+    EXPECT_EQ(core.AuditTimeout(), 69);
+    core.Settings().auditPeriod = 65535;
+    core.Settings().gracePeriod = 65535;
+    EXPECT_EQ(core.AuditTimeout(), 150730);
 }
 
 TEST_F(Audit, AllActiveLogsSoAndKeepsTheTimer)
 {
     send("112,0,83,0");
     advance(414);
-    const TCoreActions a = core.audit();
+    const TCoreActions a = core.Audit();
     EXPECT_EQ(logLine(), "Master audit: all clients are active.");
-    EXPECT_EQ(core.clients().size(), 1);
+    EXPECT_EQ(core.Clients().size(), 1);
     EXPECT_EQ(a.auditTimer, Timer::Start);
     EXPECT_FALSE(a.refreshList);
     EXPECT_TRUE(a.refreshLog);
-    EXPECT_TRUE(core.auditTimerRunning());
+    EXPECT_TRUE(core.AuditTimerRunning());
 }
 
 TEST_F(Audit, ASilentClientIsRemovedButItsRowsStay)
@@ -285,125 +285,125 @@ TEST_F(Audit, ASilentClientIsRemovedButItsRowsStay)
     advance(300);
     send("259,12,0,0");
     advance(115); // client 11 silent for 415 s, client 12 for 115 s
-    const TCoreActions a = core.audit();
+    const TCoreActions a = core.Audit();
     EXPECT_EQ(logLine(), "Master audit: at least, one client is dead.");
-    EXPECT_FALSE(core.clients().contains(11));
-    EXPECT_TRUE(core.clients().contains(12));
+    EXPECT_FALSE(core.Clients().contains(11));
+    EXPECT_TRUE(core.Clients().contains(12));
     EXPECT_TRUE(a.refreshList);
     EXPECT_EQ(a.auditTimer, Timer::Start);
     EXPECT_EQ(rows(), (std::vector<std::pair<int, int>>{{11, 83}, {12, 93}}));
-    EXPECT_EQ(core.sessions().countByClient(11), 1);
+    EXPECT_EQ(core.Sessions().countByClient(11), 1);
     // The tooltip of the purged client's row shows empty host and address.
-    EXPECT_EQ(UnicodeToUtf8(core.tipText(0)), "Client 11.  Host: .  Address: ");
+    EXPECT_EQ(UnicodeToUtf8(core.TipText(0)), "Client 11.  Host: .  Address: ");
 }
 
 TEST_F(Audit, TheLastClientRemovedLeavesTheTimerOff)
 {
     send("112,0,83,0");
     advance(415);
-    const TCoreActions a = core.audit();
+    const TCoreActions a = core.Audit();
     EXPECT_EQ(logLine(), "Master audit: at least, one client is dead.");
     EXPECT_EQ(a.auditTimer, Timer::Stop);
-    EXPECT_FALSE(core.auditTimerRunning());
+    EXPECT_FALSE(core.AuditTimerRunning());
 }
 
 TEST_F(Audit, WithOnlyLocalInstancesLogsNothing)
 {
-    core.localAnnounce(83, 4242);
-    const int logged = log.count();
-    const TCoreActions a = core.audit();
-    EXPECT_EQ(log.count(), logged);
+    core.LocalAnnounce(83, 4242);
+    const int logged = log.Count();
+    const TCoreActions a = core.Audit();
+    EXPECT_EQ(log.Count(), logged);
     EXPECT_EQ(a.auditTimer, Timer::Stop);
     EXPECT_FALSE(a.refreshLog);
-    EXPECT_FALSE(core.auditTimerRunning());
+    EXPECT_FALSE(core.AuditTimerRunning());
     EXPECT_EQ(rows().size(), 1u);
 }
 
 TEST_F(LocalMessages, AnnounceRecordsClientTenAndStartsAWatcher)
 {
-    const TCoreActions a = core.localAnnounce(83, 4242);
+    const TCoreActions a = core.LocalAnnounce(83, 4242);
     EXPECT_TRUE(a.refreshList);
     EXPECT_EQ(a.auditTimer, Timer::Keep);
     EXPECT_EQ(rows(), (std::vector<std::pair<int, int>>{{10, 83}}));
-    EXPECT_EQ(core.rowAt(0).start, now);
-    EXPECT_EQ(core.clients().size(), 0); // the master station has no client row
-    EXPECT_EQ(core.announcedCode(), 83);
-    EXPECT_EQ(core.announcedProcess(), 4242);
+    EXPECT_EQ(core.RowAt(0).start, now);
+    EXPECT_EQ(core.Clients().size(), 0); // the master station has no client row
+    EXPECT_EQ(core.AnnouncedCode(), 83);
+    EXPECT_EQ(core.AnnouncedProcess(), 4242);
     EXPECT_EQ(watchers, (std::vector<std::pair<unsigned short, int>>{{83, 4242}}));
-    EXPECT_TRUE(core.watcherSlotHeld(83));
-    EXPECT_EQ(core.watchedProcess(83), 4242);
-    EXPECT_EQ(UnicodeToUtf8(core.tipText(0)), "Application is running on master-station (client ID = 10).");
+    EXPECT_TRUE(core.WatcherSlotHeld(83));
+    EXPECT_EQ(core.WatchedProcess(83), 4242);
+    EXPECT_EQ(UnicodeToUtf8(core.TipText(0)), "Application is running on master-station (client ID = 10).");
 }
 
 TEST_F(LocalMessages, AnUnknownCodeIsWatchedButHasNoSlot)
 {
-    core.localAnnounce(55, 77);
+    core.LocalAnnounce(55, 77);
     EXPECT_EQ(watchers, (std::vector<std::pair<unsigned short, int>>{{55, 77}}));
-    EXPECT_FALSE(core.watcherSlotHeld(55));
-    EXPECT_EQ(core.watchedProcess(55), 0);
-    EXPECT_TRUE(core.heldWatcherCodes().empty());
+    EXPECT_FALSE(core.WatcherSlotHeld(55));
+    EXPECT_EQ(core.WatchedProcess(55), 0);
+    EXPECT_TRUE(core.HeldWatcherCodes().empty());
     EXPECT_EQ(rows(), (std::vector<std::pair<int, int>>{{10, 55}}));
 }
 
 TEST_F(LocalMessages, TwoInstancesOfOneCodeEndTogether)
 {
-    core.localAnnounce(83, 100);
-    core.localAnnounce(83, 200);
-    EXPECT_EQ(core.watchedProcess(83), 200); // the second replaces the first in the slot
+    core.LocalAnnounce(83, 100);
+    core.LocalAnnounce(83, 200);
+    EXPECT_EQ(core.WatchedProcess(83), 200); // the second replaces the first in the slot
     EXPECT_EQ(watchers.size(), 2u);
-    TCoreActions a = core.localEnded(83);
+    TCoreActions a = core.LocalEnded(83);
     EXPECT_TRUE(a.refreshList);
     EXPECT_EQ(logLine(), "Application 83 has shut down, client 10.");
-    EXPECT_EQ(core.rowCount(), 0);
-    EXPECT_FALSE(core.watcherSlotHeld(83));
-    EXPECT_EQ(core.replyBuffer(), "35,1,0,0");
-    const int logged = log.count();
-    a = core.localEnded(83); // the first watcher's message: only the log line
-    EXPECT_EQ(log.count(), logged + 1);
-    EXPECT_EQ(core.rowCount(), 0);
+    EXPECT_EQ(core.RowCount(), 0);
+    EXPECT_FALSE(core.WatcherSlotHeld(83));
+    EXPECT_EQ(core.ReplyBuffer(), "35,1,0,0");
+    const int logged = log.Count();
+    a = core.LocalEnded(83); // the first watcher's message: only the log line
+    EXPECT_EQ(log.Count(), logged + 1);
+    EXPECT_EQ(core.RowCount(), 0);
 }
 
 TEST_F(LocalMessages, EndingWithNoNetworkClientStopsTheAuditTimer)
 {
-    core.localAnnounce(93, 1);
-    const TCoreActions a = core.localEnded(93);
+    core.LocalAnnounce(93, 1);
+    const TCoreActions a = core.LocalEnded(93);
     EXPECT_EQ(a.auditTimer, Timer::Stop);
-    EXPECT_FALSE(core.auditTimerRunning());
+    EXPECT_FALSE(core.AuditTimerRunning());
 }
 
 TEST_F(LocalMessages, EndingKeepsNetworkRowsAndTheirClients)
 {
     send("112,0,93,0");
-    core.localAnnounce(93, 1);
-    core.localAnnounce(97, 2);
-    const TCoreActions a = core.localEnded(93);
+    core.LocalAnnounce(93, 1);
+    core.LocalAnnounce(97, 2);
+    const TCoreActions a = core.LocalEnded(93);
     EXPECT_EQ(a.auditTimer, Timer::Keep);
     EXPECT_EQ(rows(), (std::vector<std::pair<int, int>>{{11, 93}, {10, 97}}));
-    EXPECT_EQ(core.heldWatcherCodes(), (std::vector<unsigned short>{97}));
-    EXPECT_EQ(core.heldWatchIds(), (std::vector<std::uint64_t>{2})) << "the watch of 97, to end at close";
+    EXPECT_EQ(core.HeldWatcherCodes(), (std::vector<unsigned short>{97}));
+    EXPECT_EQ(core.HeldWatchIds(), (std::vector<std::uint64_t>{2})) << "the watch of 97, to end at close";
 }
 
 TEST_F(LocalMessages, TheReplyBufferAfterALocalEndIsWhatAClosingRequestGets)
 {
-    core.localAnnounce(10, 1);
-    core.localEnded(10);
+    core.LocalAnnounce(10, 1);
+    core.LocalEnded(10);
     EXPECT_EQ(send("428,0,0,0"), "35,1,0,0");
 }
 
 TEST_F(ListAccess, RowsAndTipsFollowTheTableOrder)
 {
     send("112,0,83,0", {u"alpha", u"192.168.1.2"});
-    core.localAnnounce(97, 9);
-    EXPECT_EQ(core.rowCount(), 2);
-    EXPECT_EQ(UnicodeToUtf8(core.tipText(0)), "Client 11.  Host: alpha.  Address: 192.168.1.2");
-    EXPECT_EQ(UnicodeToUtf8(core.tipText(1)), "Application is running on master-station (client ID = 10).");
-    EXPECT_TRUE(core.tipText(2).empty());
-    EXPECT_TRUE(core.tipText(-1).empty());
+    core.LocalAnnounce(97, 9);
+    EXPECT_EQ(core.RowCount(), 2);
+    EXPECT_EQ(UnicodeToUtf8(core.TipText(0)), "Client 11.  Host: alpha.  Address: 192.168.1.2");
+    EXPECT_EQ(UnicodeToUtf8(core.TipText(1)), "Application is running on master-station (client ID = 10).");
+    EXPECT_TRUE(core.TipText(2).empty());
+    EXPECT_TRUE(core.TipText(-1).empty());
 }
 
 TEST_F(Master, SocketErrorsAreLoggedWithTheirWord)
 {
-    const TCoreActions a = core.socketError(5);
+    const TCoreActions a = core.SocketError(5);
     EXPECT_TRUE(a.refreshLog);
     EXPECT_EQ(logLine(), "Error occured during communication session with a client (connecting).");
 }
@@ -415,7 +415,7 @@ namespace {
 // A master whose wall clock follows a time zone and can be stepped, while its monotonic
 // clock only runs.
 struct ZonedMaster {
-    explicit ZonedMaster(long long utc) : utc(utc), mono(1000) { core.startUp(); }
+    explicit ZonedMaster(long long utc) : utc(utc), mono(1000) { core.StartUp(); }
     void run(long long seconds, long long wallStep = 0)
     {
         utc += seconds + wallStep;
@@ -469,23 +469,23 @@ TEST(WallClockChanges, NeitherPurgeClientsNorEmptyTheLog)
     };
     for (const Case &c : cases) {
         ZonedMaster m(c.start);
-        EXPECT_EQ(m.core.receive("112,0,83,0", TPeerInfo{u"ws", u"10.0.0.5"}).reply, "22,1,11,180");
+        EXPECT_EQ(m.core.Receive("112,0,83,0", TPeerInfo{u"ws", u"10.0.0.5"}).reply, "22,1,11,180");
         for (int i = 0; i < 12; ++i)
-            m.core.receive("259,11,0,0", TPeerInfo{});
-        const int lines = m.log.count();
+            m.core.Receive("259,11,0,0", TPeerInfo{});
+        const int lines = m.log.Count();
         m.run(120, c.wallStep);
-        m.core.audit();
-        EXPECT_TRUE(m.core.clients().contains(11)) << c.what;
-        EXPECT_EQ(UnicodeToUtf8(m.log.at(m.log.count() - 1).text), "Master audit: all clients are active.")
+        m.core.Audit();
+        EXPECT_TRUE(m.core.Clients().contains(11)) << c.what;
+        EXPECT_EQ(UnicodeToUtf8(m.log.At(m.log.Count() - 1).text), "Master audit: all clients are active.")
             << c.what;
-        EXPECT_EQ(m.log.count(), lines + 1) << c.what << ": nothing pruned";
+        EXPECT_EQ(m.log.Count(), lines + 1) << c.what << ": nothing pruned";
         // The times shown stay the local wall-clock times.
-        EXPECT_EQ(m.log.at(m.log.count() - 1).time, UnixToDateTime(m.utc)) << c.what;
+        EXPECT_EQ(m.log.At(m.log.Count() - 1).time, UnixToDateTime(m.utc)) << c.what;
 
         // Real silence still counts: 415 seconds later the client goes.
         m.run(415);
-        m.core.audit();
-        EXPECT_FALSE(m.core.clients().contains(11)) << c.what;
+        m.core.Audit();
+        EXPECT_FALSE(m.core.Clients().contains(11)) << c.what;
     }
 }
 
@@ -494,34 +494,34 @@ TEST(ClientIds, NeverNegativeAndNeverShared)
     const TClocks clocks{[] { return 45000.5; }, [] { return 1000.0; }};
     TLogStore log(clocks);
     TMstCore core(log, clocks);
-    core.setSessionBounds(TSessionBounds{256, 1 << 20, 1 << 20}); // one address may take every ID here
-    core.startUp();
+    core.SetSessionBounds(TSessionBounds{256, 1 << 20, 1 << 20}); // one address may take every ID here
+    core.StartUp();
     const TPeerInfo peer{u"ws", u"10.0.0.5"};
-    auto announce = [&] { return core.receive("112,0,83,0", peer).reply; };
+    auto announce = [&] { return core.Receive("112,0,83,0", peer).reply; };
     for (int id = 11; id <= 32767; ++id)
         ASSERT_EQ(announce(), "22,1," + std::to_string(id) + ",180");
     // Past the signed 16-bit range: still counted up, shown and accepted as unsigned.
     EXPECT_EQ(announce(), "22,1,32768,180");
-    EXPECT_EQ(UnicodeToUtf8(core.tipText(core.rowCount() - 1)),
+    EXPECT_EQ(UnicodeToUtf8(core.TipText(core.RowCount() - 1)),
               "Client 32768.  Host: ws.  Address: 10.0.0.5");
-    EXPECT_EQ(core.receive("259,32768,0,0", peer).reply, "35,1,0,0");
+    EXPECT_EQ(core.Receive("259,32768,0,0", peer).reply, "35,1,0,0");
     for (int id = 32769; id <= 65535; ++id)
         ASSERT_EQ(announce(), "22,1," + std::to_string(id) + ",180");
-    EXPECT_EQ(core.highestClientId(), 65535);
-    EXPECT_EQ(core.receive("259,65535,0,0", peer).reply, "35,1,0,0");
-    EXPECT_EQ(core.receive("259,65536,0,0", peer).reply, "47,0,0,0") << "beyond 16 bits";
+    EXPECT_EQ(core.HighestClientId(), 65535);
+    EXPECT_EQ(core.Receive("259,65535,0,0", peer).reply, "35,1,0,0");
+    EXPECT_EQ(core.Receive("259,65536,0,0", peer).reply, "47,0,0,0") << "beyond 16 bits";
 
     // Every ID is held: a new client cannot be given one.
     EXPECT_EQ(announce(), "47,0,0,0");
-    EXPECT_EQ(UnicodeToUtf8(log.at(log.count() - 1).text), "Bad client messge - discarded.");
+    EXPECT_EQ(UnicodeToUtf8(log.At(log.Count() - 1).text), "Bad client messge - discarded.");
     // IDs come free as their clients go, and only those are handed out again.
-    core.receive("376,13,83,0", peer);
-    core.receive("376,11,83,0", peer);
+    core.Receive("376,13,83,0", peer);
+    core.Receive("376,11,83,0", peer);
     EXPECT_EQ(announce(), "22,1,11,180");
     EXPECT_EQ(announce(), "22,1,13,180");
     EXPECT_EQ(announce(), "47,0,0,0");
     int ids11 = 0;
-    for (const TSessionRow &r : core.sessions().rows())
+    for (const TSessionRow &r : core.Sessions().rows())
         ids11 += r.clientId == 11;
     EXPECT_EQ(ids11, 1);
 }
@@ -531,19 +531,19 @@ TEST(HostNames, TheAddressServesUntilTheLookupFinishes)
     const TClocks clocks{[] { return 45000.5; }, [] { return 1000.0; }};
     TLogStore log(clocks);
     TMstCore core(log, clocks);
-    core.startUp();
-    core.receive("112,0,83,0", TPeerInfo{{}, u"10.0.0.5", true});
-    core.receive("112,0,93,0", TPeerInfo{{}, u"10.0.0.6", true});
-    core.receive("112,0,97,0", TPeerInfo{{}, u"10.0.0.7", true});
-    EXPECT_EQ(UnicodeToUtf8(core.tipText(0)), "Client 11.  Host: 10.0.0.5.  Address: 10.0.0.5");
-    core.fillHost(u"10.0.0.5", u"ws5");
-    core.fillHost(u"10.0.0.6", u""); // failed, or too late
-    EXPECT_EQ(UnicodeToUtf8(core.tipText(0)), "Client 11.  Host: ws5.  Address: 10.0.0.5");
-    EXPECT_EQ(UnicodeToUtf8(core.tipText(1)), "Client 12.  Host: 10.0.0.6.  Address: 10.0.0.6");
-    EXPECT_EQ(UnicodeToUtf8(core.tipText(2)), "Client 13.  Host: 10.0.0.7.  Address: 10.0.0.7");
+    core.StartUp();
+    core.Receive("112,0,83,0", TPeerInfo{{}, u"10.0.0.5", true});
+    core.Receive("112,0,93,0", TPeerInfo{{}, u"10.0.0.6", true});
+    core.Receive("112,0,97,0", TPeerInfo{{}, u"10.0.0.7", true});
+    EXPECT_EQ(UnicodeToUtf8(core.TipText(0)), "Client 11.  Host: 10.0.0.5.  Address: 10.0.0.5");
+    core.FillHost(u"10.0.0.5", u"ws5");
+    core.FillHost(u"10.0.0.6", u""); // failed, or too late
+    EXPECT_EQ(UnicodeToUtf8(core.TipText(0)), "Client 11.  Host: ws5.  Address: 10.0.0.5");
+    EXPECT_EQ(UnicodeToUtf8(core.TipText(1)), "Client 12.  Host: 10.0.0.6.  Address: 10.0.0.6");
+    EXPECT_EQ(UnicodeToUtf8(core.TipText(2)), "Client 13.  Host: 10.0.0.7.  Address: 10.0.0.7");
     // A lookup that finishes once more later changes nothing for clients no longer waiting.
-    core.fillHost(u"10.0.0.6", u"ws6");
-    EXPECT_EQ(UnicodeToUtf8(core.tipText(1)), "Client 12.  Host: 10.0.0.6.  Address: 10.0.0.6");
+    core.FillHost(u"10.0.0.6", u"ws6");
+    EXPECT_EQ(UnicodeToUtf8(core.TipText(1)), "Client 12.  Host: 10.0.0.6.  Address: 10.0.0.6");
 }
 
 TEST(LongRequests, AreReadOnlyAsFarAsTheirFourthPart)
@@ -551,12 +551,12 @@ TEST(LongRequests, AreReadOnlyAsFarAsTheirFourthPart)
     const TClocks clocks{[] { return 45000.5; }, [] { return 1000.0; }};
     TLogStore log(clocks);
     TMstCore core(log, clocks);
-    core.startUp();
+    core.StartUp();
     std::string text = ",,,259,,10,0,0,";
     text.append(8 << 20, '7');
-    EXPECT_EQ(core.receive(text, TPeerInfo{}).reply, "35,1,0,0");
-    EXPECT_EQ(core.receive(std::string(8 << 20, '9'), TPeerInfo{}).reply, "47,0,0,0");
-    EXPECT_EQ(core.receive("00000000000000000000000000000259,10,0,0", TPeerInfo{}).reply, "35,1,0,0");
+    EXPECT_EQ(core.Receive(text, TPeerInfo{}).reply, "35,1,0,0");
+    EXPECT_EQ(core.Receive(std::string(8 << 20, '9'), TPeerInfo{}).reply, "47,0,0,0");
+    EXPECT_EQ(core.Receive("00000000000000000000000000000259,10,0,0", TPeerInfo{}).reply, "35,1,0,0");
 }
 
 } // namespace

@@ -5,7 +5,7 @@
 #include <mst_listener.h>
 #include <mst_server.h>
 
-#include <common/aux.h>
+#include <common/timeaddr.h>
 #include <testsupport/handover.h>
 #include <testsupport/heldport.h>
 #include <testsupport/rawtcp.h>
@@ -131,8 +131,8 @@ protected:
     {
         const TMstSnapshotPtr snap = Settled();
         std::vector<std::string> lines;
-        for (int i = 0; i < snap->log.count(); ++i)
-            lines.push_back(UnicodeToUtf8(snap->log.at(i).text));
+        for (int i = 0; i < snap->log.Count(); ++i)
+            lines.push_back(UnicodeToUtf8(snap->log.At(i).text));
         return lines;
     }
     int Count(const std::string &line)

@@ -30,22 +30,22 @@ TEST(LogMirror, ViewsReadAsTheStoreAtEveryPace)
         SCOPED_TRACE(c.name);
         double mono = 1000;
         TLogStore log(TClocks{[&] { return 45000.0 + mono / 86400.0; }, [&] { return mono; }});
-        log.start(52100);
+        log.Start(52100);
         TLogMirror mirror;
         auto check = [&] {
-            mirror.update(log);
-            const TLogView v = mirror.view();
-            ASSERT_EQ(v.count(), log.count());
+            mirror.Update(log);
+            const TLogView v = mirror.View();
+            ASSERT_EQ(v.Count(), log.Count());
             // Every line near both ends and a sample between: same time and text.
-            for (int i = 0; i < v.count(); i += (i < 20 || i > v.count() - 20) ? 1 : 97) {
-                const TLogEntry a = v.at(i), b = log.at(i);
+            for (int i = 0; i < v.Count(); i += (i < 20 || i > v.Count() - 20) ? 1 : 97) {
+                const TLogEntry a = v.At(i), b = log.At(i);
                 ASSERT_EQ(a.time, b.time) << "line " << i;
                 ASSERT_EQ(a.text, b.text) << "line " << i;
             }
         };
         for (int i = 1; i <= c.lines; ++i) {
             mono += c.secondsEach;
-            log.addKeepAlive(i); // the client number tells the lines apart
+            log.AddKeepAlive(i); // the client number tells the lines apart
             if (i % c.publishEvery == 0) {
                 ASSERT_NO_FATAL_FAILURE(check());
             }
@@ -57,18 +57,18 @@ TEST(LogMirror, ViewsReadAsTheStoreAtEveryPace)
 TEST(LogMirror, AViewStaysAsCutWhileTheLogGoesOn)
 {
     TLogStore log;
-    log.start(52100);
+    log.Start(52100);
     TLogMirror mirror;
     for (int i = 1; i <= 5000; ++i)
-        log.addKeepAlive(i);
-    mirror.update(log);
-    const TLogView before = mirror.view();
+        log.AddKeepAlive(i);
+    mirror.Update(log);
+    const TLogView before = mirror.View();
     for (int i = 5001; i <= 9000; ++i)
-        log.addKeepAlive(i);
-    mirror.update(log);
-    ASSERT_EQ(before.count(), 5001);
-    EXPECT_EQ(before.at(5000).text, u"Client 5000 requested for acknowledgment.");
-    EXPECT_EQ(mirror.view().at(9000).text, u"Client 9000 requested for acknowledgment.");
+        log.AddKeepAlive(i);
+    mirror.Update(log);
+    ASSERT_EQ(before.Count(), 5001);
+    EXPECT_EQ(before.At(5000).text, u"Client 5000 requested for acknowledgment.");
+    EXPECT_EQ(mirror.View().At(9000).text, u"Client 9000 requested for acknowledgment.");
 }
 
 } // namespace

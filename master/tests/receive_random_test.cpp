@@ -23,11 +23,11 @@ struct Snapshot {
 Snapshot snap(const TMstCore &core)
 {
     Snapshot s;
-    for (const TSessionRow &r : core.sessions().rows())
+    for (const TSessionRow &r : core.Sessions().rows())
         s.sessions.emplace_back(r.clientId, r.appCode, r.start);
-    for (const TClientRow &r : core.clients().rows())
+    for (const TClientRow &r : core.Clients().rows())
         s.clients.emplace_back(r.clientId, r.host, r.address, r.lastContact);
-    s.highest = core.highestClientId();
+    s.highest = core.HighestClientId();
     return s;
 }
 
@@ -94,12 +94,12 @@ TEST(ReceiveRandomInput, AlwaysAValidReplyAndRefusedRequestsChangeNothing)
         const TClocks clocks{[&] { return now; }, [&] { return now * 86400.0; }};
         TLogStore log(clocks);
         TMstCore core(log, clocks);
-        core.startUp();
+        core.StartUp();
         for (int i = 0; i < 2000; ++i) {
             now += 0.001 / 86400.0 * static_cast<double>(rng() % 2000);
             const std::string request = randomRequest(rng);
             const Snapshot before = snap(core);
-            const TReceiveResult r = core.receive(request, TPeerInfo{u"h", u"1.2.3.4"});
+            const TReceiveResult r = core.Receive(request, TPeerInfo{u"h", u"1.2.3.4"});
             ASSERT_TRUE(isValidReply(r.reply)) << "request [" << request << "] reply [" << r.reply << "]";
             if (!r.actions.valid) {
                 ++refused;
@@ -109,7 +109,7 @@ TEST(ReceiveRandomInput, AlwaysAValidReplyAndRefusedRequestsChangeNothing)
                 ++accepted;
             }
             if (i % 500 == 499)
-                core.audit();
+                core.Audit();
         }
     }
     // Both paths must have been exercised for the test to mean anything.

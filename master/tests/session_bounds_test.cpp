@@ -3,8 +3,8 @@
 
 #include <mst_core.h>
 
-#include <common/aux.h>
 #include <common/messages.h>
+#include <common/timeaddr.h>
 
 #include <gtest/gtest.h>
 
@@ -17,23 +17,23 @@ namespace {
 struct Core {
     explicit Core(TSessionBounds bounds = {})
     {
-        core.setSessionBounds(bounds);
-        core.startUp();
+        core.SetSessionBounds(bounds);
+        core.StartUp();
     }
     std::string send(const std::string &text, const std::string &address)
     {
         const std::u16string a = Utf8ToUnicode(address);
-        return core.receive(text, TPeerInfo{a, a, false}).reply;
+        return core.Receive(text, TPeerInfo{a, a, false}).reply;
     }
     // Time passes past the audit timeout and the audit runs: every client is purged.
     void purgeAll()
     {
-        mono += static_cast<double>(core.auditTimeout() + 1);
-        core.audit();
+        mono += static_cast<double>(core.AuditTimeout() + 1);
+        core.Audit();
     }
     int rowsOf(int clientId) const
     {
-        return core.sessions().countByClient(static_cast<std::int16_t>(clientId));
+        return core.Sessions().countByClient(static_cast<std::int16_t>(clientId));
     }
 
     TDateTime now = 45000.5;
@@ -53,16 +53,16 @@ TEST(ClientIdReuse, RowsOfPurgedClientsNeverKeepANewWorkstationOut)
     EXPECT_EQ(c.send("112,0,83,0", "10.9.9.9"), "47,0,0,0") << "every client is alive";
 
     c.purgeAll();
-    EXPECT_EQ(c.core.clients().size(), 0);
-    EXPECT_EQ(c.core.rowCount(), TMstCore::ClientIdCount) << "the rows of purged clients stay";
+    EXPECT_EQ(c.core.Clients().size(), 0);
+    EXPECT_EQ(c.core.RowCount(), TMstCore::ClientIdCount) << "the rows of purged clients stay";
 
     // New workstations get the IDs of the clients purged first; only their rows go.
     EXPECT_EQ(c.send("112,0,93,0", "10.9.9.9"), "22,1,11,180");
     EXPECT_EQ(c.send("112,0,93,0", "10.9.9.8"), "22,1,12,180");
-    EXPECT_EQ(c.core.rowCount(), TMstCore::ClientIdCount);
+    EXPECT_EQ(c.core.RowCount(), TMstCore::ClientIdCount);
     EXPECT_EQ(c.rowsOf(11), 1);
-    EXPECT_EQ(c.core.rowAt(c.core.rowCount() - 1).appCode, 93);
-    EXPECT_EQ(UnicodeToUtf8(c.core.tipText(c.core.rowCount() - 1)),
+    EXPECT_EQ(c.core.RowAt(c.core.RowCount() - 1).appCode, 93);
+    EXPECT_EQ(UnicodeToUtf8(c.core.TipText(c.core.RowCount() - 1)),
               "Client 12.  Host: 10.9.9.8.  Address: 10.9.9.8");
     EXPECT_EQ(c.rowsOf(13), 1) << "a purged client's rows stay while its ID is not needed";
 
@@ -137,8 +137,8 @@ TEST(SessionBounds, WhatOneSenderCanMakeTheTableHold)
             if (steps == &t.steps && t.purgeBetween)
                 c.purgeAll();
         }
-        EXPECT_EQ(c.core.rowCount(), t.rows) << t.what;
-        EXPECT_LE(c.core.rowsOfAddress(u"a"), bounds.perAddress) << t.what;
+        EXPECT_EQ(c.core.RowCount(), t.rows) << t.what;
+        EXPECT_LE(c.core.RowsOfAddress(u"a"), bounds.perAddress) << t.what;
     }
 }
 
@@ -150,38 +150,38 @@ TEST(SessionBounds, PurgedRowsGoOldestFirstAndOnlyAtTheBound)
     c.purgeAll();
     for (int i = 0; i < 3; ++i)
         c.send("112,0,93,0", "a"); // 14, 15, 16: at the bound, nothing given up yet
-    EXPECT_EQ(c.core.rowCount(), 6);
-    EXPECT_EQ(c.core.purgedHolders(), 3);
+    EXPECT_EQ(c.core.RowCount(), 6);
+    EXPECT_EQ(c.core.PurgedHolders(), 3);
     c.purgeAll();
-    EXPECT_EQ(c.core.purgedHolders(), 6);
+    EXPECT_EQ(c.core.PurgedHolders(), 6);
     EXPECT_EQ(c.send("112,0,10,0", "a"), "22,1,17,180");
     EXPECT_EQ(c.rowsOf(11), 0) << "purged first, given up first";
     EXPECT_EQ(c.rowsOf(12), 1);
-    EXPECT_EQ(c.core.rowCount(), 6);
-    EXPECT_EQ(c.core.rowsOfAddress(u"a"), 6);
+    EXPECT_EQ(c.core.RowCount(), 6);
+    EXPECT_EQ(c.core.RowsOfAddress(u"a"), 6);
     // Rows of a purged client that withdraws its instance go as designed.
     EXPECT_EQ(c.send("376,12,83,0", "a"), "35,1,0,0");
-    EXPECT_EQ(c.core.rowsOfAddress(u"a"), 5);
-    EXPECT_EQ(c.core.purgedHolders(), 4);
+    EXPECT_EQ(c.core.RowsOfAddress(u"a"), 5);
+    EXPECT_EQ(c.core.PurgedHolders(), 4);
 }
 
 TEST(SessionBounds, LocalInstancesCountOnlyInTheTotal)
 {
     Core c(TSessionBounds{2, 2, 5});
     std::vector<int> watched;
-    c.core.setWatcherStarter([&](unsigned short, int pid) {
+    c.core.SetWatcherStarter([&](unsigned short, int pid) {
         watched.push_back(pid);
         return static_cast<std::uint64_t>(watched.size());
     });
     for (int pid = 100; pid < 104; ++pid)
-        c.core.localAnnounce(83, pid);
-    EXPECT_EQ(c.core.rowCount(), 4) << "the master station is not held to one client's bound";
+        c.core.LocalAnnounce(83, pid);
+    EXPECT_EQ(c.core.RowCount(), 4) << "the master station is not held to one client's bound";
     EXPECT_EQ(c.send("112,0,83,0", "a"), "22,1,11,180");
-    c.core.localAnnounce(83, 104);
-    EXPECT_EQ(c.core.rowCount(), 5);
+    c.core.LocalAnnounce(83, 104);
+    EXPECT_EQ(c.core.RowCount(), 5);
     EXPECT_EQ(watched.size(), 4u) << "past the total an instance is neither recorded nor watched";
     c.purgeAll();
-    c.core.localAnnounce(83, 105);
+    c.core.LocalAnnounce(83, 105);
     EXPECT_EQ(c.rowsOf(11), 0) << "the purged client's row made room";
     EXPECT_EQ(c.rowsOf(10), 5);
     EXPECT_EQ(watched.size(), 5u);

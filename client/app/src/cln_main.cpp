@@ -1,13 +1,14 @@
 #include "cln_main.h"
 
-#include "cln_cset.h"
+#include "cln_settings_dialog.h"
 
-#include <common/aux.h>
 #include <common/cmn_err.h>
 #include <common/gui/aboutdlg.h>
+#include <common/gui/buttontags.h>
 #include <common/gui/formkit.h>
 #include <common/gui/helpopen.h>
 #include <common/strtable.h>
+#include <common/timeaddr.h>
 #include <corekit/corekit.h>
 #include <noticekit/noticekit.h>
 
@@ -134,13 +135,17 @@ void TClnMainWin::BuildForm()
     p_labLed->setToolTip(QStringLiteral("Connected to master "));
 
     p_bnSet = new QPushButton(QStringLiteral("Configure"), p_panBase);
-    SetupTagButton(p_bnSet, "p_bnSet", 2, QRect(105, 196, 72, 25), this, &TClnMainWin::p_bnSetClick);
+    SetupTagButton(p_bnSet, "p_bnSet", TagValue(TClnMainTag::Configure), QRect(105, 196, 72, 25), this,
+                   &TClnMainWin::p_bnSetClick);
     p_bnEsc = new QPushButton(QStringLiteral("Exit"), p_panBase);
-    SetupTagButton(p_bnEsc, "p_bnEsc", 3, QRect(181, 196, 72, 25), this, &TClnMainWin::p_bnSetClick);
+    SetupTagButton(p_bnEsc, "p_bnEsc", TagValue(TClnMainTag::Exit), QRect(181, 196, 72, 25), this,
+                   &TClnMainWin::p_bnSetClick);
     p_bnHelp = MakeFlatButton(p_panBase, QStringLiteral("?"), PixelFont("Roboto Bk", 15));
-    SetupTagButton(p_bnHelp, "p_bnHelp", 4, QRect(302, 195, 20, 25), this, &TClnMainWin::p_bnSetClick);
+    SetupTagButton(p_bnHelp, "p_bnHelp", TagValue(TClnMainTag::Help), QRect(302, 195, 20, 25), this,
+                   &TClnMainWin::p_bnSetClick);
     p_bnAbout = MakeFlatButton(p_panBase, QStringLiteral("i"), PixelFont("Roboto Bk", 16));
-    SetupTagButton(p_bnAbout, "p_bnAbout", 5, QRect(322, 195, 20, 25), this, &TClnMainWin::p_bnSetClick);
+    SetupTagButton(p_bnAbout, "p_bnAbout", TagValue(TClnMainTag::About), QRect(322, 195, 20, 25), this,
+                   &TClnMainWin::p_bnSetClick);
 }
 
 void TClnMainWin::showEvent(QShowEvent *e)
@@ -235,22 +240,22 @@ void TClnMainWin::p_bnSetClick(QObject *button)
 {
     FAgent->StopMinimise();
     p_panBase->setFocus(Qt::OtherFocusReason);
-    switch (button ? button->property("Tag").toInt() : 0) {
-    case 2:
+    switch (TagOf<TClnMainTag>(button)) {
+    case TClnMainTag::Configure:
         p_labErr->clear();
         if (FConfigure && FConfigure(FAgent->Settings())) {
             FAgent->SaveSettings();
             FAgent->RearmMinimise();
         }
         break;
-    case 3:
+    case TClnMainTag::Exit:
         ExitRule();
         break;
-    case 4:
+    case TClnMainTag::Help:
         OpenHelpGuide(this, QString::fromStdU16String(HelpFilePath()));
         FAgent->RearmMinimise();
         break;
-    case 5:
+    case TClnMainTag::About:
         TAboutDlg::ShowAbout(this);
         FAgent->RearmMinimise();
         break;

@@ -61,22 +61,6 @@ public:
     /// Times the window sounded the error beep.
     int Beeps() const { return FBeeps; }
 
-    QFrame *p_panBase;
-    QLabel *Label1;
-    QFrame *p_panStatus;
-    QLabel *p_labStatus;
-    QLabel *Label2;
-    QFrame *p_panApps;
-    QLabel *p_labApps;
-    QLabel *Label9;
-    QFrame *p_panErr;
-    QLabel *p_labErr;
-    QLabel *p_labLed;
-    QPushButton *p_bnSet;
-    QPushButton *p_bnEsc;
-    QToolButton *p_bnHelp;
-    QToolButton *p_bnAbout;
-
 protected:
     void showEvent(QShowEvent *e) override;
     void closeEvent(QCloseEvent *e) override;
@@ -102,4 +86,21 @@ private:
     bool FBusy = false;
     int FBeeps = 0;
     TFormShot FShot;
+
+    // Found by tests through their object names (findChild).
+    QFrame *p_panBase;
+    QLabel *Label1;
+    QFrame *p_panStatus;
+    QLabel *p_labStatus;
+    QLabel *Label2;
+    QFrame *p_panApps;
+    QLabel *p_labApps;
+    QLabel *Label9;
+    QFrame *p_panErr;
+    QLabel *p_labErr;
+    QLabel *p_labLed;
+    QPushButton *p_bnSet;
+    QPushButton *p_bnEsc;
+    QToolButton *p_bnHelp;
+    QToolButton *p_bnAbout;
 };

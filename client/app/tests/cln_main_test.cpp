@@ -1,9 +1,10 @@
 // The client agent's window offscreen, with its real agent talking to a stand-in master on
 // loopback and real processes announced through the message port.
 
+#include "child_widget.h"
 #include "cln_agent.h"
-#include "cln_cset.h"
 #include "cln_main.h"
+#include "cln_settings_dialog.h"
 
 #include "../../tests/fake_master.h"
 
@@ -101,7 +102,7 @@ protected:
 
     bool AppsShow(const QString &text, int ms = 5000)
     {
-        return QTest::qWaitFor([&] { return win->p_labApps->text() == text; }, ms);
+        return QTest::qWaitFor([&] { return ChildWidget<QLabel>(win, "p_labApps")->text() == text; }, ms);
     }
 
     QTemporaryDir dir;
@@ -134,35 +135,35 @@ TEST_F(ClientWindow, FormHasTheDesignedControlsAndTexts)
     Start();
     EXPECT_EQ(win->windowTitle(), QStringLiteral(" Korvel - Client "));
     EXPECT_EQ(win->size(), QSize(366, 238));
-    EXPECT_EQ(win->Label1->text(), QStringLiteral("Status"));
-    EXPECT_EQ(win->Label2->text(), QStringLiteral("Active applications"));
-    EXPECT_EQ(win->Label9->text(), QStringLiteral("Error Message"));
-    EXPECT_EQ(win->p_panStatus->geometry(), QRect(16, 26, 334, 22));
-    EXPECT_EQ(win->p_panApps->height(), 22);
-    EXPECT_EQ(win->p_panErr->height(), 61);
-    EXPECT_TRUE(win->p_labErr->wordWrap());
-    EXPECT_EQ(win->p_labLed->pos(), QPoint(16, 197));
-    EXPECT_EQ(win->p_labLed->toolTip(), QStringLiteral("Connected to master "));
-    EXPECT_FALSE(win->p_labLed->isEnabled()) << "the lamp is off at start";
+    EXPECT_EQ(ChildWidget<QLabel>(win, "Label1")->text(), QStringLiteral("Status"));
+    EXPECT_EQ(ChildWidget<QLabel>(win, "Label2")->text(), QStringLiteral("Active applications"));
+    EXPECT_EQ(ChildWidget<QLabel>(win, "Label9")->text(), QStringLiteral("Error Message"));
+    EXPECT_EQ(ChildWidget<QFrame>(win, "p_panStatus")->geometry(), QRect(16, 26, 334, 22));
+    EXPECT_EQ(ChildWidget<QFrame>(win, "p_panApps")->height(), 22);
+    EXPECT_EQ(ChildWidget<QFrame>(win, "p_panErr")->height(), 61);
+    EXPECT_TRUE(ChildWidget<QLabel>(win, "p_labErr")->wordWrap());
+    EXPECT_EQ(ChildWidget<QLabel>(win, "p_labLed")->pos(), QPoint(16, 197));
+    EXPECT_EQ(ChildWidget<QLabel>(win, "p_labLed")->toolTip(), QStringLiteral("Connected to master "));
+    EXPECT_FALSE(ChildWidget<QLabel>(win, "p_labLed")->isEnabled()) << "the lamp is off at start";
     struct Btn {
         QAbstractButton *b;
         const char *text;
         int tag;
         QPoint pos;
-    } buttons[] = {{win->p_bnSet, "Configure", 2, {105, 196}},
-                   {win->p_bnEsc, "Exit", 3, {181, 196}},
-                   {win->p_bnHelp, "?", 4, {302, 195}},
-                   {win->p_bnAbout, "i", 5, {322, 195}}};
+    } buttons[] = {{ChildWidget<QPushButton>(win, "p_bnSet"), "Configure", 2, {105, 196}},
+                   {ChildWidget<QPushButton>(win, "p_bnEsc"), "Exit", 3, {181, 196}},
+                   {ChildWidget<QToolButton>(win, "p_bnHelp"), "?", 4, {302, 195}},
+                   {ChildWidget<QToolButton>(win, "p_bnAbout"), "i", 5, {322, 195}}};
     for (const Btn &b : buttons) {
         EXPECT_EQ(b.b->text(), QString::fromLatin1(b.text));
         EXPECT_EQ(b.b->property("Tag").toInt(), b.tag) << b.text;
         EXPECT_EQ(b.b->pos(), b.pos) << b.text;
     }
-    EXPECT_EQ(win->p_labStatus->text(), QStringLiteral("No connection yet"));
-    EXPECT_TRUE(win->p_labApps->text().isEmpty());
-    EXPECT_TRUE(win->p_labErr->text().isEmpty());
+    EXPECT_EQ(ChildWidget<QLabel>(win, "p_labStatus")->text(), QStringLiteral("No connection yet"));
+    EXPECT_TRUE(ChildWidget<QLabel>(win, "p_labApps")->text().isEmpty());
+    EXPECT_TRUE(ChildWidget<QLabel>(win, "p_labErr")->text().isEmpty());
     EXPECT_EQ(win->contextMenuPolicy(), Qt::PreventContextMenu);
-    EXPECT_EQ(win->p_panBase->contextMenuPolicy(), Qt::PreventContextMenu);
+    EXPECT_EQ(ChildWidget<QFrame>(win, "p_panBase")->contextMenuPolicy(), Qt::PreventContextMenu);
 
     // Placed by its outer size near the bottom right corner of the screen.
     const QRect screen = QGuiApplication::primaryScreen()->geometry();
@@ -190,9 +191,10 @@ TEST_F(ClientWindow, RunningApplicationsAreListedAndHoldTheExit)
     QProcess *planner = Announce(93);
     const QString both = QString::fromStdU16String(AppDisplayName(83) + u", " + AppDisplayName(93));
     ASSERT_TRUE(AppsShow(both));
-    EXPECT_TRUE(win->p_labStatus->text().startsWith(QStringLiteral("Last connection: ")));
+    EXPECT_TRUE(
+        ChildWidget<QLabel>(win, "p_labStatus")->text().startsWith(QStringLiteral("Last connection: ")));
     EXPECT_EQ(master.Texts(), (std::vector<QByteArray>{"112,0,83,2", "112,11,93,3"}));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return win->p_bnSet->isEnabled(); }, 3000))
+    EXPECT_TRUE(QTest::qWaitFor([&] { return ChildWidget<QPushButton>(win, "p_bnSet")->isEnabled(); }, 3000))
         << "offered again once closed";
     testsupport::saveScreenshot(win.get(), QStringLiteral("client_main_two_apps"));
 
@@ -205,7 +207,7 @@ TEST_F(ClientWindow, RunningApplicationsAreListedAndHoldTheExit)
         testsupport::saveScreenshot(box, QStringLiteral("client_exit_refused"));
         QTest::mouseClick(mes->mp_bnOk, Qt::LeftButton);
     });
-    QTest::mouseClick(win->p_bnEsc, Qt::LeftButton);
+    QTest::mouseClick(ChildWidget<QPushButton>(win, "p_bnEsc"), Qt::LeftButton);
     EXPECT_EQ(asked, QStringList{ExitRefusal});
     EXPECT_FALSE(win->Closing());
     EXPECT_TRUE(win->isVisible());
@@ -224,7 +226,7 @@ TEST_F(ClientWindow, RunningApplicationsAreListedAndHoldTheExit)
     EXPECT_EQ(master.requests[2].text.left(7), QByteArray("376,11,"));
     EXPECT_EQ(master.requests[3].text.left(7), QByteArray("376,11,"));
 
-    QTest::mouseClick(win->p_bnEsc, Qt::LeftButton);
+    QTest::mouseClick(ChildWidget<QPushButton>(win, "p_bnEsc"), Qt::LeftButton);
     EXPECT_EQ(asked.size(), 2) << "nothing runs: no question";
     EXPECT_TRUE(win->Closing());
     EXPECT_FALSE(win->isVisible());
@@ -258,9 +260,10 @@ TEST_F(ClientWindow, ErrorsAreShownWithTheirDetailAndBringTheWindowBack)
     ASSERT_TRUE(win->isMinimized());
 
     ASSERT_TRUE(PostMessage(win->Agent().PortValue(), WM_ANNOUNCE, 83, getpid()));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !win->p_labErr->text().isEmpty(); }, 5000));
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return !ChildWidget<QLabel>(win, "p_labErr")->text().isEmpty(); }, 5000));
     EXPECT_EQ(
-        win->p_labErr->text(),
+        ChildWidget<QLabel>(win, "p_labErr")->text(),
         QStringLiteral("Error occured during conversation with Master (Master IP address not defined)."));
     EXPECT_FALSE(win->isMinimized()) << "an error brings the window back";
     EXPECT_EQ(win->Beeps(), 1);
@@ -270,7 +273,7 @@ TEST_F(ClientWindow, ErrorsAreShownWithTheirDetailAndBringTheWindowBack)
     win->Agent().Settings().address = u"127.0.0.1";
     ASSERT_TRUE(PostMessage(win->Agent().PortValue(), WM_ANNOUNCE, 83, getpid()));
     ASSERT_TRUE(QTest::qWaitFor([&] { return win->Beeps() == 2; }, 5000));
-    EXPECT_EQ(win->p_labErr->text(),
+    EXPECT_EQ(ChildWidget<QLabel>(win, "p_labErr")->text(),
               QStringLiteral("Error occured during conversation with Master (OS error code %1).")
                   .arg(ECONNREFUSED));
     EXPECT_TRUE(win->isVisible());
@@ -287,8 +290,9 @@ TEST_F(ClientWindow, FailedKeepAliveEndsTheProgramWhenTheShutdownDelayRunsOut)
     Announce(97);
     ASSERT_TRUE(AppsShow(QString::fromStdU16String(AppDisplayName(97))));
     master.GoAway();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !win->p_labErr->text().isEmpty(); }, 8000));
-    EXPECT_EQ(win->p_labErr->text(),
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return !ChildWidget<QLabel>(win, "p_labErr")->text().isEmpty(); }, 8000));
+    EXPECT_EQ(ChildWidget<QLabel>(win, "p_labErr")->text(),
               QStringLiteral(
                   "Error occured during conversation with Master (OS error code %1). Work session ends soon.")
                   .arg(ECONNREFUSED));
@@ -315,38 +319,38 @@ TEST_F(ClientWindow, LampAndConfigureFollowTheMasterRequestNotTheConnectionTest)
     win->Agent().TestConnection(QStringLiteral("127.0.0.1"), master->Port());
     ASSERT_TRUE(results.wait(5000));
     EXPECT_EQ(results.at(0).at(0).toInt(), 1);
-    EXPECT_FALSE(win->p_labLed->isEnabled());
-    EXPECT_TRUE(win->p_bnSet->isEnabled());
+    EXPECT_FALSE(ChildWidget<QLabel>(win, "p_labLed")->isEnabled());
+    EXPECT_TRUE(ChildWidget<QPushButton>(win, "p_bnSet")->isEnabled());
 
     ASSERT_TRUE(PostMessage(win->Agent().PortValue(), WM_ANNOUNCE, 93, getpid()));
     ASSERT_TRUE(QTest::qWaitFor([&] { return master->requests.size() == 1; }, 5000));
-    EXPECT_TRUE(win->p_labLed->isEnabled());
-    EXPECT_FALSE(win->p_bnSet->isEnabled());
+    EXPECT_TRUE(ChildWidget<QLabel>(win, "p_labLed")->isEnabled());
+    EXPECT_FALSE(ChildWidget<QPushButton>(win, "p_bnSet")->isEnabled());
 
     // The dialog's test connects and closes beside the request.
     win->Agent().TestConnection(QStringLiteral("127.0.0.1"), master->Port());
     ASSERT_TRUE(QTest::qWaitFor([&] { return results.count() == 2; }, 5000));
-    EXPECT_TRUE(win->p_labLed->isEnabled()) << "the request is still connected";
-    EXPECT_FALSE(win->p_bnSet->isEnabled());
+    EXPECT_TRUE(ChildWidget<QLabel>(win, "p_labLed")->isEnabled()) << "the request is still connected";
+    EXPECT_FALSE(ChildWidget<QPushButton>(win, "p_bnSet")->isEnabled());
     testsupport::saveScreenshot(win.get(), QStringLiteral("client_main_request_connected"));
 
     master.reset(); // the master goes without a reply
-    ASSERT_TRUE(QTest::qWaitFor([&] { return win->p_bnSet->isEnabled(); }, 5000));
-    EXPECT_FALSE(win->p_labLed->isEnabled());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ChildWidget<QPushButton>(win, "p_bnSet")->isEnabled(); }, 5000));
+    EXPECT_FALSE(ChildWidget<QLabel>(win, "p_labLed")->isEnabled());
 }
 
 TEST_F(ClientWindow, ConfigureStoresConfirmedSettingsOnly)
 {
     WriteReg(52100);
     Start();
-    win->p_labErr->setText(QStringLiteral("old error"));
+    ChildWidget<QLabel>(win, "p_labErr")->setText(QStringLiteral("old error"));
     win->SetConfigure([](TClnSettings &s) {
         s.address = u"127.0.0.2";
         s.host = u"masterhost";
         return false;
     });
-    QTest::mouseClick(win->p_bnSet, Qt::LeftButton);
-    EXPECT_TRUE(win->p_labErr->text().isEmpty());
+    QTest::mouseClick(ChildWidget<QPushButton>(win, "p_bnSet"), Qt::LeftButton);
+    EXPECT_TRUE(ChildWidget<QLabel>(win, "p_labErr")->text().isEmpty());
     EXPECT_EQ(ReadReg().find("masterhost"), std::string::npos) << "cancelled: nothing stored";
     EXPECT_FALSE(win->Agent().MinimiseTimer()->isActive());
 
@@ -355,7 +359,7 @@ TEST_F(ClientWindow, ConfigureStoresConfirmedSettingsOnly)
         s.host = u"masterhost";
         return true;
     });
-    QTest::mouseClick(win->p_bnSet, Qt::LeftButton);
+    QTest::mouseClick(ChildWidget<QPushButton>(win, "p_bnSet"), Qt::LeftButton);
     const std::string reg = ReadReg();
     EXPECT_NE(reg.find("\"Address\"=\"127.0.0.2\""), std::string::npos) << reg;
     EXPECT_NE(reg.find("\"Host\"=\"masterhost\""), std::string::npos) << reg;
@@ -380,22 +384,23 @@ TEST_F(ClientWindow, ConfigureTestsTheAddressThroughTheAgentAndStoresIt)
     QTimer::singleShot(0, dlg, [&] {
         dlg->activateWindow();
         EXPECT_TRUE(QTest::qWaitForWindowActive(dlg));
-        dlg->p_edAddr->setFocus();
-        QTest::keyClicks(dlg->p_edAddr, QStringLiteral("127.0.0.1"));
-        QTest::mouseClick(dlg->p_bnTest, Qt::LeftButton);
+        ChildWidget<TSEdit>(dlg, "p_edAddr")->setFocus();
+        QTest::keyClicks(ChildWidget<TSEdit>(dlg, "p_edAddr"), QStringLiteral("127.0.0.1"));
+        QTest::mouseClick(ChildWidget<QPushButton>(dlg, "p_bnTest"), Qt::LeftButton);
         EXPECT_TRUE(QTest::qWaitFor([&] { return !dlg->TestRunning(); }, 10000));
         testsupport::saveScreenshot(dlg, QStringLiteral("client_settings_tested"));
-        QTest::mouseClick(dlg->p_bnOk, Qt::LeftButton);
+        QTest::mouseClick(ChildWidget<QPushButton>(dlg, "p_bnOk"), Qt::LeftButton);
         if (dlg->isVisible())
             dlg->done(QDialog::Rejected);
     });
-    QTest::mouseClick(win->p_bnSet, Qt::LeftButton);
+    QTest::mouseClick(ChildWidget<QPushButton>(win, "p_bnSet"), Qt::LeftButton);
     EXPECT_EQ(boxes, QStringList{QStringLiteral("Connection successfully completed.")});
     EXPECT_EQ(dlg->TestState(), 1);
     EXPECT_TRUE(master.requests.empty()) << "the test connects only";
     EXPECT_EQ(win->Agent().Settings().address, u"127.0.0.1");
     EXPECT_NE(ReadReg().find("\"Address\"=\"127.0.0.1\""), std::string::npos) << ReadReg();
-    EXPECT_TRUE(win->p_labStatus->text().startsWith(QStringLiteral("Last connection: ")));
+    EXPECT_TRUE(
+        ChildWidget<QLabel>(win, "p_labStatus")->text().startsWith(QStringLiteral("Last connection: ")));
 
     // The master's requests now go to the confirmed address.
     ASSERT_TRUE(PostMessage(win->Agent().PortValue(), WM_ANNOUNCE, 93, getpid()));
@@ -417,7 +422,7 @@ TEST_F(ClientWindow, AutoMinimiseAfterActivityAndAboutBox)
                 dlg->P_bnOk->click();
             }
     });
-    QTest::mouseClick(win->p_bnAbout, Qt::LeftButton);
+    QTest::mouseClick(ChildWidget<QToolButton>(win, "p_bnAbout"), Qt::LeftButton);
     EXPECT_TRUE(seen);
     EXPECT_TRUE(win->Agent().MinimiseTimer()->isActive()) << "re-armed after the about box";
     ASSERT_TRUE(QTest::qWaitFor([&] { return win->isMinimized(); }, 5000));
@@ -425,7 +430,7 @@ TEST_F(ClientWindow, AutoMinimiseAfterActivityAndAboutBox)
 
     // A click on the window starts the delay again.
     win->showNormal();
-    QTest::mouseClick(win->p_panBase, Qt::LeftButton, {}, QPoint(200, 15));
+    QTest::mouseClick(ChildWidget<QFrame>(win, "p_panBase"), Qt::LeftButton, {}, QPoint(200, 15));
     EXPECT_TRUE(win->Agent().MinimiseTimer()->isActive());
 }
 
@@ -437,7 +442,8 @@ TEST_F(ClientWindow, HandleBlockHeldElsewhereEndsTheStartUp)
     TClnWinOptions options;
     options.startFailMs = 50;
     Start(options);
-    EXPECT_EQ(win->p_labErr->text(), QStringLiteral("Internal error: mutex or memory file create error."));
+    EXPECT_EQ(ChildWidget<QLabel>(win, "p_labErr")->text(),
+              QStringLiteral("Internal error: mutex or memory file create error."));
     EXPECT_EQ(win->Beeps(), 1);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !win->isVisible(); }, 5000)) << "the exit rule follows";
     EXPECT_TRUE(win->Closing());

@@ -1,9 +1,9 @@
 #include "mst_evlog.h"
 #include "mst_layout.h"
 
-#include <common/aux.h>
 #include <common/gui/formkit.h>
 #include <common/gui/ownerdata.h>
+#include <common/timeaddr.h>
 #include <corekit/corekit.h>
 #include <corekit/windows.h>
 
@@ -67,16 +67,16 @@ TpLogWin::TpLogWin(TMstServer *server, QWidget *parent)
 
 QString TpLogWin::p_lvLogData(int row, int column) const
 {
-    if (row < 0 || row >= FSnap->log.count())
+    if (row < 0 || row >= FSnap->log.Count())
         return {};
-    const TLogEntry e = FSnap->log.at(row);
+    const TLogEntry e = FSnap->log.At(row);
     return column == 0 ? QString::fromStdU16String(TimeText(e.time)) : QString::fromStdU16String(e.text);
 }
 
 void TpLogWin::Refresh()
 {
     FSnap = FServer->Snapshot();
-    const int n = FSnap->log.count();
+    const int n = FSnap->log.Count();
     FModel->SetItemCount(n);
     if (isVisible()) {
         // Lay the rows out now, so that the scroll range already holds the new last row.

@@ -2,7 +2,6 @@
 #include "mst_evlog.h"
 #include "mst_layout.h"
 
-#include <common/aux.h>
 #include <common/catalogue.h>
 #include <common/cmn_err.h>
 #include <common/gui/aboutdlg.h>
@@ -12,6 +11,7 @@
 #include <common/gui/ownerdata.h>
 #include <common/messages.h>
 #include <common/strtable.h>
+#include <common/timeaddr.h>
 #include <corekit/corekit.h>
 #include <corekit/windows.h>
 #include <noticekit/noticekit.h>

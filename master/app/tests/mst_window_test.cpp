@@ -4,11 +4,11 @@
 #include "mst_evlog.h"
 #include "mst_main.h"
 
-#include <common/aux.h>
 #include <common/catalogue.h>
 #include <common/gui/aboutdlg.h>
 #include <common/messages.h>
 #include <common/msgport.h>
+#include <common/timeaddr.h>
 #include <noticekit/noticekit.h>
 #include <testsupport/heldport.h>
 #include <testsupport/rawtcp.h>
@@ -182,15 +182,15 @@ TEST_F(MasterWindows, StartUpLogsThePortAndRunsTheAuditTimer)
 {
     Start();
     Settle();
-    ASSERT_GE(server->Snapshot()->log.count(), 1);
-    EXPECT_EQ(QString::fromStdU16String(server->Snapshot()->log.at(0).text),
+    ASSERT_GE(server->Snapshot()->log.Count(), 1);
+    EXPECT_EQ(QString::fromStdU16String(server->Snapshot()->log.At(0).text),
               QStringLiteral("Master begins listening at port %1.").arg(port));
     EXPECT_TRUE(server->AuditTimer()->isActive());
     EXPECT_EQ(server->AuditTimer()->interval(), 180000);
     // A second activation does nothing more.
     win->FormActivate();
     Settle();
-    EXPECT_EQ(server->Snapshot()->log.count(), 1);
+    EXPECT_EQ(server->Snapshot()->log.Count(), 1);
 }
 
 TEST_F(MasterWindows, ListRowsFollowAnnouncementsAndWithdrawals)
@@ -277,7 +277,7 @@ TEST_F(MasterWindows, TooltipNamesMasterStationAndNetworkClients)
     server->Audit();
     Settle();
     const TMstSnapshotPtr snap = server->Snapshot();
-    EXPECT_EQ(QString::fromStdU16String(snap->log.at(snap->log.count() - 1).text),
+    EXPECT_EQ(QString::fromStdU16String(snap->log.At(snap->log.Count() - 1).text),
               QStringLiteral("Master audit: at least, one client is dead."));
     EXPECT_FALSE(server->AuditTimer()->isActive()) << "no client left";
     ASSERT_EQ(Rows(), 2);
@@ -388,7 +388,7 @@ TEST_F(MasterWindows, LogWindowRowsAndScrolling)
     // Hidden: only the count follows.
     Settle();
     auto *m = logWin->p_lvLog->model();
-    EXPECT_EQ(m->rowCount(), server->Snapshot()->log.count());
+    EXPECT_EQ(m->rowCount(), server->Snapshot()->log.Count());
     EXPECT_EQ(m->rowCount(), 41);
     EXPECT_EQ(m->data(m->index(0, 0)).toString(), QStringLiteral("12:00:00"));
     EXPECT_EQ(m->data(m->index(0, 1)).toString(),
@@ -424,8 +424,8 @@ TEST_F(MasterWindows, PortInUseLeavesTheMasterWithoutServer)
     EXPECT_TRUE(box->isVisible());
     Settle();
     const TMstSnapshotPtr snap = server->Snapshot();
-    ASSERT_EQ(snap->log.count(), 2) << "the log started anyway, and says why the port is not open";
-    const QString failed = QString::fromStdU16String(snap->log.at(1).text);
+    ASSERT_EQ(snap->log.Count(), 2) << "the log started anyway, and says why the port is not open";
+    const QString failed = QString::fromStdU16String(snap->log.At(1).text);
     EXPECT_TRUE(failed.startsWith(QStringLiteral("Master cannot listen at port "))) << failed.toStdString();
     auto *message = qobject_cast<QMessageBox *>(box);
     ASSERT_NE(message, nullptr);

@@ -19,7 +19,7 @@ public:
 
     THistoryWriter &Writer() { return FWriter; }
 
-    void rowAdded(std::int16_t clientId, std::uint16_t code, const UnicodeString &host,
+    void RowAdded(std::int16_t clientId, std::uint16_t code, const UnicodeString &host,
                   const UnicodeString &address) override
     {
         TRecord r = Make(TRecord::Start, clientId);
@@ -29,14 +29,14 @@ public:
         r.address = QString::fromStdU16String(address);
         FWriter.Post(std::move(r));
     }
-    void rowsRemoved(std::int16_t clientId, std::uint16_t code, EndReason reason) override
+    void RowsRemoved(std::int16_t clientId, std::uint16_t code, EndReason reason) override
     {
         TRecord r = Make(TRecord::End, clientId);
         r.code = code;
         r.reason = static_cast<history::EndReason>(reason);
         FWriter.Post(std::move(r));
     }
-    void clientRemoved(std::int16_t clientId, double silentSeconds) override
+    void ClientRemoved(std::int16_t clientId, double silentSeconds) override
     {
         // The client was last heard silentSeconds ago: its instances are counted until then.
         TRecord r = Make(TRecord::ClientGone, clientId);
@@ -44,13 +44,13 @@ public:
         r.time -= static_cast<std::int64_t>(silentSeconds * 1000);
         FWriter.Post(std::move(r));
     }
-    void hostFound(std::int16_t clientId, const UnicodeString &host) override
+    void HostFound(std::int16_t clientId, const UnicodeString &host) override
     {
         TRecord r = Make(TRecord::Host, clientId);
         r.host = QString::fromStdU16String(host);
         FWriter.Post(std::move(r));
     }
-    void masterStopped() override { FWriter.Post(Make(TRecord::Stop, 0)); }
+    void MasterStopped() override { FWriter.Post(Make(TRecord::Stop, 0)); }
 
 private:
     TRecord Make(TRecord::Kind kind, int clientId)

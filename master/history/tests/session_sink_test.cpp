@@ -3,7 +3,7 @@
 
 #include <mst_core.h>
 
-#include <common/aux.h>
+#include <common/timeaddr.h>
 
 #include <gtest/gtest.h>
 
@@ -19,26 +19,26 @@ std::string U8(const UnicodeString &s)
 
 struct Recorder : TSessionSink {
     std::vector<std::string> events;
-    void rowAdded(std::int16_t id, std::uint16_t code, const UnicodeString &host,
+    void RowAdded(std::int16_t id, std::uint16_t code, const UnicodeString &host,
                   const UnicodeString &address) override
     {
         events.push_back("add " + std::to_string(id) + " " + std::to_string(code) + " " + U8(host) + " " +
                          U8(address));
     }
-    void rowsRemoved(std::int16_t id, std::uint16_t code, EndReason reason) override
+    void RowsRemoved(std::int16_t id, std::uint16_t code, EndReason reason) override
     {
         events.push_back("end " + std::to_string(id) + " " + std::to_string(code) + " " +
                          std::to_string(int(reason)));
     }
-    void clientRemoved(std::int16_t id, double silent) override
+    void ClientRemoved(std::int16_t id, double silent) override
     {
         events.push_back("gone " + std::to_string(id) + " " + std::to_string(int(silent)));
     }
-    void hostFound(std::int16_t id, const UnicodeString &host) override
+    void HostFound(std::int16_t id, const UnicodeString &host) override
     {
         events.push_back("host " + std::to_string(id) + " " + U8(host));
     }
-    void masterStopped() override { events.push_back("stop"); }
+    void MasterStopped() override { events.push_back("stop"); }
 };
 
 TEST(SessionSink, TellsEveryRowsLife)
@@ -49,8 +49,8 @@ TEST(SessionSink, TellsEveryRowsLife)
     TLogStore log{clocks};
     TMstCore core{log, clocks};
     Recorder sink;
-    core.setSessionSink(&sink);
-    core.startUp();
+    core.SetSessionSink(&sink);
+    core.StartUp();
     const TPeerInfo pending{u"", u"10.0.0.5", true};
     const TPeerInfo named{u"ws6", u"10.0.0.6", false};
 
@@ -59,29 +59,29 @@ TEST(SessionSink, TellsEveryRowsLife)
         std::vector<std::string> told;
     };
     const std::vector<Step> steps = {
-        {[&] { core.receive("112,0,83,0", pending); }, {"add 11 83 10.0.0.5 10.0.0.5"}},
-        {[&] { core.fillHost(u"10.0.0.5", u"ws5"); }, {"host 11 ws5"}},
-        {[&] { core.receive("112,11,93,0", pending); }, {"add 11 93 ws5 10.0.0.5"}},
-        {[&] { core.receive("112,11,83,0", pending); }, {"add 11 83 ws5 10.0.0.5"}},
+        {[&] { core.Receive("112,0,83,0", pending); }, {"add 11 83 10.0.0.5 10.0.0.5"}},
+        {[&] { core.FillHost(u"10.0.0.5", u"ws5"); }, {"host 11 ws5"}},
+        {[&] { core.Receive("112,11,93,0", pending); }, {"add 11 93 ws5 10.0.0.5"}},
+        {[&] { core.Receive("112,11,83,0", pending); }, {"add 11 83 ws5 10.0.0.5"}},
         // One withdraw ends both rows (11, 83); a second finds none and says nothing.
-        {[&] { core.receive("376,11,83,0", pending); }, {"end 11 83 1"}},
-        {[&] { core.receive("376,11,83,0", pending); }, {}},
-        {[&] { core.receive("112,0,99,0", pending); }, {}}, // refused: no row
-        {[&] { core.receive("259,11,0,0", pending); }, {}},
-        {[&] { core.localAnnounce(97, 4242); }, {"add 10 97  "}},
-        {[&] { core.localEnded(97); }, {"end 10 97 2"}},
-        {[&] { core.receive("112,0,10,0", named); }, {"add 12 10 ws6 10.0.0.6"}},
+        {[&] { core.Receive("376,11,83,0", pending); }, {"end 11 83 1"}},
+        {[&] { core.Receive("376,11,83,0", pending); }, {}},
+        {[&] { core.Receive("112,0,99,0", pending); }, {}}, // refused: no row
+        {[&] { core.Receive("259,11,0,0", pending); }, {}},
+        {[&] { core.LocalAnnounce(97, 4242); }, {"add 10 97  "}},
+        {[&] { core.LocalEnded(97); }, {"end 10 97 2"}},
+        {[&] { core.Receive("112,0,10,0", named); }, {"add 12 10 ws6 10.0.0.6"}},
         // Client 11 keeps talking, client 12 falls silent: the audit drops 12 only, silent for
         // the whole 500 s.
         {[&] {
              mono += 300;
-             core.receive("259,11,0,0", pending);
+             core.Receive("259,11,0,0", pending);
              mono += 200;
-             core.audit();
+             core.Audit();
          },
          {"gone 12 500"}},
         // Its rows stay in the table and can still be withdrawn.
-        {[&] { core.receive("376,12,10,0", named); }, {"end 12 10 1"}},
+        {[&] { core.Receive("376,12,10,0", named); }, {"end 12 10 1"}},
     };
     for (std::size_t i = 0; i < steps.size(); ++i) {
         SCOPED_TRACE(i);
@@ -89,7 +89,7 @@ TEST(SessionSink, TellsEveryRowsLife)
         steps[i].action();
         EXPECT_EQ(sink.events, steps[i].told);
     }
-    EXPECT_EQ(core.rowCount(), 1); // (11, 93)
+    EXPECT_EQ(core.RowCount(), 1); // (11, 93)
 }
 
 } // namespace

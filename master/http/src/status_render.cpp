@@ -246,10 +246,10 @@ QByteArray RenderLog(const TMstSnapshot &snap, int last)
 {
     QByteArray out;
     out += '[';
-    const int n = snap.log.count();
+    const int n = snap.log.Count();
     const int from = last >= 0 && last < n ? n - last : 0;
     for (int i = from; i < n; ++i) {
-        const TLogEntry e = snap.log.at(i);
+        const TLogEntry e = snap.log.At(i);
         if (i > from)
             out += ',';
         out += "{\"time\":";

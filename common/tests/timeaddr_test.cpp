@@ -1,6 +1,6 @@
-#include <common/aux.h>
 #include <common/cmn_err.h>
 #include <common/strtable.h>
+#include <common/timeaddr.h>
 
 #include <gtest/gtest.h>
 

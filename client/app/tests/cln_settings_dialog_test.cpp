@@ -2,7 +2,8 @@
 // (a real loopback connection where it matters), OK and Cancel, Browse over a mount table and a
 // resolver of the test's own, and the state the dialog keeps between openings.
 
-#include "cln_cset.h"
+#include "child_widget.h"
+#include "cln_settings_dialog.h"
 
 #include <common/settings.h>
 #include <ctlpack/ctlpack.h>
@@ -109,7 +110,7 @@ protected:
             if (dlg->TestRunning())
                 dlg->ReportTestResult(2);
             if (dlg->isVisible())
-                QTest::mouseClick(dlg->p_bnEsc, Qt::LeftButton);
+                QTest::mouseClick(ChildWidget<QPushButton>(dlg, "p_bnEsc"), Qt::LeftButton);
         });
         // Whatever happens in body, the modal loop ends.
         QTimer guard;
@@ -135,14 +136,14 @@ protected:
     // Clicks Test Connection and waits for the owner's answer.
     void RunTest()
     {
-        QTest::mouseClick(dlg->p_bnTest, Qt::LeftButton);
+        QTest::mouseClick(ChildWidget<QPushButton>(dlg, "p_bnTest"), Qt::LeftButton);
         EXPECT_TRUE(QTest::qWaitFor([this] { return !dlg->TestRunning(); }, 20000));
     }
 
     void Browse(const char *folder)
     {
         chosenFolder = QString::fromUtf8(folder);
-        QTest::mouseClick(dlg->p_bnMast, Qt::LeftButton);
+        QTest::mouseClick(ChildWidget<QPushButton>(dlg, "p_bnMast"), Qt::LeftButton);
     }
 
     QString LastBox() const { return boxes.empty() ? QString() : boxes.back().message; }
@@ -171,22 +172,24 @@ TEST_F(ClientSettingsDialog, OpensBesideTheMainWindowWithTheSettings)
     Open(s, [&] {
         EXPECT_EQ(dlg->windowTitle(), QStringLiteral(" Client Configuration"));
         EXPECT_EQ(dlg->size(), QSize(367, 222));
-        EXPECT_TRUE(dlg->p_bnNext->isHidden()) << "no addresses to step through yet";
-        EXPECT_FALSE(dlg->p_edPort->isEnabled()) << "the port is shown, not changed";
-        EXPECT_FALSE(dlg->p_bnOk->isEnabled());
+        EXPECT_TRUE(ChildWidget<QToolButton>(dlg, "p_bnNext")->isHidden())
+            << "no addresses to step through yet";
+        EXPECT_FALSE(ChildWidget<TSEdit>(dlg, "p_edPort")->isEnabled()) << "the port is shown, not changed";
+        EXPECT_FALSE(ChildWidget<QPushButton>(dlg, "p_bnOk")->isEnabled());
         const QPoint owner = mainWin->frameGeometry().topLeft();
         EXPECT_EQ(dlg->frameGeometry().topLeft(), owner + QPoint(50, -30));
-        EXPECT_EQ(dlg->p_edAddr->text(), QStringLiteral("10.0.0"));
-        EXPECT_EQ(dlg->p_edPort->text(), QStringLiteral("52111"));
-        EXPECT_EQ(dlg->p_edMast->text(), QStringLiteral("station"));
-        EXPECT_FALSE(dlg->p_bnTest->isEnabled()) << "the stored address fails the check";
+        EXPECT_EQ(ChildWidget<TSEdit>(dlg, "p_edAddr")->text(), QStringLiteral("10.0.0"));
+        EXPECT_EQ(ChildWidget<TSEdit>(dlg, "p_edPort")->text(), QStringLiteral("52111"));
+        EXPECT_EQ(ChildWidget<TSEdit>(dlg, "p_edMast")->text(), QStringLiteral("station"));
+        EXPECT_FALSE(ChildWidget<QPushButton>(dlg, "p_bnTest")->isEnabled())
+            << "the stored address fails the check";
 
         // The node name is not typed: the edit hands the focus on.
-        QTest::mouseClick(dlg->p_edMast, Qt::LeftButton);
+        QTest::mouseClick(ChildWidget<TSEdit>(dlg, "p_edMast"), Qt::LeftButton);
         ASSERT_NE(dlg->focusWidget(), nullptr);
-        EXPECT_NE(dlg->focusWidget(), dlg->p_edMast);
+        EXPECT_NE(dlg->focusWidget(), ChildWidget<TSEdit>(dlg, "p_edMast"));
         QTest::keyClicks(dlg->focusWidget(), QStringLiteral("x"));
-        EXPECT_EQ(dlg->p_edMast->text(), QStringLiteral("station"));
+        EXPECT_EQ(ChildWidget<TSEdit>(dlg, "p_edMast")->text(), QStringLiteral("station"));
     });
 }
 
@@ -207,17 +210,17 @@ TEST_F(ClientSettingsDialog, AddressKeysAreFilteredAndTestFollowsTheAddressCheck
     };
     TClnSettings s;
     Open(s, [&] {
-        EXPECT_FALSE(dlg->p_bnTest->isEnabled()) << "no address stored";
-        dlg->p_edAddr->setFocus();
+        EXPECT_FALSE(ChildWidget<QPushButton>(dlg, "p_bnTest")->isEnabled()) << "no address stored";
+        ChildWidget<TSEdit>(dlg, "p_edAddr")->setFocus();
         for (const Case &c : cases) {
-            dlg->p_edAddr->clear();
-            QTest::keyClicks(dlg->p_edAddr, QString::fromUtf8(c.typed));
-            EXPECT_EQ(dlg->p_edAddr->text(), QString::fromUtf8(c.shown)) << c.typed;
-            EXPECT_EQ(dlg->p_bnTest->isEnabled(), c.testEnabled) << c.typed;
+            ChildWidget<TSEdit>(dlg, "p_edAddr")->clear();
+            QTest::keyClicks(ChildWidget<TSEdit>(dlg, "p_edAddr"), QString::fromUtf8(c.typed));
+            EXPECT_EQ(ChildWidget<TSEdit>(dlg, "p_edAddr")->text(), QString::fromUtf8(c.shown)) << c.typed;
+            EXPECT_EQ(ChildWidget<QPushButton>(dlg, "p_bnTest")->isEnabled(), c.testEnabled) << c.typed;
         }
         // Editing keys still work.
-        QTest::keyClick(dlg->p_edAddr, Qt::Key_Backspace);
-        EXPECT_EQ(dlg->p_edAddr->text(), QStringLiteral("1..2."));
+        QTest::keyClick(ChildWidget<TSEdit>(dlg, "p_edAddr"), Qt::Key_Backspace);
+        EXPECT_EQ(ChildWidget<TSEdit>(dlg, "p_edAddr")->text(), QStringLiteral("1..2."));
     });
     EXPECT_TRUE(requested.empty());
 }
@@ -250,11 +253,11 @@ TEST_F(ClientSettingsDialog, ConnectionTestOverLoopbackThenOkStoresTheTestedAddr
     const TClnSettings before = s;
     const bool ok = Open(s, [&] {
         testsupport::saveScreenshot(dlg, QStringLiteral("client_settings_before_test"));
-        EXPECT_TRUE(dlg->p_bnTest->isEnabled());
-        EXPECT_FALSE(dlg->p_bnOk->isEnabled());
+        EXPECT_TRUE(ChildWidget<QPushButton>(dlg, "p_bnTest")->isEnabled());
+        EXPECT_FALSE(ChildWidget<QPushButton>(dlg, "p_bnOk")->isEnabled());
 
         // OK before any successful test: refused, the dialog stays.
-        dlg->p_bnMastClick(dlg->p_bnOk);
+        dlg->p_bnMastClick(ChildWidget<QPushButton>(dlg, "p_bnOk"));
         EXPECT_EQ(LastBox(), QStringLiteral("Connection to Master has not been tested."));
         EXPECT_EQ(boxes.back().title, QStringLiteral("Error"));
         EXPECT_TRUE(dlg->isVisible());
@@ -265,22 +268,22 @@ TEST_F(ClientSettingsDialog, ConnectionTestOverLoopbackThenOkStoresTheTestedAddr
         EXPECT_EQ(boxes.back().title, QStringLiteral("Notification"));
         EXPECT_EQ(dlg->TestState(), 2);
         EXPECT_TRUE(dlg->isEnabled());
-        EXPECT_FALSE(dlg->p_bnOk->isEnabled());
+        EXPECT_FALSE(ChildWidget<QPushButton>(dlg, "p_bnOk")->isEnabled());
 
         ASSERT_TRUE(master.listen(QHostAddress::LocalHost, port));
         RunTest();
         EXPECT_EQ(LastBox(), QStringLiteral("Connection successfully completed."));
         EXPECT_EQ(dlg->TestState(), 1);
         EXPECT_TRUE(dlg->isEnabled());
-        EXPECT_TRUE(dlg->p_bnOk->isEnabled());
+        EXPECT_TRUE(ChildWidget<QPushButton>(dlg, "p_bnOk")->isEnabled());
         testsupport::saveScreenshot(dlg, QStringLiteral("client_settings_after_test"));
 
         // Changed after the test: OK still stores what was tested.
-        dlg->p_edAddr->setFocus();
-        QTest::keyClicks(dlg->p_edAddr, QStringLiteral("5"));
-        EXPECT_EQ(dlg->p_edAddr->text(), QStringLiteral("127.0.0.15"));
-        EXPECT_TRUE(dlg->p_bnOk->isEnabled());
-        QTest::mouseClick(dlg->p_bnOk, Qt::LeftButton);
+        ChildWidget<TSEdit>(dlg, "p_edAddr")->setFocus();
+        QTest::keyClicks(ChildWidget<TSEdit>(dlg, "p_edAddr"), QStringLiteral("5"));
+        EXPECT_EQ(ChildWidget<TSEdit>(dlg, "p_edAddr")->text(), QStringLiteral("127.0.0.15"));
+        EXPECT_TRUE(ChildWidget<QPushButton>(dlg, "p_bnOk")->isEnabled());
+        QTest::mouseClick(ChildWidget<QPushButton>(dlg, "p_bnOk"), Qt::LeftButton);
         EXPECT_FALSE(dlg->isVisible());
     });
     EXPECT_TRUE(ok);
@@ -306,7 +309,7 @@ TEST_F(ClientSettingsDialog, CancelLeavesTheSettingsAndATestInFlightKeepsTheDial
     s.address = u"198.18.0.9";
     s.host = u"old";
     const bool ok = Open(s, [&] {
-        QTest::mouseClick(dlg->p_bnTest, Qt::LeftButton);
+        QTest::mouseClick(ChildWidget<QPushButton>(dlg, "p_bnTest"), Qt::LeftButton);
         ASSERT_TRUE(dlg->TestRunning());
         EXPECT_FALSE(dlg->isEnabled());
         dlg->reject();
@@ -323,12 +326,12 @@ TEST_F(ClientSettingsDialog, CancelLeavesTheSettingsAndATestInFlightKeepsTheDial
         EXPECT_EQ(dlg->TestState(), 1);
 
         answerNow = true;
-        QTest::mouseClick(dlg->p_bnTest, Qt::LeftButton);
+        QTest::mouseClick(ChildWidget<QPushButton>(dlg, "p_bnTest"), Qt::LeftButton);
         EXPECT_FALSE(dlg->TestRunning());
         EXPECT_TRUE(dlg->isEnabled());
-        EXPECT_TRUE(dlg->p_bnOk->isEnabled());
+        EXPECT_TRUE(ChildWidget<QPushButton>(dlg, "p_bnOk")->isEnabled());
 
-        QTest::mouseClick(dlg->p_bnEsc, Qt::LeftButton);
+        QTest::mouseClick(ChildWidget<QPushButton>(dlg, "p_bnEsc"), Qt::LeftButton);
         EXPECT_FALSE(dlg->isVisible());
     });
     EXPECT_FALSE(ok);
@@ -364,16 +367,16 @@ TEST_F(ClientSettingsDialog, BrowseFindsTheMasterFromTheMountOfTheChosenFolder)
             boxes.clear();
             Browse(c.folder);
             EXPECT_EQ(dlg->TestState(), 0) << c.folder;
-            EXPECT_FALSE(dlg->p_bnOk->isEnabled()) << c.folder;
+            EXPECT_FALSE(ChildWidget<QPushButton>(dlg, "p_bnOk")->isEnabled()) << c.folder;
             EXPECT_EQ(LastBox(), QString::fromUtf8(c.error)) << c.folder;
             EXPECT_LE(boxes.size(), 1u) << c.folder;
             if (!boxes.empty()) {
                 EXPECT_EQ(boxes.back().title, QStringLiteral("Error"));
             }
-            EXPECT_EQ(dlg->p_edAddr->text(), QString::fromUtf8(c.address)) << c.folder;
-            EXPECT_EQ(dlg->p_edMast->text(), QString::fromUtf8(c.node)) << c.folder;
-            EXPECT_TRUE(dlg->p_bnTest->isEnabled()) << c.folder;
-            EXPECT_TRUE(dlg->p_bnNext->isHidden()) << "one address needs no Next";
+            EXPECT_EQ(ChildWidget<TSEdit>(dlg, "p_edAddr")->text(), QString::fromUtf8(c.address)) << c.folder;
+            EXPECT_EQ(ChildWidget<TSEdit>(dlg, "p_edMast")->text(), QString::fromUtf8(c.node)) << c.folder;
+            EXPECT_TRUE(ChildWidget<QPushButton>(dlg, "p_bnTest")->isEnabled()) << c.folder;
+            EXPECT_TRUE(ChildWidget<QToolButton>(dlg, "p_bnNext")->isHidden()) << "one address needs no Next";
         }
         EXPECT_EQ(chooserCaption, QStringLiteral("Select system disc on a master station."));
         EXPECT_EQ(chooserStart, QString::fromStdU16String(F_GetMyComputerFolder()));
@@ -390,14 +393,14 @@ TEST_F(ClientSettingsDialog, MasterWithThreeAddressesCyclesWithNext)
         EXPECT_EQ(boxes[0].message,
                   QStringLiteral("Master owns 3 IP addresses. Use down arrow button to test each one."));
         EXPECT_EQ(boxes[0].title, QStringLiteral("Notification"));
-        EXPECT_EQ(dlg->p_edMast->text(), QStringLiteral("fileserver"));
-        EXPECT_EQ(dlg->p_edAddr->text(), QStringLiteral("198.18.0.5"));
-        ASSERT_TRUE(dlg->p_bnNext->isVisible());
+        EXPECT_EQ(ChildWidget<TSEdit>(dlg, "p_edMast")->text(), QStringLiteral("fileserver"));
+        EXPECT_EQ(ChildWidget<TSEdit>(dlg, "p_edAddr")->text(), QStringLiteral("198.18.0.5"));
+        ASSERT_TRUE(ChildWidget<QToolButton>(dlg, "p_bnNext")->isVisible());
         const char *expected[] = {"198.18.0.6", "198.18.0.7", "198.18.0.5", "198.18.0.6"};
         for (const char *e : expected) {
-            QTest::mouseClick(dlg->p_bnNext, Qt::LeftButton);
-            EXPECT_EQ(dlg->p_edAddr->text(), QString::fromUtf8(e));
-            EXPECT_TRUE(dlg->p_bnTest->isEnabled());
+            QTest::mouseClick(ChildWidget<QToolButton>(dlg, "p_bnNext"), Qt::LeftButton);
+            EXPECT_EQ(ChildWidget<TSEdit>(dlg, "p_edAddr")->text(), QString::fromUtf8(e));
+            EXPECT_TRUE(ChildWidget<QPushButton>(dlg, "p_bnTest")->isEnabled());
         }
         testsupport::saveScreenshot(dlg, QStringLiteral("client_settings_three_addresses"));
     });
@@ -411,27 +414,40 @@ TEST_F(ClientSettingsDialog, StateIsKeptBetweenOpenings)
     s.host = u"stored";
     EXPECT_FALSE(Open(s, [&] {
         Browse("/mnt/nfs");
-        QTest::mouseClick(dlg->p_bnNext, Qt::LeftButton);
+        QTest::mouseClick(ChildWidget<QToolButton>(dlg, "p_bnNext"), Qt::LeftButton);
         RunTest(); // tests 198.18.0.6
         EXPECT_EQ(dlg->TestState(), 1);
     }));
 
     EXPECT_TRUE(Open(s, [&] {
         // The edits show the settings again; the test, the list and Next survive.
-        EXPECT_EQ(dlg->p_edAddr->text(), QStringLiteral("10.1.1.1"));
-        EXPECT_EQ(dlg->p_edMast->text(), QStringLiteral("stored"));
+        EXPECT_EQ(ChildWidget<TSEdit>(dlg, "p_edAddr")->text(), QStringLiteral("10.1.1.1"));
+        EXPECT_EQ(ChildWidget<TSEdit>(dlg, "p_edMast")->text(), QStringLiteral("stored"));
         EXPECT_EQ(dlg->TestState(), 1);
         EXPECT_EQ(dlg->AddressList().size(), 3u);
-        EXPECT_TRUE(dlg->p_bnNext->isVisible());
-        EXPECT_FALSE(dlg->p_bnOk->isEnabled()) << "OK waits for the next change of the address";
+        EXPECT_TRUE(ChildWidget<QToolButton>(dlg, "p_bnNext")->isVisible());
+        EXPECT_FALSE(ChildWidget<QPushButton>(dlg, "p_bnOk")->isEnabled())
+            << "OK waits for the next change of the address";
 
-        QTest::mouseClick(dlg->p_bnNext, Qt::LeftButton);
-        EXPECT_EQ(dlg->p_edAddr->text(), QStringLiteral("198.18.0.7")) << "Next goes on from the kept index";
-        EXPECT_TRUE(dlg->p_bnOk->isEnabled());
-        QTest::mouseClick(dlg->p_bnOk, Qt::LeftButton);
+        QTest::mouseClick(ChildWidget<QToolButton>(dlg, "p_bnNext"), Qt::LeftButton);
+        EXPECT_EQ(ChildWidget<TSEdit>(dlg, "p_edAddr")->text(), QStringLiteral("198.18.0.7"))
+            << "Next goes on from the kept index";
+        EXPECT_TRUE(ChildWidget<QPushButton>(dlg, "p_bnOk")->isEnabled());
+        QTest::mouseClick(ChildWidget<QPushButton>(dlg, "p_bnOk"), Qt::LeftButton);
     }));
     EXPECT_EQ(QString::fromStdU16String(s.address), QStringLiteral("198.18.0.6"))
         << "the address of the last test";
     EXPECT_EQ(QString::fromStdU16String(s.host), QStringLiteral("stored"));
     EXPECT_EQ(QString::fromStdU16String(ReadSetting(u"Address")), QStringLiteral("198.18.0.6"));
+}
+
+TEST_F(ClientSettingsDialog, ButtonsCarryTheFormsTags)
+{
+    // The numbers are the form's; the shared click handler dispatches on them. Cancel has none.
+    const struct {
+        const char *name;
+        int tag;
+    } buttons[] = {{"p_bnMast", 1}, {"p_bnTest", 2}, {"p_bnOk", 3}, {"p_bnNext", 4}, {"p_bnEsc", 0}};
+    for (const auto &b : buttons)
+        EXPECT_EQ(ChildWidget<QAbstractButton>(dlg, b.name)->property("Tag").toInt(), b.tag) << b.name;
 }

@@ -1,5 +1,6 @@
 #pragma once
-// Small helpers the programs' windows share.
+// Times of day and spans of seconds, the dotted IPv4 address check and the help document's
+// path: plain values the programs and the master's core share, free of any window.
 
 #include <corekit/corekit.h>
 

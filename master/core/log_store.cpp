@@ -1,7 +1,7 @@
-#include "mst_cls.h"
+#include "log_store.h"
 
-#include <common/aux.h>
 #include <common/strtable.h>
+#include <common/timeaddr.h>
 
 #include <chrono>
 #include <cmath>
@@ -12,50 +12,50 @@ double MonotonicSeconds()
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-TLogStore::TLogStore(TClocks clocks) : clocks_(std::move(clocks)) {}
+TLogStore::TLogStore(TClocks clocks) : FClocks(std::move(clocks)) {}
 
-void TLogStore::start(int port)
+void TLogStore::Start(int port)
 {
-    retentionHours_ = 1;
-    append(IDS_LOG_LISTENING, port);
+    FRetentionHours = 1;
+    Append(IDS_LOG_LISTENING, port);
 }
 
-void TLogStore::addLine(int id)
+void TLogStore::AddLine(int id)
 {
-    append(static_cast<std::int16_t>(id));
+    Append(static_cast<std::int16_t>(id));
 }
 
-void TLogStore::addAssignedId(int clientId)
+void TLogStore::AddAssignedId(int clientId)
 {
-    append(IDS_LOG_ASSIGNED_ID, clientId);
+    Append(IDS_LOG_ASSIGNED_ID, clientId);
 }
 
-void TLogStore::addKeepAlive(int clientId)
+void TLogStore::AddKeepAlive(int clientId)
 {
-    append(IDS_LOG_KEEPALIVE, clientId);
+    Append(IDS_LOG_KEEPALIVE, clientId);
 }
 
-void TLogStore::addShutDown(int appCode, int clientId)
+void TLogStore::AddShutDown(int appCode, int clientId)
 {
-    append(IDS_LOG_SHUT_DOWN, appCode, clientId);
+    Append(IDS_LOG_SHUT_DOWN, appCode, clientId);
 }
 
-void TLogStore::addSocketError(int errorKind)
+void TLogStore::AddSocketError(int errorKind)
 {
-    append(IDS_LOG_SOCKET_ERROR, errorKind);
+    Append(IDS_LOG_SOCKET_ERROR, errorKind);
 }
 
-void TLogStore::addListenFailed(int port, int errorNumber)
+void TLogStore::AddListenFailed(int port, int errorNumber)
 {
-    append(IDS_LOG_LISTEN_FAILED, port, errorNumber);
+    Append(IDS_LOG_LISTEN_FAILED, port, errorNumber);
 }
 
-void TLogStore::addListenOpened(int port)
+void TLogStore::AddListenOpened(int port)
 {
-    append(IDS_LOG_LISTEN_OPENED, port);
+    Append(IDS_LOG_LISTEN_OPENED, port);
 }
 
-UnicodeString TLogStore::errorKindWord(int errorKind)
+UnicodeString TLogStore::ErrorKindWord(int errorKind)
 {
     switch (errorKind) {
     case 0:
@@ -77,7 +77,7 @@ UnicodeString TLogStore::errorKindWord(int errorKind)
     }
 }
 
-TLogEntry TLogStore::format(const Line &e)
+TLogEntry TLogStore::Format(const Line &e)
 {
     UnicodeString text;
     switch (e.id) {
@@ -91,7 +91,7 @@ TLogEntry TLogStore::format(const Line &e)
         text = LoadFmt(e.id, {e.first, e.second});
         break;
     case IDS_LOG_SOCKET_ERROR:
-        text = LoadFmt(e.id, {errorKindWord(e.first)});
+        text = LoadFmt(e.id, {ErrorKindWord(e.first)});
         break;
     case IDS_LOG_LISTEN_FAILED:
         text = LoadFmt(e.id, {e.first, Utf8ToUnicode(std::strerror(e.second))});
@@ -103,48 +103,48 @@ TLogEntry TLogStore::format(const Line &e)
     return TLogEntry{e.time, std::move(text), e.id};
 }
 
-void TLogStore::append(std::int16_t id, std::int32_t first, std::int32_t second)
+void TLogStore::Append(std::int16_t id, std::int32_t first, std::int32_t second)
 {
-    const TDateTime now = clocks_.wall();
-    const double mono = clocks_.monotonic();
-    prune(mono);
-    if (entries_.size() >= MaxEntries)
-        entries_.erase(entries_.begin() + 1);
-    entries_.push_back(Entry{now, mono, first, second, id});
-    ++added_;
+    const TDateTime now = FClocks.wall();
+    const double mono = FClocks.monotonic();
+    Prune(mono);
+    if (FEntries.size() >= MaxEntries)
+        FEntries.erase(FEntries.begin() + 1);
+    FEntries.push_back(Entry{now, mono, first, second, id});
+    ++FAdded;
 }
 
-void TLogStore::prune(double monoNow)
+void TLogStore::Prune(double monoNow)
 {
-    if (entries_.size() < 10)
+    if (FEntries.size() < 10)
         return;
-    const long long retention = static_cast<long long>(retentionHours_) * 3600;
+    const long long retention = static_cast<long long>(FRetentionHours) * 3600;
     // Ages in whole seconds, counted on whole milliseconds like the time texts.
     auto age = [monoNow](const Entry &e) { return std::llround((monoNow - e.mono) * 1000.0) / 1000; };
-    std::size_t k = entries_.size();
-    for (std::size_t i = 1; i < entries_.size(); ++i) {
-        if (age(entries_[i]) < retention) {
+    std::size_t k = FEntries.size();
+    for (std::size_t i = 1; i < FEntries.size(); ++i) {
+        if (age(FEntries[i]) < retention) {
             k = i;
             break;
         }
     }
     // Keep the start line and the newest line older than the retention.
     if (k >= 3)
-        entries_.erase(entries_.begin() + 1, entries_.begin() + static_cast<std::ptrdiff_t>(k - 1));
+        FEntries.erase(FEntries.begin() + 1, FEntries.begin() + static_cast<std::ptrdiff_t>(k - 1));
 }
 
 void TLogEcho::echo(const TLogStore &log)
 {
     // Counted by lines added, not by position: pruning moves the lines down, and once the log
     // is an hour old each new line lets an old one go, so the count stays put.
-    const int n = log.count();
-    const unsigned long long fresh = log.added() - echoed_;
+    const int n = log.Count();
+    const unsigned long long fresh = log.Added() - echoed_;
     for (int i = fresh < static_cast<unsigned long long>(n) ? n - static_cast<int>(fresh) : 0; i < n; ++i) {
-        const TLogEntry e = log.at(i);
+        const TLogEntry e = log.At(i);
         std::fprintf(out_, "%s%s  %s\n", priorities_ ? priorityOf(e.id) : "",
                      UnicodeToUtf8(TimeText(e.time)).c_str(), UnicodeToUtf8(e.text).c_str());
     }
-    echoed_ = log.added();
+    echoed_ = log.Added();
     std::fflush(out_);
 }
 

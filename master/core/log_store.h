@@ -36,23 +36,23 @@ public:
     explicit TLogStore(TClocks clocks = {});
 
     /// Begins the log: retention one hour, first line "Master begins listening at port %d.".
-    void start(int port);
+    void Start(int port);
 
     /// Appends the string-table text of id as it stands.
-    void addLine(int id);
+    void AddLine(int id);
     /// "Client is assigned ID = %d. "
-    void addAssignedId(int clientId);
+    void AddAssignedId(int clientId);
     /// "Client %d requested for acknowledgment."
-    void addKeepAlive(int clientId);
+    void AddKeepAlive(int clientId);
     /// "Application %d has shut down, client %d."
-    void addShutDown(int appCode, int clientId);
+    void AddShutDown(int appCode, int clientId);
     /// "Error occured during communication session with a client (%s)." with the word of
     /// the socket error kind (0 general .. 6 looking up); another kind gives an empty word.
-    void addSocketError(int errorKind);
+    void AddSocketError(int errorKind);
     /// "Master cannot listen at port %d: %s. ..." with the system's text for errorNumber.
-    void addListenFailed(int port, int errorNumber);
+    void AddListenFailed(int port, int errorNumber);
     /// "Master listens at port %d now."
-    void addListenOpened(int port);
+    void AddListenOpened(int port);
 
     /// A line as its string-table id and up to two values: 32 bytes however long its text.
     struct Line {
@@ -63,31 +63,31 @@ public:
         std::int16_t id;
     };
 
-    int count() const { return static_cast<int>(entries_.size()); }
+    int Count() const { return static_cast<int>(FEntries.size()); }
     /// The entry at index, its text formatted now (lines are kept as id and values).
-    TLogEntry at(int index) const { return format(entries_[static_cast<std::size_t>(index)]); }
+    TLogEntry At(int index) const { return Format(FEntries[static_cast<std::size_t>(index)]); }
     /// The line at index as kept, for copies that format it later and elsewhere.
-    const Line &line(int index) const { return entries_[static_cast<std::size_t>(index)]; }
+    const Line &LineAt(int index) const { return FEntries[static_cast<std::size_t>(index)]; }
     /// The time and text of a kept line.
-    static TLogEntry format(const Line &line);
-    int retentionHours() const { return retentionHours_; }
+    static TLogEntry Format(const Line &line);
+    int RetentionHours() const { return FRetentionHours; }
     /// Lines added since the store was made, pruned ones included; it only grows.
-    unsigned long long added() const { return added_; }
+    unsigned long long Added() const { return FAdded; }
 
     /// The word written for a socket error kind.
-    static UnicodeString errorKindWord(int errorKind);
+    static UnicodeString ErrorKindWord(int errorKind);
 
 private:
     using Entry = Line;
-    void append(std::int16_t id, std::int32_t first = 0, std::int32_t second = 0);
-    void prune(double monoNow);
+    void Append(std::int16_t id, std::int32_t first = 0, std::int32_t second = 0);
+    void Prune(double monoNow);
 
-    TClocks clocks_;
+    TClocks FClocks;
     // A deque: pruning removes lines just behind the start line, and a deque moves only the
     // shorter side, so an append costs the same with 100,000 lines as with 100.
-    std::deque<Entry> entries_;
-    int retentionHours_ = 1;
-    unsigned long long added_ = 0;
+    std::deque<Entry> FEntries;
+    int FRetentionHours = 1;
+    unsigned long long FAdded = 0;
 };
 
 /// Writes the lines added to a log since its last call, one "hh:nn:ss  text" line each: how a

@@ -1,8 +1,9 @@
-#include "cln_cset.h"
+#include "cln_settings_dialog.h"
 
-#include <common/aux.h>
+#include <common/gui/buttontags.h>
 #include <common/gui/formkit.h>
 #include <common/strtable.h>
+#include <common/timeaddr.h>
 #include <ctlpack/ctlpack.h>
 #include <listkit/listkit.h>
 #include <noticekit/noticekit.h>
@@ -30,15 +31,16 @@ QLabel *MakeLabel(const char *name, const QString &text, QWidget *parent, int x,
     return l;
 }
 
-QPushButton *MakeButton(const char *name, const QString &text, int tag, QWidget *parent, const QRect &r)
+QPushButton *MakeButton(const char *name, const QString &text, TClnSetTag tag, QWidget *parent,
+                        const QRect &r)
 {
     auto *b = new QPushButton(text, parent);
     b->setObjectName(QString::fromLatin1(name));
     b->setGeometry(r);
     // Enter in an edit must not press whichever button last had the focus.
     b->setAutoDefault(false);
-    if (tag)
-        b->setProperty("Tag", tag);
+    if (tag != TClnSetTag::None)
+        b->setProperty("Tag", TagValue(tag));
     return b;
 }
 
@@ -115,11 +117,11 @@ void TClientSetDlg::BuildForm()
     p_bnNext->setFont(PixelFont("DejaVu Sans", 12));
     p_bnNext->setText(QString(QChar(0x25BC)));
     p_bnNext->setToolTip(QStringLiteral("Next IP"));
-    p_bnNext->setProperty("Tag", 4);
+    p_bnNext->setProperty("Tag", TagValue(TClnSetTag::NextAddress));
     p_bnNext->hide();
 
-    p_bnTest =
-        MakeButton("p_bnTest", QStringLiteral("Test\nConnection"), 2, p_panMaster, QRect(246, 9, 75, 47));
+    p_bnTest = MakeButton("p_bnTest", QStringLiteral("Test\nConnection"), TClnSetTag::TestConnection,
+                          p_panMaster, QRect(246, 9, 75, 47));
 
     Label3 = MakeLabel("Label3", QStringLiteral("Port number"), p_panMaster, 16, 38);
     p_edPort = MakeEdit("p_edPort", p_panMaster, QRect(89, 35, 69, 23));
@@ -137,11 +139,13 @@ void TClientSetDlg::BuildForm()
     Label5 = MakeLabel("Label5", QStringLiteral("Node name"), p_panMaster, 15, 111);
     p_edMast = MakeEdit("p_edMast", p_panMaster, QRect(88, 110, 151, 23));
     p_edMast->installEventFilter(this);
-    p_bnMast = MakeButton("p_bnMast", QStringLiteral("Browse"), 1, p_panMaster, QRect(246, 110, 75, 23));
+    p_bnMast = MakeButton("p_bnMast", QStringLiteral("Browse"), TClnSetTag::Browse, p_panMaster,
+                          QRect(246, 110, 75, 23));
 
-    p_bnOk = MakeButton("p_bnOk", QStringLiteral("OK"), 3, this, QRect(106, 181, 75, 25));
+    p_bnOk = MakeButton("p_bnOk", QStringLiteral("OK"), TClnSetTag::Ok, this, QRect(106, 181, 75, 25));
     p_bnOk->setEnabled(false);
-    p_bnEsc = MakeButton("p_bnEsc", QStringLiteral("Cancel"), 0, this, QRect(187, 181, 75, 25));
+    p_bnEsc =
+        MakeButton("p_bnEsc", QStringLiteral("Cancel"), TClnSetTag::None, this, QRect(187, 181, 75, 25));
     connect(p_bnEsc, &QPushButton::clicked, this, &TClientSetDlg::reject);
 
     for (QAbstractButton *b :
@@ -224,17 +228,17 @@ bool TClientSetDlg::eventFilter(QObject *watched, QEvent *e)
 void TClientSetDlg::p_bnMastClick(QObject *button)
 {
     p_panTop->setFocus();
-    switch (button ? button->property("Tag").toInt() : 0) {
-    case 1:
+    switch (TagOf<TClnSetTag>(button)) {
+    case TClnSetTag::Browse:
         Browse();
         break;
-    case 2:
+    case TClnSetTag::TestConnection:
         TestConnection();
         break;
-    case 3:
+    case TClnSetTag::Ok:
         Confirm();
         break;
-    case 4:
+    case TClnSetTag::NextAddress:
         NextAddress();
         break;
     default:

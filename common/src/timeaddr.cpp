@@ -1,4 +1,4 @@
-#include <common/aux.h>
+#include <common/timeaddr.h>
 
 #include <listkit/listkit.h>
 

@@ -60,22 +60,6 @@ public:
     const std::vector<UnicodeString> &AddressList() const { return FAddressList; }
     unsigned ListIndex() const { return FListIndex; }
 
-    QFrame *p_panTop;
-    QLabel *Label1;
-    QFrame *p_panMaster;
-    QLabel *Label2;
-    TSEdit *p_edAddr;
-    QToolButton *p_bnNext;
-    QPushButton *p_bnTest;
-    QLabel *Label3;
-    TSEdit *p_edPort;
-    QLabel *Label4;
-    QLabel *Label5;
-    TSEdit *p_edMast;
-    QPushButton *p_bnMast;
-    QPushButton *p_bnOk;
-    QPushButton *p_bnEsc;
-
 signals:
     /// The owner runs the connection test and answers with ReportTestResult.
     void testRequested(const QString &address, quint16 port);
@@ -111,4 +95,21 @@ private:
     unsigned FListIndex = 0;
     int FTestState = 0;
     bool FTestRunning = false;
+
+    // Found by tests through their object names (findChild).
+    QFrame *p_panTop;
+    QLabel *Label1;
+    QFrame *p_panMaster;
+    QLabel *Label2;
+    TSEdit *p_edAddr;
+    QToolButton *p_bnNext;
+    QPushButton *p_bnTest;
+    QLabel *Label3;
+    TSEdit *p_edPort;
+    QLabel *Label4;
+    QLabel *Label5;
+    TSEdit *p_edMast;
+    QPushButton *p_bnMast;
+    QPushButton *p_bnOk;
+    QPushButton *p_bnEsc;
 };
