@@ -214,6 +214,7 @@ void TMstServer::Shutdown()
             sink->masterStopped();
         MstSetSave(FCore.settings());
     }
+    FlushEcho();
 }
 
 std::string TMstServer::OnRequest(const QString &address, std::string_view text)
@@ -308,6 +309,20 @@ void TMstServer::Echo()
 {
     if (!FOptions.echoLog)
         return;
-    std::lock_guard<std::mutex> lock(FMutex);
-    FEcho.echo(FLog);
+    {
+        std::lock_guard<std::mutex> lock(FMutex);
+        FEcho.collect(FLog);
+    }
+    // The lines of a burst of requests leave together once the event loop has answered it:
+    // one write per pass instead of one per line, in the same order and with the same text.
+    if (FEcho.pending() && !FEchoQueued) {
+        FEchoQueued = true;
+        QMetaObject::invokeMethod(this, &TMstServer::FlushEcho, Qt::QueuedConnection);
+    }
+}
+
+void TMstServer::FlushEcho()
+{
+    FEchoQueued = false;
+    FEcho.flush();
 }

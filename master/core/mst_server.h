@@ -84,6 +84,9 @@ public:
     ReloadResult ReloadSettings();
     /// The audit timer's handler.
     void Audit();
+    /// Writes the echoed log lines still held (they otherwise leave at the next pass of the
+    /// event loop); before anything else is written to the same output.
+    void FlushEcho();
     QTimer *AuditTimer() const { return FAudit; }
     TMstListener *Listener() const { return FListener; }
 
@@ -129,6 +132,7 @@ private:
     quint16 FServePort = 0; // the port served: the store's, or that of a socket handed over
     bool FStarted = false;
     TLogEcho FEcho{stdout};
+    bool FEchoQueued = false; // a FlushEcho() is posted
     std::atomic<unsigned> FChanges{0};
     std::atomic<bool> FLamp{false};
     std::atomic<quint16> FListeningPort{0};

@@ -72,6 +72,9 @@ TMasterDaemon::~TMasterDaemon()
 
 void TMasterDaemon::Say(const char *level, const char *format, ...)
 {
+    // The event log's lines written so far come first, as they happened.
+    if (FServer)
+        FServer->FlushEcho();
     std::fprintf(FLog, "%smasterd: ", level);
     va_list args;
     va_start(args, format);
@@ -138,6 +141,7 @@ bool TMasterDaemon::Start(int listenFd)
             "the socket handed over listens on port %u, but the store's Port is %u: port %u is "
             "served; clients configured with port %u do not reach this master",
             unsigned(r.port), unsigned(r.storedPort), unsigned(r.port), unsigned(r.storedPort));
+    FServer->FlushEcho();
     sd_notifyf(0, "READY=1\nSTATUS=Serving port %u", unsigned(r.port));
     return true;
 }
