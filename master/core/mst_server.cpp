@@ -10,7 +10,9 @@
 #include <common/strtable.h>
 #include <common/watcher.h>
 
+#include <QAbstractEventDispatcher>
 #include <QFileInfo>
+#include <QThread>
 #include <QTimer>
 
 #include <cerrno>
@@ -313,16 +315,28 @@ void TMstServer::Echo()
         std::lock_guard<std::mutex> lock(FMutex);
         FEcho.collect(FLog);
     }
-    // The lines of a burst of requests leave together once the event loop has answered it:
-    // one write per pass instead of one per line, in the same order and with the same text.
-    if (FEcho.pending() && !FEchoQueued) {
-        FEchoQueued = true;
-        QMetaObject::invokeMethod(this, &TMstServer::FlushEcho, Qt::QueuedConnection);
+    // The lines of a burst of requests leave together when the event loop has answered it and
+    // is about to wait again: one write per pass instead of one per line, same order, same text.
+    if (!FEcho.pending())
+        return;
+    QAbstractEventDispatcher *loop = QAbstractEventDispatcher::instance();
+    if (!loop || QThread::currentThread() != thread()) {
+        FEcho.flush();
+        return;
+    }
+    if (loop != FEchoLoop) {
+        // First line, or the server moved to another thread: the pass of that thread's loop.
+        QObject::disconnect(FEchoPass);
+        FEchoPass = connect(loop, &QAbstractEventDispatcher::aboutToBlock, this, &TMstServer::FlushEcho,
+                            Qt::DirectConnection);
+        FEchoLoop = loop;
     }
 }
 
 void TMstServer::FlushEcho()
 {
-    FEchoQueued = false;
+    // A pass of the loop of a thread the server has left since.
+    if (QThread::currentThread() != thread())
+        return;
     FEcho.flush();
 }

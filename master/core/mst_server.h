@@ -12,7 +12,9 @@
 
 #include <mapkit/mapkit.h>
 
+#include <QAbstractEventDispatcher>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <atomic>
@@ -132,7 +134,9 @@ private:
     quint16 FServePort = 0; // the port served: the store's, or that of a socket handed over
     bool FStarted = false;
     TLogEcho FEcho{stdout};
-    bool FEchoQueued = false; // a FlushEcho() is posted
+    // The loop whose passes write the echoed lines (aboutToBlock), and that connection.
+    QPointer<QAbstractEventDispatcher> FEchoLoop;
+    QMetaObject::Connection FEchoPass;
     std::atomic<unsigned> FChanges{0};
     std::atomic<bool> FLamp{false};
     std::atomic<quint16> FListeningPort{0};
