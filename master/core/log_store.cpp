@@ -3,9 +3,12 @@
 #include <common/strtable.h>
 #include <common/timeaddr.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstring>
+
+#include <unistd.h>
 
 double MonotonicSeconds()
 {
@@ -133,7 +136,7 @@ void TLogStore::Prune(double monoNow)
         FEntries.erase(FEntries.begin() + 1, FEntries.begin() + static_cast<std::ptrdiff_t>(k - 1));
 }
 
-void TLogEcho::echo(const TLogStore &log)
+void TLogEcho::collect(const TLogStore &log)
 {
     // Counted by lines added, not by position: pruning moves the lines down, and once the log
     // is an hour old each new line lets an old one go, so the count stays put.
@@ -141,11 +144,40 @@ void TLogEcho::echo(const TLogStore &log)
     const unsigned long long fresh = log.Added() - echoed_;
     for (int i = fresh < static_cast<unsigned long long>(n) ? n - static_cast<int>(fresh) : 0; i < n; ++i) {
         const TLogEntry e = log.At(i);
-        std::fprintf(out_, "%s%s  %s\n", priorities_ ? priorityOf(e.id) : "",
-                     UnicodeToUtf8(TimeText(e.time)).c_str(), UnicodeToUtf8(e.text).c_str());
+        if (priorities_)
+            held_ += priorityOf(e.id);
+        held_ += UnicodeToUtf8(TimeText(e.time));
+        held_ += "  ";
+        held_ += UnicodeToUtf8(e.text);
+        held_ += '\n';
     }
     echoed_ = log.Added();
+    if (held_.size() >= MaxHeld)
+        flush();
+}
+
+void TLogEcho::flush()
+{
+    if (held_.empty())
+        return;
+    // Past the stream's buffer: a line-buffered stream would write line by line. Whatever the
+    // stream held before goes first.
     std::fflush(out_);
+    const int fd = ::fileno(out_);
+    if (fd < 0) {
+        std::fwrite(held_.data(), 1, held_.size(), out_);
+        std::fflush(out_);
+    } else {
+        for (std::size_t done = 0; done < held_.size();) {
+            const ssize_t n = ::write(fd, held_.data() + done, held_.size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break; // as a failed printf: the lines are lost, the master goes on
+            done += static_cast<std::size_t>(n);
+        }
+    }
+    held_.clear();
 }
 
 const char *TLogEcho::priorityOf(int id)

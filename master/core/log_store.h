@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <deque>
 #include <functional>
+#include <string>
 
 /// Seconds on a clock that only moves forward, whatever happens to the wall clock.
 double MonotonicSeconds();
@@ -96,7 +97,19 @@ private:
 class TLogEcho {
 public:
     explicit TLogEcho(std::FILE *out, bool priorities = false) : out_(out), priorities_(priorities) {}
-    void echo(const TLogStore &log);
+    /// Writes the lines added since the last call at once.
+    void echo(const TLogStore &log)
+    {
+        collect(log);
+        flush();
+    }
+    /// Takes the lines added since the last call, as they read now, to be written by flush();
+    /// past MaxHeld bytes they are written at once, so a long burst holds no more than that.
+    void collect(const TLogStore &log);
+    /// Writes the lines collected so far in one piece, in the order they were added.
+    void flush();
+    bool pending() const { return !held_.empty(); }
+    static constexpr std::size_t MaxHeld = 64 * 1024;
     /// "<4>" or "<6>": the journal level of a line with string-table id `id`.
     static const char *priorityOf(int id);
 
@@ -104,4 +117,5 @@ private:
     std::FILE *out_;
     bool priorities_;
     unsigned long long echoed_ = 0; // lines of the store echoed so far
+    std::string held_;              // collected lines not written yet
 };

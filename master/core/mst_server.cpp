@@ -10,8 +10,10 @@
 #include <common/timeaddr.h>
 #include <common/watcher.h>
 
+#include <QAbstractEventDispatcher>
 #include <QDateTime>
 #include <QFileInfo>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -208,6 +210,7 @@ void TMstServer::Shutdown()
         MstSetSave(FCore.Settings());
         Mark(LampChanged);
     }
+    FlushEcho();
 }
 
 TMstSnapshotPtr TMstServer::Snapshot() const
@@ -381,6 +384,31 @@ void TMstServer::Mark(unsigned changes)
 
 void TMstServer::Echo()
 {
-    if (FOptions.echoLog)
-        FEcho.echo(FLog);
+    if (!FOptions.echoLog)
+        return;
+    FEcho.collect(FLog);
+    // The lines of a burst of requests leave together when the event loop has answered it and
+    // is about to wait again: one write per pass instead of one per line, same order, same text.
+    if (!FEcho.pending())
+        return;
+    QAbstractEventDispatcher *loop = QAbstractEventDispatcher::instance();
+    if (!loop || QThread::currentThread() != thread()) {
+        FEcho.flush();
+        return;
+    }
+    if (loop != FEchoLoop) {
+        // First line, or the server moved to another thread: the pass of that thread's loop.
+        QObject::disconnect(FEchoPass);
+        FEchoPass = connect(loop, &QAbstractEventDispatcher::aboutToBlock, this, &TMstServer::FlushEcho,
+                            Qt::DirectConnection);
+        FEchoLoop = loop;
+    }
+}
+
+void TMstServer::FlushEcho()
+{
+    // A pass of the loop of a thread the server has left since.
+    if (QThread::currentThread() != thread())
+        return;
+    FEcho.flush();
 }

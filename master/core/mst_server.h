@@ -14,7 +14,9 @@
 
 #include <mapkit/mapkit.h>
 
+#include <QAbstractEventDispatcher>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <atomic>
@@ -89,6 +91,9 @@ public:
     void SetSessionSink(TSessionSink *sink) { FCore.SetSessionSink(sink); }
     /// The audit timer's handler.
     void Audit();
+    /// Writes the echoed log lines still held (they otherwise leave at the next pass of the
+    /// event loop); before anything else is written to the same output.
+    void FlushEcho();
     QTimer *AuditTimer() const { return FAudit; }
     TMstListener *Listener() const { return FListener; }
 
@@ -151,6 +156,9 @@ private:
     quint16 FServePort = 0; // the port served: the store's, or that of a socket handed over
     bool FStarted = false;
     TLogEcho FEcho{stdout};
+    // The loop whose passes write the echoed lines (aboutToBlock), and that connection.
+    QPointer<QAbstractEventDispatcher> FEchoLoop;
+    QMetaObject::Connection FEchoPass;
     std::atomic<unsigned> FChanges{0};
     std::atomic<bool> FLamp{false};
     std::atomic<quint16> FListeningPort{0};

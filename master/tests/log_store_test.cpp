@@ -7,6 +7,10 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
+
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -206,6 +210,99 @@ TEST(LogEcho, ServiceLinesCarryTheJournalLevelOfWhatTheySay)
                     "<6>06:00:00  Client 11 requested for acknowledgment.\n"
                     "<4>06:00:00  Error occured during communication session with a client (receiving).\n"
                     "<6>06:00:00  Master audit: at least, one client is dead.\n");
+}
+
+// An output that keeps each write it receives apart (a packet socket), to see how the lines
+// leave; line-buffered as masterd's standard output.
+class Writes {
+public:
+    Writes()
+    {
+        int fds[2];
+        if (::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds) != 0)
+            return;
+        in_ = fds[0];
+        const int size = 1 << 20;
+        ::setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+        ::setsockopt(in_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+        file_ = ::fdopen(fds[1], "w");
+        std::setvbuf(file_, nullptr, _IOLBF, 0);
+    }
+    ~Writes()
+    {
+        if (file_)
+            std::fclose(file_);
+        if (in_ >= 0)
+            ::close(in_);
+    }
+    std::FILE *file() const { return file_; }
+    /// The writes received since the last call, each as it came.
+    std::vector<std::string> take()
+    {
+        std::vector<std::string> calls;
+        static char buf[1 << 17];
+        for (ssize_t n; (n = ::recv(in_, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
+            calls.emplace_back(buf, static_cast<std::size_t>(n));
+        return calls;
+    }
+
+private:
+    int in_ = -1;
+    std::FILE *file_ = nullptr;
+};
+
+TEST(LogEcho, ABurstOfLinesLeavesInOneWriteInOrder)
+{
+    ClockedLog c;
+    Writes w;
+    ASSERT_NE(w.file(), nullptr);
+    TLogEcho echo(w.file(), true);
+    c.log.Start(52100);
+    echo.collect(c.log);
+    c.log.AddAssignedId(11);
+    c.log.AddLine(IDS_LOG_BAD_MESSAGE);
+    echo.collect(c.log);
+    c.log.AddKeepAlive(11);
+    echo.collect(c.log);
+    EXPECT_TRUE(echo.pending());
+    EXPECT_TRUE(w.take().empty()) << "a line left before the burst was over";
+    echo.flush();
+    EXPECT_FALSE(echo.pending());
+    std::vector<std::string> calls = w.take();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0], "<6>06:00:00  Master begins listening at port 52100.\n"
+                        "<6>06:00:00  Client is assigned ID = 11. \n"
+                        "<4>06:00:00  Bad client messge - discarded.\n"
+                        "<6>06:00:00  Client 11 requested for acknowledgment.\n");
+    // Nothing new: nothing is written.
+    echo.collect(c.log);
+    echo.flush();
+    EXPECT_TRUE(w.take().empty());
+
+    // A burst longer than the echo holds is written while it comes, every line once, in order.
+    const int burst = static_cast<int>(TLogEcho::MaxHeld / 40) + 100;
+    std::string text;
+    std::size_t writes = 0;
+    for (int i = 0; i < burst; ++i) {
+        c.log.AddKeepAlive(100000 + i);
+        echo.collect(c.log);
+        for (const std::string &call : w.take()) {
+            text += call;
+            ++writes;
+        }
+    }
+    EXPECT_GE(writes, 1u);
+    echo.flush();
+    for (const std::string &call : w.take())
+        text += call;
+    std::size_t at = 0;
+    for (int i = 0; i < burst; ++i) {
+        const std::string line =
+            "<6>06:00:00  Client " + std::to_string(100000 + i) + " requested for acknowledgment.\n";
+        ASSERT_EQ(text.compare(at, line.size(), line), 0) << "line " << i;
+        at += line.size();
+    }
+    EXPECT_EQ(at, text.size());
 }
 
 } // namespace

@@ -28,7 +28,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -225,6 +227,132 @@ TEST_F(Served, AResetIsLoggedAndAHalfCloseStillGetsItsReply)
     EXPECT_TRUE(WaitFor([&] { return Count(resetLine) == 1; }, 3000));
     EXPECT_TRUE(WaitFor([&] { return server->ConnectionCount() == 0; }, 3000));
     EXPECT_EQ(Count(resetLine), 1);
+}
+
+// Standard output sent to a packet socket for the life of the object, so that each write
+// made to it arrives as a packet of its own.
+class CapturedStdout {
+public:
+    CapturedStdout()
+    {
+        std::fflush(stdout);
+        int fds[2];
+        if (::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds) != 0)
+            return;
+        const int size = 1 << 20;
+        ::setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+        ::setsockopt(fds[0], SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+        saved_ = ::dup(1);
+        ::dup2(fds[1], 1);
+        ::close(fds[1]);
+        in_ = fds[0];
+    }
+    ~CapturedStdout()
+    {
+        std::fflush(stdout);
+        if (saved_ >= 0) {
+            ::dup2(saved_, 1);
+            ::close(saved_);
+        }
+        if (in_ >= 0)
+            ::close(in_);
+    }
+    bool Ok() const { return in_ >= 0; }
+    /// Writes received until `text` holds `lines` copies of `what`, or `ms` passed.
+    std::vector<std::string> Until(const std::string &what, int lines, int ms)
+    {
+        QElapsedTimer t;
+        t.start();
+        std::vector<std::string> writes;
+        std::string text;
+        auto seen = [&] {
+            int n = 0;
+            for (std::size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1))
+                ++n;
+            return n;
+        };
+        static char buf[1 << 17];
+        while (seen() < lines && t.elapsed() < ms) {
+            pollfd p{in_, POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0)
+                continue;
+            const ssize_t n = ::recv(in_, buf, sizeof buf, 0);
+            if (n <= 0)
+                break;
+            writes.emplace_back(buf, static_cast<std::size_t>(n));
+            text += writes.back();
+        }
+        return writes;
+    }
+
+private:
+    int saved_ = -1;
+    int in_ = -1;
+};
+
+TEST_F(Served, TheEchoedLinesOfABurstLeaveTogether)
+{
+    // gtest writes its findings to standard output too: they are checked once it is back.
+    auto out = std::make_unique<CapturedStdout>();
+    ASSERT_TRUE(out->Ok());
+    TMstServer::Options options;
+    options.echoLog = true;
+    options.echoPriorities = true;
+    Start(options);
+
+    // The server's loop is held while a burst of requests comes in, as when it is busy.
+    std::mutex m;
+    std::condition_variable cv;
+    bool holding = false, released = false;
+    QMetaObject::invokeMethod(
+        server,
+        [&] {
+            std::unique_lock<std::mutex> l(m);
+            holding = true;
+            cv.notify_all();
+            cv.wait(l, [&] { return released; });
+        },
+        Qt::QueuedConnection);
+    bool wasHeld = false;
+    {
+        std::unique_lock<std::mutex> l(m);
+        wasHeld = cv.wait_for(l, std::chrono::seconds(10), [&] { return holding; });
+    }
+    constexpr int Burst = 30;
+    std::vector<int> fds;
+    int sent = 0;
+    for (int i = 0; i < Burst; ++i) {
+        fds.push_back(testsupport::TcpConnect(held.port()));
+        sent += ::send(fds.back(), "259,10,0,0", 10, MSG_NOSIGNAL) == 10;
+    }
+    {
+        std::lock_guard<std::mutex> l(m);
+        released = true;
+        cv.notify_all();
+    }
+    int replies = 0;
+    for (int fd : fds) {
+        replies += testsupport::TcpReply(fd) == "35,1,0,0";
+        ::close(fd);
+    }
+    const std::string line = "  Client 10 requested for acknowledgment.\n";
+    const std::vector<std::string> writes = out->Until(line, Burst, 10000);
+    out.reset();
+    EXPECT_TRUE(wasHeld);
+    EXPECT_EQ(sent, Burst);
+    EXPECT_EQ(replies, Burst);
+    std::string text;
+    for (const std::string &w : writes)
+        text += w;
+    // Every line once, whole, with its level; far fewer writes than lines (one each before).
+    int lines = 0;
+    for (std::size_t p = text.find(line); p != std::string::npos; p = text.find(line, p + 1)) {
+        ++lines;
+        const std::size_t start = text.rfind('\n', p);
+        EXPECT_EQ(text.compare(start == std::string::npos ? 0 : start + 1, 3, "<6>"), 0);
+    }
+    EXPECT_EQ(lines, Burst);
+    EXPECT_LE(writes.size(), static_cast<std::size_t>(Burst / 3)) << text;
 }
 
 // Descriptors open in this process, by number.

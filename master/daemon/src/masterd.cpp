@@ -72,6 +72,9 @@ TMasterDaemon::~TMasterDaemon()
 
 void TMasterDaemon::Say(const char *level, const char *format, ...)
 {
+    // The event log's lines written so far come first, as they happened.
+    if (FServer)
+        FServer->FlushEcho();
     std::fprintf(FLog, "%smasterd: ", level);
     va_list args;
     va_start(args, format);
@@ -140,6 +143,7 @@ bool TMasterDaemon::Start(int listenFd)
             unsigned(r.port), unsigned(r.storedPort), unsigned(r.port), unsigned(r.storedPort));
     // The status page, JSON and metrics, on a thread of their own.
     FHttp = TStatusHttp::Attach(FServer.get());
+    FServer->FlushEcho();
     sd_notifyf(0, "READY=1\nSTATUS=Serving port %u", unsigned(r.port));
     return true;
 }
