@@ -38,7 +38,7 @@ QCoreApplication *App()
     return app;
 }
 
-// The TCP port on which process pid listens: its socket descriptors matched against the
+// The TCP port on which process pid listens for clients: its socket descriptors matched against the
 // kernel's table of listening sockets. Nothing is bound here, so nothing can race for it.
 quint16 ListeningPortOf(qint64 pid)
 {
@@ -57,7 +57,8 @@ quint16 ListeningPortOf(qint64 pid)
     tcp.readLine();
     while (!tcp.atEnd()) {
         const QList<QByteArray> f = tcp.readLine().simplified().split(' ');
-        if (f.size() > 9 && f[3] == "0A" && inodes.contains(f[9]))
+        // The protocol listens on every address; the status page on loopback alone.
+        if (f.size() > 9 && f[3] == "0A" && f[1].startsWith("00000000:") && inodes.contains(f[9]))
             return static_cast<quint16>(f[1].split(':').value(1).toUInt(nullptr, 16));
     }
     return 0;
@@ -140,9 +141,10 @@ protected:
     Proc *StartMaster(int interval)
     {
         const QByteArray audit = QByteArray::number(interval, 16);
-        Proc *m = Launch(
-            MasterBin, {QStringLiteral("-platform"), QStringLiteral("offscreen")}, word + QStringLiteral("m"),
-            "\"Master\"=\"" + audit + "h78m1e0sb4\"\r\n\"Port\"=\"0\"\r\n", QProcess::StandardOutput);
+        Proc *m = Launch(MasterBin, {QStringLiteral("-platform"), QStringLiteral("offscreen")},
+                         word + QStringLiteral("m"),
+                         "\"Master\"=\"" + audit + "h78m1e0sb4\"\r\n\"Port\"=\"0\"\r\n\"HttpPort\"=\"0\"\r\n",
+                         QProcess::StandardOutput);
         EXPECT_TRUE(Shows(m, "Master begins listening", 10000));
         EXPECT_TRUE(
             QTest::qWaitFor([&] { return (masterPort = ListeningPortOf(m->p->processId())) != 0; }, 5000));
