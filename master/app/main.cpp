@@ -30,7 +30,7 @@ int main(int argc, char **argv)
         QThread serverThread;
         serverThread.setObjectName(QStringLiteral("master server"));
         auto *server = new TMstServer(options);
-        history::AttachHistory(*server);
+        const history::THistoryWriter *historyWriter = history::AttachHistory(*server);
         server->moveToThread(&serverThread);
         QObject::connect(&serverThread, &QThread::finished, server, &QObject::deleteLater);
         serverThread.start();
@@ -43,7 +43,7 @@ int main(int argc, char **argv)
             serverThread.wait();
         });
         // The status page, JSON and metrics, on a thread of their own; gone before the server.
-        const auto http = TStatusHttp::Attach(server);
+        const auto http = TStatusHttp::Attach(server, historyWriter ? historyWriter->Path() : QString());
         TpLogWin logWin(server);
         TMstMainWin mainWin(server, &logWin, agent);
         logWin.SetMainWindow(&mainWin);

@@ -123,7 +123,7 @@ bool TMasterDaemon::Start(int listenFd)
     options.inheritedListener = listenFd;
     options.servesInheritedPort = listenFd >= 0;
     FServer = std::make_unique<TMstServer>(options);
-    history::AttachHistory(*FServer);
+    const history::THistoryWriter *historyWriter = history::AttachHistory(*FServer);
     const TMstServer::StartResult r = FServer->StartUp();
     if (!r.blockCreated) {
         // Another agent of this machine (a desktop master, a client agent, another masterd)
@@ -142,7 +142,7 @@ bool TMasterDaemon::Start(int listenFd)
             "served; clients configured with port %u do not reach this master",
             unsigned(r.port), unsigned(r.storedPort), unsigned(r.port), unsigned(r.storedPort));
     // The status page, JSON and metrics, on a thread of their own.
-    FHttp = TStatusHttp::Attach(FServer.get());
+    FHttp = TStatusHttp::Attach(FServer.get(), historyWriter ? historyWriter->Path() : QString());
     FServer->FlushEcho();
     sd_notifyf(0, "READY=1\nSTATUS=Serving port %u", unsigned(r.port));
     return true;

@@ -10,6 +10,7 @@
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
@@ -115,8 +116,9 @@ private:
 // Routes by path; every answer is made from one snapshot.
 class TStatusHttpServer : public QAbstractHttpServer {
 public:
-    TStatusHttpServer(TStatusHttp::Source source, int pagePollMs, QObject *parent)
-        : QAbstractHttpServer(parent), FSource(std::move(source)), FPage(RenderPage(pagePollMs))
+    TStatusHttpServer(TStatusHttp::Source source, const TStatusHttp::Options &options, QObject *parent)
+        : QAbstractHttpServer(parent), FSource(std::move(source)), FPage(RenderPage(options.pagePollMs)),
+          FHistoryPath(options.historyPath), FPeaksCacheMs(qint64(options.peaksCacheSeconds) * 1000)
     {
     }
 
@@ -134,6 +136,7 @@ protected:
         const QString path = request.url().path();
         QByteArray body;
         QByteArray type = "application/json";
+        Status status = Status::Ok;
         if (path == QLatin1String("/")) {
             body = FPage;
             type = "text/html; charset=utf-8";
@@ -148,6 +151,8 @@ protected:
         } else if (path == QLatin1String("/metrics")) {
             body = Cached(path, RenderMetrics);
             type = "text/plain; version=0.0.4; charset=utf-8";
+        } else if (path == QLatin1String("/api/v1/history/peaks")) {
+            status = Peaks(QUrlQuery(request.url()), body);
         } else {
             responder.write(QByteArray("Not found.\n"), {{"Content-Type", "text/plain; charset=utf-8"}},
                             Status::NotFound);
@@ -155,14 +160,14 @@ protected:
         }
         if (method == Method::Head) {
             // The headers a GET would get, without the body.
-            responder.writeStatusLine(Status::Ok);
+            responder.writeStatusLine(status);
             responder.writeHeaders({{"Content-Type", type},
                                     {"Content-Length", QByteArray::number(body.size())},
                                     {"Cache-Control", "no-store"}});
             responder.writeBody(QByteArray());
             return true;
         }
-        responder.write(body, {{"Content-Type", type}, {"Cache-Control", "no-store"}});
+        responder.write(body, {{"Content-Type", type}, {"Cache-Control", "no-store"}}, status);
         return true;
     }
 
@@ -185,13 +190,88 @@ private:
         return a.body;
     }
 
+    // A day of the query as YYYY-MM-DD, nothing more; an invalid date for anything else.
+    static QDate ParseDay(const QString &text)
+    {
+        static const QRegularExpression shape(QStringLiteral("^\\d{4}-\\d{2}-\\d{2}$"));
+        if (!shape.match(text).hasMatch())
+            return {};
+        return QDate::fromString(text, QStringLiteral("yyyy-MM-dd"));
+    }
+
+    // The daily peaks of ?from=&to= (the last 30 local days by default) read from the history
+    // file. Reading it costs up to a second for a year, on this thread only; answers are kept
+    // for a while, so a page left open or a scraper reads the file once a minute at most.
+    Status Peaks(const QUrlQuery &query, QByteArray &body)
+    {
+        if (FHistoryPath.isEmpty()) {
+            body = RenderError(QStringLiteral("history is off on this master"));
+            return Status::NotFound;
+        }
+        const QDate today = QDate::currentDate();
+        const QString fromText = query.queryItemValue(QStringLiteral("from"));
+        const QString toText = query.queryItemValue(QStringLiteral("to"));
+        const QDate to = toText.isEmpty() ? today : ParseDay(toText);
+        const QDate from = fromText.isEmpty() ? to.addDays(-(DefaultDays - 1)) : ParseDay(fromText);
+        if (!from.isValid() || !to.isValid()) {
+            body = RenderError(QStringLiteral("from and to are dates as YYYY-MM-DD"));
+            return Status::BadRequest;
+        }
+        if (from > to) {
+            body = RenderError(QStringLiteral("from is after to"));
+            return Status::BadRequest;
+        }
+        // Every day of the range is cut at its local midnight; ten years is more than any
+        // history keeps, and bounds what one request may ask of this thread.
+        if (from.daysTo(to) >= MaxDays) {
+            body = RenderError(QStringLiteral("the range is longer than %1 days").arg(MaxDays));
+            return Status::BadRequest;
+        }
+
+        QElapsedTimer now;
+        now.start();
+        const std::pair<QDate, QDate> key{from, to};
+        const auto it = FPeaks.find(key);
+        if (it != FPeaks.end() && it->second.made.isValid() && it->second.made.elapsed() < FPeaksCacheMs) {
+            body = it->second.body;
+            return Status::Ok;
+        }
+        std::vector<history::TDayPeak> rows;
+        std::vector<QString> hosts;
+        QString error;
+        if (!history::DailyPeaks(FHistoryPath, from, to, rows, hosts, &error)) {
+            body = RenderError(error);
+            return Status::ServiceUnavailable;
+        }
+        body = RenderPeaks(rows);
+        // Old answers go; a handful of ranges are asked in practice, so the map stays small.
+        for (auto i = FPeaks.begin(); i != FPeaks.end();)
+            i = i->second.made.elapsed() >= FPeaksCacheMs ? FPeaks.erase(i) : std::next(i);
+        if (FPeaks.size() >= MaxCachedRanges)
+            FPeaks.clear();
+        if (FPeaksCacheMs > 0)
+            FPeaks[key] = {now, body};
+        return Status::Ok;
+    }
+
+    static constexpr int DefaultDays = 30;
+    static constexpr qint64 MaxDays = 3660;
+    static constexpr std::size_t MaxCachedRanges = 32;
+
     struct Answer {
         TMstSnapshotPtr snap;
+        QByteArray body;
+    };
+    struct PeaksAnswer {
+        QElapsedTimer made;
         QByteArray body;
     };
     TStatusHttp::Source FSource;
     QByteArray FPage;
     std::map<QString, Answer> FCache;
+    QString FHistoryPath;
+    qint64 FPeaksCacheMs;
+    std::map<std::pair<QDate, QDate>, PeaksAnswer> FPeaks;
 };
 
 } // namespace
@@ -214,7 +294,7 @@ public:
             error = FTcp->errorString();
             return 0;
         }
-        FHttp = new TStatusHttpServer(FSource, FOptions.pagePollMs, this);
+        FHttp = new TStatusHttpServer(FSource, FOptions, this);
         FHttp->bind(FTcp);
         return FTcp->serverPort();
     }
@@ -259,7 +339,7 @@ TStatusHttp::Refusals TStatusHttp::Refused() const
     return FWorker->Refused();
 }
 
-std::unique_ptr<TStatusHttp> TStatusHttp::Attach(const TMstServer *server)
+std::unique_ptr<TStatusHttp> TStatusHttp::Attach(const TMstServer *server, const QString &historyPath)
 {
     THttpSettings settings;
     HttpSetLoad(settings);
@@ -274,6 +354,7 @@ std::unique_ptr<TStatusHttp> TStatusHttp::Attach(const TMstServer *server)
         return nullptr;
     }
     options.port = settings.port;
+    options.historyPath = historyPath;
     auto http = std::make_unique<TStatusHttp>([server] { return server->Snapshot(); }, options);
     if (!http->Listening()) {
         std::fprintf(stderr, "master: the status page cannot listen on %s port %u: %s\n",

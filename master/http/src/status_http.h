@@ -29,13 +29,19 @@ public:
         int idleSeconds = 30;
         /// How often the status page asks again; never faster than the windows repaint.
         int pagePollMs = 1000;
+        /// The usage history file the daily peaks are read from; empty when history is off.
+        QString historyPath;
+        /// How long an answer of the daily peaks is reused: a year of them takes about a second
+        /// to read, and they change slowly.
+        int peaksCacheSeconds = 60;
     };
     using Source = std::function<TMstSnapshotPtr()>;
 
     /// The HTTP side of server as the store's HttpAddress and HttpPort say, listening on its
     /// own thread: one call for every kind of master. Null when HttpPort is 0, or when it
-    /// cannot listen (said on standard error; the master works on without it).
-    static std::unique_ptr<TStatusHttp> Attach(const TMstServer *server);
+    /// cannot listen (said on standard error; the master works on without it). historyPath is
+    /// the usage history's file, empty when history is off.
+    static std::unique_ptr<TStatusHttp> Attach(const TMstServer *server, const QString &historyPath = {});
 
     /// Listens as options say and serves what source gives; check Listening().
     TStatusHttp(Source source, const Options &options);

@@ -31,6 +31,9 @@ th { background: #eee; }
 <table id="perapp"><thead><tr><th>Code</th><th>Name</th><th>Instances</th></tr></thead><tbody></tbody></table>
 <h2>Clients</h2>
 <table id="clients"><thead><tr><th>Client ID</th><th>Host</th><th>Address</th><th>Last contact</th><th>Applications</th></tr></thead><tbody></tbody></table>
+<h2>Daily peaks, last 30 days</h2>
+<p id="peakstate">Loading...</p>
+<table id="peaks"><thead><tr><th>Day</th><th>Code</th><th>Name</th><th>Peak</th><th>Instance-hours</th><th>Clients</th></tr></thead><tbody></tbody></table>
 <h2>Event log (last lines)</h2>
 <table id="log"><thead><tr><th>Time</th><th>Event</th></tr></thead><tbody></tbody></table>
 <script>
@@ -84,7 +87,27 @@ async function refresh() {
   }
   setTimeout(refresh, pollMs);
 }
+// The history changes slowly and its answer is kept a minute by the master: asked once a minute.
+async function refreshPeaks() {
+  const state = document.getElementById("peakstate");
+  try {
+    const r = await fetch("api/v1/history/peaks", {cache: "no-store"});
+    if (r.status === 404) {
+      fill("peaks", [], p => []);
+      state.textContent = "History is off on this master.";
+    } else {
+      const answer = await r.json();
+      if (!r.ok) throw new Error(answer && answer.error ? answer.error : String(r.status));
+      fill("peaks", answer, p => [p.day, p.code, p.name, p.peak, p.instance_hours, p.clients]);
+      state.textContent = answer.length ? "" : "No application ran in these days.";
+    }
+  } catch (e) {
+    state.textContent = "The daily peaks cannot be read (" + e.message + ").";
+  }
+  setTimeout(refreshPeaks, 60000);
+}
 refresh();
+refreshPeaks();
 </script>
 </body>
 </html>

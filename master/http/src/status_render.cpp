@@ -297,3 +297,39 @@ QByteArray RenderMetrics(const TMstSnapshot &snap)
            QByteArray::number(static_cast<double>(c.startTimeMs) / 1000.0, 'f', 3) + '\n';
     return out;
 }
+
+QByteArray RenderPeaks(const std::vector<history::TDayPeak> &rows)
+{
+    TNames names;
+    QByteArray out;
+    out.reserve(static_cast<qsizetype>(rows.size()) * 100 + 2);
+    out += '[';
+    bool first = true;
+    for (const history::TDayPeak &p : rows) {
+        if (!first)
+            out += ',';
+        first = false;
+        out += "{\"day\":\"" + p.day.toString(Qt::ISODate).toLatin1() + "\",\"code\":";
+        Num(out, p.code);
+        out += ",\"name\":";
+        JsonString(out, names.of(static_cast<std::uint16_t>(p.code)));
+        out += ",\"peak\":";
+        Num(out, p.peak);
+        // Thousandths of an hour (3.6 s) are finer than anyone sizes licences by.
+        out += ",\"instance_hours\":" +
+               QByteArray::number(std::round(p.instanceHours * 1000.0) / 1000.0, 'g', 15);
+        out += ",\"clients\":";
+        Num(out, p.clients);
+        out += '}';
+    }
+    out += ']';
+    return out;
+}
+
+QByteArray RenderError(const QString &text)
+{
+    QByteArray out = "{\"error\":";
+    JsonString(out, text);
+    out += '}';
+    return out;
+}

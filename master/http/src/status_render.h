@@ -5,8 +5,12 @@
 
 #include <mst_snapshot.h>
 
+#include <history/history.h>
+
 #include <QByteArray>
 #include <QString>
+
+#include <vector>
 
 /// A time of the tables as ISO 8601 local time with its offset ("2026-12-09T01:18:28+01:00");
 /// empty for a time without a date part.
@@ -22,3 +26,7 @@ QByteArray RenderLog(const TMstSnapshot &snap, int last = -1);
 QByteArray RenderMetrics(const TMstSnapshot &snap);
 /// GET /: the status page, everything it needs inside; it polls the JSON every pollMs.
 QByteArray RenderPage(int pollMs);
+/// GET /api/v1/history/peaks: one object per day and application, by day then code.
+QByteArray RenderPeaks(const std::vector<history::TDayPeak> &rows);
+/// An error of the JSON API: {"error":"..."}.
+QByteArray RenderError(const QString &text);

@@ -1,14 +1,18 @@
 // The HTTP side in-process over a real server: a host name holding markup reaches the page as
 // text, the bounds on connections, request size and silence hold, a flood of HTTP clients
-// leaves the protocol answering, and times carry their offset.
+// leaves the protocol answering, times carry their offset, and the daily peaks come from the
+// usage history.
 
 #include <mst_server.h>
 #include <status_http.h>
 #include <status_render.h>
 
+#include <history/history.h>
 #include <http_probe.h>
 
 #include <QCoreApplication>
+#include <QDate>
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -88,6 +92,16 @@ protected:
         so.inheritedListener = held.handOver();
         so.resolver = [](const QString &) { return Markup; };
         server = new TMstServer(so);
+        if (withHistory) {
+            // As the master does: the history where KORVEL_HISTORY says, its file handed on.
+            const std::string file = (dir.path() / "history.sqlite").string();
+            setenv("KORVEL_HISTORY", file.c_str(), 1);
+            writer = history::AttachHistory(*server);
+            setenv("KORVEL_HISTORY", "off", 1);
+            ASSERT_NE(writer, nullptr);
+            options.historyPath = writer->Path();
+            ASSERT_EQ(options.historyPath.toStdString(), file);
+        }
         server->moveToThread(&thread);
         thread.start();
         TMstServer::StartResult r;
@@ -124,6 +138,8 @@ protected:
     testsupport::HeldPort held;
     QThread thread;
     TMstServer *server = nullptr;
+    bool withHistory = false;
+    history::THistoryWriter *writer = nullptr;
     std::unique_ptr<TStatusHttp> http;
 };
 
@@ -218,6 +234,98 @@ TEST_F(StatusHttp, AFloodOfHttpClientsLeavesTheProtocolAnswering)
     EXPECT_GT(answered.load(), 0) << "the flood reached the HTTP side";
     // Generous for a busy machine; a protocol stuck behind HTTP work would take far longer.
     EXPECT_LT(ms, 30000);
+}
+
+TEST_F(StatusHttp, DailyPeaksComeFromTheHistory)
+{
+    withHistory = true;
+    Start();
+    // Two instances of 83 at once; withdrawn and one announced again, which stays at two only
+    // when the withdrawal ended the sessions. The history counts in milliseconds, so each step
+    // waits for the clock to move on: sessions of no length overlap nothing.
+    const auto tick = [] {
+        const qint64 t = QDateTime::currentMSecsSinceEpoch();
+        ASSERT_TRUE(WaitFor([t] { return QDateTime::currentMSecsSinceEpoch() > t + 5; }, 5000));
+    };
+    ASSERT_EQ(Ask("112,0,83,0"), "22,1,11,180");
+    tick();
+    ASSERT_EQ(Ask("112,11,83,0"), "22,1,0,0");
+    tick();
+    ASSERT_EQ(Ask("376,11,83,0"), "35,1,0,0");
+    tick();
+    ASSERT_EQ(Ask("112,11,83,0"), "22,1,0,0");
+    tick();
+    ASSERT_TRUE(writer->Flush(10000));
+    const QDate today = QDate::currentDate();
+    const auto day = [&](int offset) { return today.addDays(offset).toString(Qt::ISODate).toStdString(); };
+    const quint16 port = http->Port();
+
+    struct Case {
+        std::string query;
+        int status;
+        int rows; ///< rows of code 83 today; -1: an error answer
+    } cases[] = {
+        {"", 200, 1}, // the last 30 days
+        {"?from=" + day(0) + "&to=" + day(0), 200, 1},
+        {"?from=" + day(-3), 200, 1},
+        {"?to=" + day(-1), 200, 0},
+        {"?from=" + day(-10) + "&to=" + day(-2), 200, 0},
+        {"?from=" + day(1) + "&to=" + day(0), 400, -1},
+        {"?from=" + day(1), 400, -1}, // to defaults to today
+        {"?from=2026-13-01", 400, -1},
+        {"?from=2026-02-30", 400, -1},
+        {"?from=2026-1-5", 400, -1},
+        {"?to=" + day(0) + "T00:00:00", 400, -1},
+        {"?from=yesterday", 400, -1},
+        {"?from=1900-01-01&to=2026-01-01", 400, -1}, // longer than any history keeps
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.query);
+        const auto reply = Http(port, "GET", QByteArray::fromStdString("/api/v1/history/peaks" + c.query));
+        EXPECT_EQ(reply.status, c.status);
+        const QJsonDocument doc = QJsonDocument::fromJson(reply.body);
+        if (c.rows < 0) {
+            EXPECT_FALSE(doc.object().value(QStringLiteral("error")).toString().isEmpty())
+                << reply.body.data();
+            continue;
+        }
+        ASSERT_TRUE(doc.isArray()) << reply.body.data();
+        const QJsonArray rows = doc.array();
+        ASSERT_EQ(rows.size(), c.rows) << reply.body.data();
+        if (c.rows == 0)
+            continue;
+        const QJsonObject r = rows[0].toObject();
+        EXPECT_EQ(r.value(QStringLiteral("day")).toString().toStdString(), day(0));
+        EXPECT_EQ(r.value(QStringLiteral("code")).toInt(), 83);
+        EXPECT_EQ(r.value(QStringLiteral("name")).toString(), QStringLiteral("Ardentis Ledger"));
+        EXPECT_EQ(r.value(QStringLiteral("peak")).toInt(), 2);
+        EXPECT_EQ(r.value(QStringLiteral("clients")).toInt(), 1);
+        // Seconds of three sessions: well under an hour, never negative.
+        const double hours = r.value(QStringLiteral("instance_hours")).toDouble(-1);
+        EXPECT_GE(hours, 0);
+        EXPECT_LT(hours, 1);
+    }
+
+    // A master without history says so instead of answering an empty list.
+    TStatusHttp::Options off;
+    off.port = 0;
+    TStatusHttp noHistory([s = server] { return s->Snapshot(); }, off);
+    ASSERT_TRUE(noHistory.Listening());
+    const auto reply = Http(noHistory.Port(), "GET", "/api/v1/history/peaks");
+    EXPECT_EQ(reply.status, 404);
+    EXPECT_EQ(QJsonDocument::fromJson(reply.body).object().value(QStringLiteral("error")).toString(),
+              QStringLiteral("history is off on this master"));
+
+    // The page fills its section from the same answer.
+    const QString chromium = statusprobe::Tool(QStringLiteral("chromium"));
+    if (chromium.isEmpty())
+        GTEST_SKIP() << "chromium is not installed";
+    const QByteArray dom =
+        statusprobe::BrowserDom(chromium, QStringLiteral("http://127.0.0.1:%1/").arg(port),
+                                QStringLiteral(KORVEL_SCREENSHOT_DIR "/status_page_daily_peaks.png"));
+    EXPECT_TRUE(dom.contains(QByteArray("<td>") + day(0).c_str() +
+                             "</td><td>83</td><td>Ardentis Ledger</td><td>2</td>"))
+        << dom.toStdString();
 }
 
 TEST(StatusRender, TimesAreLocalWithTheirOffset)

@@ -82,6 +82,8 @@ public:
 
     // --- from any thread, for tests and status ---
     bool Enabled() const { return FEnabled; }
+    /// The file written, for readers of the same history (the status page).
+    const QString &Path() const { return FOptions.path; }
     std::uint64_t Dropped() const { return FDropped; }
     /// Batches committed so far.
     std::uint64_t Commits() const { return FCommits; }
