@@ -136,40 +136,40 @@ void TLogStore::Prune(double monoNow)
         FEntries.erase(FEntries.begin() + 1, FEntries.begin() + static_cast<std::ptrdiff_t>(k - 1));
 }
 
-void TLogEcho::collect(const TLogStore &log)
+void TLogEcho::Collect(const TLogStore &log)
 {
     // Counted by lines added, not by position: pruning moves the lines down, and once the log
     // is an hour old each new line lets an old one go, so the count stays put.
     const int n = log.Count();
-    const unsigned long long fresh = log.Added() - echoed_;
+    const unsigned long long fresh = log.Added() - FEchoed;
     for (int i = fresh < static_cast<unsigned long long>(n) ? n - static_cast<int>(fresh) : 0; i < n; ++i) {
         const TLogEntry e = log.At(i);
-        if (priorities_)
-            held_ += priorityOf(e.id);
-        held_ += UnicodeToUtf8(TimeText(e.time));
-        held_ += "  ";
-        held_ += UnicodeToUtf8(e.text);
-        held_ += '\n';
+        if (FPriorities)
+            FHeld += PriorityOf(e.id);
+        FHeld += UnicodeToUtf8(TimeText(e.time));
+        FHeld += "  ";
+        FHeld += UnicodeToUtf8(e.text);
+        FHeld += '\n';
     }
-    echoed_ = log.Added();
-    if (held_.size() >= MaxHeld)
-        flush();
+    FEchoed = log.Added();
+    if (FHeld.size() >= MaxHeld)
+        Flush();
 }
 
-void TLogEcho::flush()
+void TLogEcho::Flush()
 {
-    if (held_.empty())
+    if (FHeld.empty())
         return;
     // Past the stream's buffer: a line-buffered stream would write line by line. Whatever the
     // stream held before goes first.
-    std::fflush(out_);
-    const int fd = ::fileno(out_);
+    std::fflush(FOut);
+    const int fd = ::fileno(FOut);
     if (fd < 0) {
-        std::fwrite(held_.data(), 1, held_.size(), out_);
-        std::fflush(out_);
+        std::fwrite(FHeld.data(), 1, FHeld.size(), FOut);
+        std::fflush(FOut);
     } else {
-        for (std::size_t done = 0; done < held_.size();) {
-            const ssize_t n = ::write(fd, held_.data() + done, held_.size() - done);
+        for (std::size_t done = 0; done < FHeld.size();) {
+            const ssize_t n = ::write(fd, FHeld.data() + done, FHeld.size() - done);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)
@@ -177,10 +177,10 @@ void TLogEcho::flush()
             done += static_cast<std::size_t>(n);
         }
     }
-    held_.clear();
+    FHeld.clear();
 }
 
-const char *TLogEcho::priorityOf(int id)
+const char *TLogEcho::PriorityOf(int id)
 {
     // A client that sends garbage or a connection that breaks is worth a look; the rest is the
     // master's ordinary work.

@@ -96,26 +96,26 @@ private:
 /// ("<4>" for bad messages and socket errors, "<6>" for the rest), as a service's output is read.
 class TLogEcho {
 public:
-    explicit TLogEcho(std::FILE *out, bool priorities = false) : out_(out), priorities_(priorities) {}
+    explicit TLogEcho(std::FILE *out, bool priorities = false) : FOut(out), FPriorities(priorities) {}
     /// Writes the lines added since the last call at once.
-    void echo(const TLogStore &log)
+    void Echo(const TLogStore &log)
     {
-        collect(log);
-        flush();
+        Collect(log);
+        Flush();
     }
-    /// Takes the lines added since the last call, as they read now, to be written by flush();
+    /// Takes the lines added since the last call, as they read now, to be written by Flush();
     /// past MaxHeld bytes they are written at once, so a long burst holds no more than that.
-    void collect(const TLogStore &log);
+    void Collect(const TLogStore &log);
     /// Writes the lines collected so far in one piece, in the order they were added.
-    void flush();
-    bool pending() const { return !held_.empty(); }
+    void Flush();
+    bool Pending() const { return !FHeld.empty(); }
     static constexpr std::size_t MaxHeld = 64 * 1024;
     /// "<4>" or "<6>": the journal level of a line with string-table id `id`.
-    static const char *priorityOf(int id);
+    static const char *PriorityOf(int id);
 
 private:
-    std::FILE *out_;
-    bool priorities_;
-    unsigned long long echoed_ = 0; // lines of the store echoed so far
-    std::string held_;              // collected lines not written yet
+    std::FILE *FOut;
+    bool FPriorities;
+    unsigned long long FEchoed = 0; // lines of the store echoed so far
+    std::string FHeld;              // collected lines not written yet
 };

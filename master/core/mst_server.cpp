@@ -386,14 +386,14 @@ void TMstServer::Echo()
 {
     if (!FOptions.echoLog)
         return;
-    FEcho.collect(FLog);
+    FEcho.Collect(FLog);
     // The lines of a burst of requests leave together when the event loop has answered it and
     // is about to wait again: one write per pass instead of one per line, same order, same text.
-    if (!FEcho.pending())
+    if (!FEcho.Pending())
         return;
     QAbstractEventDispatcher *loop = QAbstractEventDispatcher::instance();
     if (!loop || QThread::currentThread() != thread()) {
-        FEcho.flush();
+        FEcho.Flush();
         return;
     }
     if (loop != FEchoLoop) {
@@ -410,5 +410,5 @@ void TMstServer::FlushEcho()
     // A pass of the loop of a thread the server has left since.
     if (QThread::currentThread() != thread())
         return;
-    FEcho.flush();
+    FEcho.Flush();
 }

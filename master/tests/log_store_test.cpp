@@ -160,13 +160,13 @@ TEST(LogEcho, EveryLineIsEchoedOnceAlsoWhilePruning)
     ASSERT_NE(out, nullptr);
     TLogEcho echo(out);
     c.log.Start(52100);
-    echo.echo(c.log);
+    echo.Echo(c.log);
     // An hour and more of one line a minute: from the 61st minute on, each new line lets
     // exactly one expired line go, so the count stays the same while new lines come.
     for (int i = 1; i <= 90; ++i) {
         c.advance(60);
         c.log.AddKeepAlive(1000 + i);
-        echo.echo(c.log);
+        echo.Echo(c.log);
     }
     std::rewind(out);
     std::string text;
@@ -197,7 +197,7 @@ TEST(LogEcho, ServiceLinesCarryTheJournalLevelOfWhatTheySay)
     c.log.AddKeepAlive(11);
     c.log.AddSocketError(2);
     c.log.AddLine(IDS_LOG_AUDIT_DEAD);
-    echo.echo(c.log);
+    echo.Echo(c.log);
     std::rewind(out);
     std::string text;
     char buf[4096];
@@ -258,16 +258,16 @@ TEST(LogEcho, ABurstOfLinesLeavesInOneWriteInOrder)
     ASSERT_NE(w.file(), nullptr);
     TLogEcho echo(w.file(), true);
     c.log.Start(52100);
-    echo.collect(c.log);
+    echo.Collect(c.log);
     c.log.AddAssignedId(11);
     c.log.AddLine(IDS_LOG_BAD_MESSAGE);
-    echo.collect(c.log);
+    echo.Collect(c.log);
     c.log.AddKeepAlive(11);
-    echo.collect(c.log);
-    EXPECT_TRUE(echo.pending());
+    echo.Collect(c.log);
+    EXPECT_TRUE(echo.Pending());
     EXPECT_TRUE(w.take().empty()) << "a line left before the burst was over";
-    echo.flush();
-    EXPECT_FALSE(echo.pending());
+    echo.Flush();
+    EXPECT_FALSE(echo.Pending());
     std::vector<std::string> calls = w.take();
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0], "<6>06:00:00  Master begins listening at port 52100.\n"
@@ -275,8 +275,8 @@ TEST(LogEcho, ABurstOfLinesLeavesInOneWriteInOrder)
                         "<4>06:00:00  Bad client messge - discarded.\n"
                         "<6>06:00:00  Client 11 requested for acknowledgment.\n");
     // Nothing new: nothing is written.
-    echo.collect(c.log);
-    echo.flush();
+    echo.Collect(c.log);
+    echo.Flush();
     EXPECT_TRUE(w.take().empty());
 
     // A burst longer than the echo holds is written while it comes, every line once, in order.
@@ -285,14 +285,14 @@ TEST(LogEcho, ABurstOfLinesLeavesInOneWriteInOrder)
     std::size_t writes = 0;
     for (int i = 0; i < burst; ++i) {
         c.log.AddKeepAlive(100000 + i);
-        echo.collect(c.log);
+        echo.Collect(c.log);
         for (const std::string &call : w.take()) {
             text += call;
             ++writes;
         }
     }
     EXPECT_GE(writes, 1u);
-    echo.flush();
+    echo.Flush();
     for (const std::string &call : w.take())
         text += call;
     std::size_t at = 0;

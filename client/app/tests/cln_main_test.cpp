@@ -1,10 +1,10 @@
 // The client agent's window offscreen, with its real agent talking to a stand-in master on
 // loopback and real processes announced through the message port.
 
-#include "child_widget.h"
 #include "cln_agent.h"
 #include "cln_main.h"
 #include "cln_settings_dialog.h"
+#include <testsupport/child_widget.h>
 
 #include "../../tests/fake_master.h"
 

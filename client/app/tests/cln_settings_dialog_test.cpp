@@ -2,8 +2,8 @@
 // (a real loopback connection where it matters), OK and Cancel, Browse over a mount table and a
 // resolver of the test's own, and the state the dialog keeps between openings.
 
-#include "child_widget.h"
 #include "cln_settings_dialog.h"
+#include <testsupport/child_widget.h>
 
 #include <common/settings.h>
 #include <ctlpack/ctlpack.h>

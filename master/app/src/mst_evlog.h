@@ -28,6 +28,10 @@ public:
     QString p_lvLogData(int row, int column) const;
     bool FirstShow() const { return FFirstShow; }
 
+protected:
+    void showEvent(QShowEvent *e) override;
+
+private:
     QFrame *p_panTop;
     QLabel *p_labTop;
     QFrame *p_panLog;
@@ -35,10 +39,6 @@ public:
     QFrame *p_panBot;
     QPushButton *p_bnClose;
 
-protected:
-    void showEvent(QShowEvent *e) override;
-
-private:
     void FormShow();
     void p_bnCloseClick();
 

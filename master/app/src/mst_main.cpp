@@ -6,6 +6,7 @@
 #include <common/cmn_err.h>
 #include <common/gui/aboutdlg.h>
 #include <common/gui/agentmain.h>
+#include <common/gui/buttontags.h>
 #include <common/gui/formkit.h>
 #include <common/gui/helpopen.h>
 #include <common/gui/ownerdata.h>
@@ -154,13 +155,17 @@ void TMstMainWin::BuildForm()
     p_labLed = MakeLamp(p_panBot, QRect(16, 36, 15, 21));
 
     p_bnLog = new QPushButton(QStringLiteral("Event Log"), p_panBot);
-    SetupTagButton(p_bnLog, "p_bnLog", 4, QRect(113, 35, 75, 26), this, &TMstMainWin::p_bnEscClick);
+    SetupTagButton(p_bnLog, "p_bnLog", TagValue(TMstMainTag::Log), QRect(113, 35, 75, 26), this,
+                   &TMstMainWin::p_bnEscClick);
     p_bnEsc = new QPushButton(QStringLiteral("Exit"), p_panBot);
-    SetupTagButton(p_bnEsc, "p_bnEsc", 1, QRect(194, 35, 75, 26), this, &TMstMainWin::p_bnEscClick);
+    SetupTagButton(p_bnEsc, "p_bnEsc", TagValue(TMstMainTag::Exit), QRect(194, 35, 75, 26), this,
+                   &TMstMainWin::p_bnEscClick);
     p_bnHelp = MakeFlatButton(p_panBot, QStringLiteral("?"), PixelFont("Roboto Bk", 15, QFont::Bold));
-    SetupTagButton(p_bnHelp, "p_bnHelp", 2, QRect(324, 35, 21, 25), this, &TMstMainWin::p_bnEscClick);
+    SetupTagButton(p_bnHelp, "p_bnHelp", TagValue(TMstMainTag::Help), QRect(324, 35, 21, 25), this,
+                   &TMstMainWin::p_bnEscClick);
     p_bnAbout = MakeFlatButton(p_panBot, QStringLiteral("i"), PixelFont("Roboto Bk", 16, QFont::Bold));
-    SetupTagButton(p_bnAbout, "p_bnAbout", 3, QRect(353, 36, 21, 25), this, &TMstMainWin::p_bnEscClick);
+    SetupTagButton(p_bnAbout, "p_bnAbout", TagValue(TMstMainTag::About), QRect(353, 36, 21, 25), this,
+                   &TMstMainWin::p_bnEscClick);
     lay->addWidget(p_panBot);
 }
 
@@ -306,17 +311,17 @@ void TMstMainWin::p_lvAppsMouseLeave()
 void TMstMainWin::p_bnEscClick(QObject *button)
 {
     p_panBot->setFocus(Qt::OtherFocusReason);
-    switch (button ? button->property("Tag").toInt() : 0) {
-    case 1:
+    switch (TagOf<TMstMainTag>(button)) {
+    case TMstMainTag::Exit:
         RequestExit();
         break;
-    case 2:
+    case TMstMainTag::Help:
         OpenHelpGuide(this, QString::fromStdU16String(HelpFilePath()));
         break;
-    case 3:
+    case TMstMainTag::About:
         TAboutDlg::ShowAbout(this);
         break;
-    case 4:
+    case TMstMainTag::Log:
         FLogWin->show();
         FLogWin->raise();
         FLogWin->activateWindow();

@@ -59,6 +59,13 @@ public:
     /// Client connections open now.
     int ConnectionCount() const { return FServer->ConnectionCount(); }
 
+protected:
+    void showEvent(QShowEvent *e) override;
+    void closeEvent(QCloseEvent *e) override;
+    bool event(QEvent *e) override;
+    bool eventFilter(QObject *watched, QEvent *e) override;
+
+private:
     QFrame *p_panTop;
     QLabel *Label1;
     QFrame *p_panHdr;
@@ -71,13 +78,6 @@ public:
     QToolButton *p_bnHelp;
     QToolButton *p_bnAbout;
 
-protected:
-    void showEvent(QShowEvent *e) override;
-    void closeEvent(QCloseEvent *e) override;
-    bool event(QEvent *e) override;
-    bool eventFilter(QObject *watched, QEvent *e) override;
-
-private:
     void FormShow();
     void BuildForm();
     void OnServerChanged();

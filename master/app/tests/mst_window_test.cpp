@@ -10,12 +10,14 @@
 #include <common/msgport.h>
 #include <common/timeaddr.h>
 #include <noticekit/noticekit.h>
+#include <testsupport/child_widget.h>
 #include <testsupport/heldport.h>
 #include <testsupport/rawtcp.h>
 #include <testsupport/screenshots.h>
 
 #include <QAbstractItemModel>
 #include <QElapsedTimer>
+#include <QFrame>
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QMessageBox>
@@ -98,6 +100,12 @@ protected:
         ASSERT_EQ(win->ListeningPort(), port);
     }
 
+    // The windows' widgets by the names their forms give them.
+    template <typename T> T *Win(const char *name) const { return ChildWidget<T>(win, name); }
+    template <typename T> T *Log(const char *name) const { return ChildWidget<T>(logWin, name); }
+    QTableView *Apps() const { return Win<QTableView>("p_lvApps"); }
+    QTableView *LogList() const { return Log<QTableView>("p_lvLog"); }
+
     // One request on a fresh connection, as a client agent sends it; the reply text.
     QByteArray Request(const QByteArray &text, int waitMs = 3000)
     {
@@ -122,26 +130,26 @@ protected:
     QString Cell(int row, int col)
     {
         Settle();
-        auto *m = win->p_lvApps->model();
+        auto *m = Apps()->model();
         return m->data(m->index(row, col)).toString();
     }
 
     QString TipAtRow(int row)
     {
-        const QRect r = win->p_lvApps->visualRect(win->p_lvApps->model()->index(row, 1));
-        QTest::mouseMove(win->p_lvApps->viewport(), r.center());
+        const QRect r = Apps()->visualRect(Apps()->model()->index(row, 1));
+        QTest::mouseMove(Apps()->viewport(), r.center());
         QMouseEvent move(QEvent::MouseMove, QPointF(r.center()),
-                         win->p_lvApps->viewport()->mapToGlobal(QPointF(r.center())), Qt::NoButton,
-                         Qt::NoButton, Qt::NoModifier);
-        QCoreApplication::sendEvent(win->p_lvApps->viewport(), &move);
-        return win->p_panTip->text();
+                         Apps()->viewport()->mapToGlobal(QPointF(r.center())), Qt::NoButton, Qt::NoButton,
+                         Qt::NoModifier);
+        QCoreApplication::sendEvent(Apps()->viewport(), &move);
+        return Win<QLabel>("p_panTip")->text();
     }
 
     // Rows and log lines as the windows show them now.
     int Rows()
     {
         Settle();
-        return win->p_lvApps->model()->rowCount();
+        return Apps()->model()->rowCount();
     }
 
     QTemporaryDir dir;
@@ -160,22 +168,22 @@ TEST_F(MasterWindows, FormHasTheDesignedControls)
 {
     EXPECT_EQ(win->windowTitle(), QStringLiteral(" Korvel - Master"));
     EXPECT_EQ(win->size(), QSize(382, 286));
-    EXPECT_EQ(win->p_panTop->height(), 31);
-    EXPECT_EQ(win->p_panBot->height(), 72);
-    EXPECT_EQ(win->p_bnLog->geometry(), QRect(113, 35, 75, 26));
-    EXPECT_EQ(win->p_bnEsc->geometry(), QRect(194, 35, 75, 26));
-    EXPECT_EQ(win->p_bnHelp->geometry(), QRect(324, 35, 21, 25));
-    EXPECT_EQ(win->p_bnAbout->geometry(), QRect(353, 36, 21, 25));
-    EXPECT_EQ(win->p_bnEsc->property("Tag").toInt(), 1);
-    EXPECT_EQ(win->p_bnHelp->property("Tag").toInt(), 2);
-    EXPECT_EQ(win->p_bnAbout->property("Tag").toInt(), 3);
-    EXPECT_EQ(win->p_bnLog->property("Tag").toInt(), 4);
-    EXPECT_FALSE(win->p_labLed->isEnabled()) << "the lamp is off at start";
-    EXPECT_TRUE(win->p_panTip->text().isEmpty());
-    EXPECT_EQ(win->p_lvApps->model()->columnCount(), 5);
+    EXPECT_EQ(Win<QFrame>("p_panTop")->height(), 31);
+    EXPECT_EQ(Win<QFrame>("p_panBot")->height(), 72);
+    EXPECT_EQ(Win<QPushButton>("p_bnLog")->geometry(), QRect(113, 35, 75, 26));
+    EXPECT_EQ(Win<QPushButton>("p_bnEsc")->geometry(), QRect(194, 35, 75, 26));
+    EXPECT_EQ(Win<QToolButton>("p_bnHelp")->geometry(), QRect(324, 35, 21, 25));
+    EXPECT_EQ(Win<QToolButton>("p_bnAbout")->geometry(), QRect(353, 36, 21, 25));
+    EXPECT_EQ(Win<QPushButton>("p_bnEsc")->property("Tag").toInt(), 1);
+    EXPECT_EQ(Win<QToolButton>("p_bnHelp")->property("Tag").toInt(), 2);
+    EXPECT_EQ(Win<QToolButton>("p_bnAbout")->property("Tag").toInt(), 3);
+    EXPECT_EQ(Win<QPushButton>("p_bnLog")->property("Tag").toInt(), 4);
+    EXPECT_FALSE(Win<QLabel>("p_labLed")->isEnabled()) << "the lamp is off at start";
+    EXPECT_TRUE(Win<QLabel>("p_panTip")->text().isEmpty());
+    EXPECT_EQ(Apps()->model()->columnCount(), 5);
     const int widths[] = {33, 45, 120, 70, 60};
     for (int c = 0; c < 5; ++c)
-        EXPECT_EQ(win->p_lvApps->columnWidth(c), widths[c]);
+        EXPECT_EQ(Apps()->columnWidth(c), widths[c]);
 }
 
 TEST_F(MasterWindows, StartUpLogsThePortAndRunsTheAuditTimer)
@@ -241,13 +249,13 @@ TEST_F(MasterWindows, SecondMessageOnTheSameConnectionIsHandled)
     s.write("112,0,83,0");
     ASSERT_TRUE(accepted.wait(3000));
     EXPECT_EQ(s.readAll(), QByteArray("22,1,11,180"));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return win->p_labLed->isEnabled(); }, 3000))
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Win<QLabel>("p_labLed")->isEnabled(); }, 3000))
         << "the lamp is on while a connection is accepted";
     s.write("259,11,0,0");
     ASSERT_TRUE(accepted.wait(3000));
     EXPECT_EQ(s.readAll(), QByteArray("35,1,0,0"));
     s.disconnectFromHost();
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !win->p_labLed->isEnabled(); }, 3000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !Win<QLabel>("p_labLed")->isEnabled(); }, 3000));
     EXPECT_TRUE(QTest::qWaitFor([&] { return win->ConnectionCount() == 0; }, 3000));
 }
 
@@ -268,8 +276,8 @@ TEST_F(MasterWindows, TooltipNamesMasterStationAndNetworkClients)
 
     // Leaving the list empties the line.
     QEvent leave(QEvent::Leave);
-    QCoreApplication::sendEvent(win->p_lvApps->viewport(), &leave);
-    EXPECT_TRUE(win->p_panTip->text().isEmpty());
+    QCoreApplication::sendEvent(Apps()->viewport(), &leave);
+    EXPECT_TRUE(Win<QLabel>("p_panTip")->text().isEmpty());
 
     // Silent for 415 seconds: the audit drops client 11, its row stays with empty host and
     // address in the tooltip.
@@ -284,10 +292,10 @@ TEST_F(MasterWindows, TooltipNamesMasterStationAndNetworkClients)
     EXPECT_EQ(TipAtRow(1), QStringLiteral("Client 11.  Host: .  Address: "));
 
     // Below any row: empty.
-    QMouseEvent move(QEvent::MouseMove, QPointF(5, win->p_lvApps->viewport()->height() - 2), QPointF(),
-                     Qt::NoButton, Qt::NoButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(win->p_lvApps->viewport(), &move);
-    EXPECT_TRUE(win->p_panTip->text().isEmpty());
+    QMouseEvent move(QEvent::MouseMove, QPointF(5, Apps()->viewport()->height() - 2), QPointF(), Qt::NoButton,
+                     Qt::NoButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(Apps()->viewport(), &move);
+    EXPECT_TRUE(Win<QLabel>("p_panTip")->text().isEmpty());
 }
 
 TEST_F(MasterWindows, CloseBoxOnlyMinimises)
@@ -308,7 +316,7 @@ TEST_F(MasterWindows, ExitWithoutSessionsAsksNothing)
         ++boxes;
         box->reject();
     });
-    QTest::mouseClick(win->p_bnEsc, Qt::LeftButton);
+    QTest::mouseClick(Win<QPushButton>("p_bnEsc"), Qt::LeftButton);
     EXPECT_EQ(boxes, 0);
     EXPECT_TRUE(win->ClosingAllowed());
     EXPECT_FALSE(win->isVisible());
@@ -327,7 +335,7 @@ TEST_F(MasterWindows, ExitWithSessionsAsksAndNoKeepsRunning)
         asked = mes->mp_labMes->text();
         QTest::mouseClick(sayYes ? mes->mp_bnOk : mes->mp_bnEsc, Qt::LeftButton);
     });
-    QTest::mouseClick(win->p_bnEsc, Qt::LeftButton);
+    QTest::mouseClick(Win<QPushButton>("p_bnEsc"), Qt::LeftButton);
     EXPECT_EQ(asked,
               QStringLiteral(
                   "There are active Ardentis application(s). They will be aborted soon. Continue anyway?"));
@@ -337,7 +345,7 @@ TEST_F(MasterWindows, ExitWithSessionsAsksAndNoKeepsRunning)
 
     sayYes = true;
     asked.clear();
-    QTest::mouseClick(win->p_bnEsc, Qt::LeftButton);
+    QTest::mouseClick(Win<QPushButton>("p_bnEsc"), Qt::LeftButton);
     EXPECT_FALSE(asked.isEmpty());
     EXPECT_TRUE(win->ClosingAllowed());
     EXPECT_FALSE(win->isVisible());
@@ -361,7 +369,7 @@ TEST_F(MasterWindows, EventLogButtonShowsTheLogWindowNearTheMainWindow)
 {
     Start();
     EXPECT_FALSE(logWin->isVisible());
-    QTest::mouseClick(win->p_bnLog, Qt::LeftButton);
+    QTest::mouseClick(Win<QPushButton>("p_bnLog"), Qt::LeftButton);
     ASSERT_TRUE(logWin->isVisible());
     EXPECT_EQ(logWin->windowTitle(), QStringLiteral(" Master Logger"));
     EXPECT_EQ(logWin->minimumWidth(), 450);
@@ -373,9 +381,9 @@ TEST_F(MasterWindows, EventLogButtonShowsTheLogWindowNearTheMainWindow)
     // Closed and shown again: where it was, not placed anew.
     logWin->move(first + QPoint(-40, -30));
     const QPoint moved = logWin->pos();
-    QTest::mouseClick(logWin->p_bnClose, Qt::LeftButton);
+    QTest::mouseClick(Log<QPushButton>("p_bnClose"), Qt::LeftButton);
     EXPECT_FALSE(logWin->isVisible());
-    QTest::mouseClick(win->p_bnLog, Qt::LeftButton);
+    QTest::mouseClick(Win<QPushButton>("p_bnLog"), Qt::LeftButton);
     EXPECT_TRUE(logWin->isVisible());
     EXPECT_EQ(logWin->pos(), moved);
 }
@@ -387,7 +395,7 @@ TEST_F(MasterWindows, LogWindowRowsAndScrolling)
         EXPECT_EQ(Request("abc"), QByteArray("47,0,0,0"));
     // Hidden: only the count follows.
     Settle();
-    auto *m = logWin->p_lvLog->model();
+    auto *m = LogList()->model();
     EXPECT_EQ(m->rowCount(), server->Snapshot()->log.Count());
     EXPECT_EQ(m->rowCount(), 41);
     EXPECT_EQ(m->data(m->index(0, 0)).toString(), QStringLiteral("12:00:00"));
@@ -398,14 +406,14 @@ TEST_F(MasterWindows, LogWindowRowsAndScrolling)
     // The next show scrolls the last line fully into view.
     logWin->show();
     QCoreApplication::processEvents();
-    const QRect last = logWin->p_lvLog->visualRect(m->index(40, 0));
-    EXPECT_TRUE(logWin->p_lvLog->viewport()->rect().contains(last)) << "last row fully visible";
-    EXPECT_FALSE(logWin->p_lvLog->viewport()->rect().contains(logWin->p_lvLog->visualRect(m->index(0, 0))));
+    const QRect last = LogList()->visualRect(m->index(40, 0));
+    EXPECT_TRUE(LogList()->viewport()->rect().contains(last)) << "last row fully visible";
+    EXPECT_FALSE(LogList()->viewport()->rect().contains(LogList()->visualRect(m->index(0, 0))));
 
     // While visible, each new line scrolls into view with the next repaint.
     EXPECT_EQ(Request("259,0,0,0"), QByteArray("35,1,0,0"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return m->rowCount() == 42; }, 3000));
-    EXPECT_TRUE(logWin->p_lvLog->viewport()->rect().contains(logWin->p_lvLog->visualRect(m->index(41, 0))));
+    EXPECT_TRUE(LogList()->viewport()->rect().contains(LogList()->visualRect(m->index(41, 0))));
     EXPECT_EQ(m->data(m->index(41, 1)).toString(), QStringLiteral("Client 0 requested for acknowledgment."));
     testsupport::saveScreenshot(logWin.get(), QStringLiteral("master_event_log"));
 }
@@ -445,7 +453,7 @@ TEST_F(MasterWindows, AboutButtonShowsTheAboutBox)
                 dlg->P_bnOk->click();
             }
     });
-    QTest::mouseClick(win->p_bnAbout, Qt::LeftButton);
+    QTest::mouseClick(Win<QToolButton>("p_bnAbout"), Qt::LeftButton);
     EXPECT_TRUE(seen);
 }
 
@@ -475,25 +483,25 @@ TEST_F(MasterWindows, UpdatesKeepTheSelectionAndComeAtABoundedRate)
     ASSERT_EQ(Rows(), 40);
     QCoreApplication::processEvents();
     // The user picks a row and scrolls down a little.
-    const QRect r = win->p_lvApps->visualRect(win->p_lvApps->model()->index(3, 1));
-    QTest::mouseClick(win->p_lvApps->viewport(), Qt::LeftButton, {}, r.center());
-    win->p_lvApps->verticalScrollBar()->setValue(5);
-    const int scrolled = win->p_lvApps->verticalScrollBar()->value();
-    ASSERT_EQ(win->p_lvApps->selectionModel()->selectedRows().value(0).row(), 3);
+    const QRect r = Apps()->visualRect(Apps()->model()->index(3, 1));
+    QTest::mouseClick(Apps()->viewport(), Qt::LeftButton, {}, r.center());
+    Apps()->verticalScrollBar()->setValue(5);
+    const int scrolled = Apps()->verticalScrollBar()->value();
+    ASSERT_EQ(Apps()->selectionModel()->selectedRows().value(0).row(), 3);
 
     // A burst of requests: the list follows, at a few repaints a second.
-    PaintCounter counter(win->p_lvApps->viewport());
+    PaintCounter counter(Apps()->viewport());
     QElapsedTimer t;
     t.start();
     for (int i = 0; i < 150; ++i)
         ASSERT_EQ(Request("259,11,0,0"), QByteArray("35,1,0,0"));
     ASSERT_EQ(Request("112,0,93,0"), QByteArray("22,1,51,180"));
     const qint64 ms = t.elapsed();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return win->p_lvApps->model()->rowCount() == 41; }, 3000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Apps()->model()->rowCount() == 41; }, 3000));
     EXPECT_LE(counter.paints, 2 + 2 * static_cast<int>(ms / TMstMainWin::RepaintIntervalMs))
         << counter.paints << " paints in " << ms << " ms";
-    EXPECT_EQ(win->p_lvApps->selectionModel()->selectedRows().value(0).row(), 3) << "the selection stays";
-    EXPECT_EQ(win->p_lvApps->verticalScrollBar()->value(), scrolled) << "and so does the scroll position";
+    EXPECT_EQ(Apps()->selectionModel()->selectedRows().value(0).row(), 3) << "the selection stays";
+    EXPECT_EQ(Apps()->verticalScrollBar()->value(), scrolled) << "and so does the scroll position";
     testsupport::saveScreenshot(win.get(), QStringLiteral("master_main_selection_kept"));
 }
 
