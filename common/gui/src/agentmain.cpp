@@ -23,6 +23,7 @@ TAgentOptions AgentOptionsFromEnvironment()
     if (ok)
         options.autoBoxSeconds = seconds;
     options.screenshotFile = qEnvironmentVariable("KORVEL_SCREENSHOT");
+    options.paintProbe = qEnvironmentVariableIsSet("KORVEL_PAINT_PROBE");
     return options;
 }
 

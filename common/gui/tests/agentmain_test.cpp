@@ -37,13 +37,15 @@ private:
 
 } // namespace
 
-TEST(AgentOptions, TheEnvironmentSetsTheBoxTimeAndTheScreenshotFile)
+TEST(AgentOptions, TheEnvironmentSetsTheBoxTimeTheScreenshotFileAndThePaintProbe)
 {
     struct Case {
         std::optional<QByteArray> seconds;
         std::optional<QByteArray> shot;
         int wantSeconds;
         QString wantShot;
+        std::optional<QByteArray> probe = std::nullopt;
+        bool wantProbe = false;
     };
     const Case cases[] = {
         {std::nullopt, std::nullopt, 25, QString()},
@@ -52,11 +54,15 @@ TEST(AgentOptions, TheEnvironmentSetsTheBoxTimeAndTheScreenshotFile)
         {QByteArray("abc"), std::nullopt, 25, QString()}, // not a number: the default stays
         {QByteArray(""), std::nullopt, 25, QString()},
         {QByteArray("-3"), std::nullopt, -3, QString()},
+        {std::nullopt, std::nullopt, 25, QString(), QByteArray("1"), true},
+        {std::nullopt, std::nullopt, 25, QString(), QByteArray(), true}, // set, even empty
     };
     for (const Case &c : cases) {
         const EnvVar seconds("KORVEL_AUTOBOX_SECONDS", c.seconds);
         const EnvVar shot("KORVEL_SCREENSHOT", c.shot);
+        const EnvVar probe("KORVEL_PAINT_PROBE", c.probe);
         const TAgentOptions options = AgentOptionsFromEnvironment();
+        EXPECT_EQ(options.paintProbe, c.wantProbe) << c.probe.value_or("(unset)").constData();
         EXPECT_EQ(options.autoBoxSeconds, c.wantSeconds) << c.seconds.value_or("(unset)").constData();
         EXPECT_EQ(options.screenshotFile, c.wantShot) << c.shot.value_or("(unset)").constData();
     }

@@ -61,7 +61,7 @@ TMstMainWin::TMstMainWin(TMstServer *server, TpLogWin *logWin, const TAgentOptio
     connect(FRepaint, &QTimer::timeout, this, &TMstMainWin::FlushChanges);
     connect(FServer, &TMstServer::changed, this, &TMstMainWin::OnServerChanged);
 
-    FPaintProbe = qEnvironmentVariableIsSet("KORVEL_PAINT_PROBE");
+    FPaintProbe = agent.paintProbe;
 }
 
 TMstMainWin::~TMstMainWin() = default;

@@ -15,10 +15,12 @@ struct TAgentOptions {
     int autoBoxSeconds = 25;
     /// PNG the main window saves itself to whenever it changed; none when empty.
     QString screenshotFile;
+    /// Each repaint of the main window's list reported on standard error (load tests).
+    bool paintProbe = false;
 };
 
 /// KORVEL_AUTOBOX_SECONDS (tests shorten the boxes; a value that is no number is ignored) and
-/// KORVEL_SCREENSHOT (headless runs look at the window that way).
+/// KORVEL_SCREENSHOT (headless runs look at the window that way) and KORVEL_PAINT_PROBE.
 TAgentOptions AgentOptionsFromEnvironment();
 
 /// Creates the application named appName, which keeps running with no window shown, and calls
