@@ -112,7 +112,7 @@ install(FILES ${_pkg}/korvel.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hico
 # Compressed as Debian keeps them: gzip -9 without name and time, so builds are reproducible.
 find_program(KORVEL_GZIP gzip REQUIRED)
 set(_gz)
-foreach(page korvel-run.1 korvel-reg.1 korvel-report.1 korvel-status.1)
+foreach(page korvel-run.1 korvel-reg.1 korvel-report.1 korvel-report-chart.1 korvel-status.1)
   add_custom_command(OUTPUT ${_out}/${page}.gz
     COMMAND ${KORVEL_GZIP} -9nc ${_pkg}/man/${page} > ${_out}/${page}.gz
     DEPENDS ${_pkg}/man/${page} VERBATIM)
