@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 #include <testsupport/heldport.h>
 #include <testsupport/rawtcp.h>
+#include <testsupport/waitfor.h>
 
 #include <algorithm>
 #include <csignal>
@@ -54,17 +55,7 @@ QByteArray RegText(const QByteArray &values, bool withKey = true)
     return t;
 }
 
-bool WaitFor(const std::function<bool()> &cond, int ms)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!cond()) {
-        if (t.elapsed() > ms)
-            return false;
-        QThread::msleep(10);
-    }
-    return true;
-}
+using testsupport::WaitFor;
 
 // One request on a fresh connection; the reply (empty when none came within waitMs).
 QByteArray Ask(quint16 port, const QByteArray &text, int waitMs = 3000)

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 #include <testsupport/heldport.h>
 #include <testsupport/rawtcp.h>
+#include <testsupport/waitfor.h>
 
 #include <csignal>
 #include <functional>
@@ -32,17 +33,7 @@ using statusprobe::Http;
 const QString MasterBin = QStringLiteral(KORVEL_BIN_DIR "/master");
 const QString StatusBin = QStringLiteral(KORVEL_BIN_DIR "/korvel-status");
 
-bool WaitFor(const std::function<bool()> &cond, int ms)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!cond()) {
-        if (t.elapsed() > ms)
-            return false;
-        QThread::msleep(50);
-    }
-    return true;
-}
+using testsupport::WaitFor;
 
 std::string Ask(quint16 port, const std::string &text)
 {

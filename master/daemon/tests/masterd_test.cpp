@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 #include <testsupport/heldport.h>
+#include <testsupport/waitfor.h>
 
 #include <csignal>
 #include <functional>
@@ -40,17 +41,7 @@ QByteArray MasterValues(const QByteArray &master, quint16 port)
     return "\"Master\"=\"" + master + "\"\r\n\"Port\"=\"" + QByteArray::number(port) + "\"\r\n";
 }
 
-bool WaitFor(const std::function<bool()> &cond, int ms)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!cond()) {
-        if (t.elapsed() > ms)
-            return false;
-        QThread::msleep(10);
-    }
-    return true;
-}
+using testsupport::WaitFor;
 
 // One request on a fresh connection on 127.0.0.1; the reply, empty when none came in time. The
 // first connection to a socket-activated masterd waits until it has started.

@@ -23,6 +23,7 @@
 #include <QXmlStreamReader>
 
 #include <gtest/gtest.h>
+#include <testsupport/waitfor.h>
 
 #include <sqlite3.h>
 #include <sys/mount.h>
@@ -48,17 +49,7 @@ void EnsureApp()
     (void)app;
 }
 
-bool WaitFor(const std::function<bool()> &cond, int ms)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!cond()) {
-        if (t.elapsed() > ms)
-            return false;
-        QThread::msleep(50);
-    }
-    return true;
-}
+using testsupport::WaitFor;
 
 std::string Sql(const QString &path, const char *sql)
 {

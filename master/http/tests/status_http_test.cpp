@@ -22,6 +22,7 @@
 #include <testsupport/heldport.h>
 #include <testsupport/rawtcp.h>
 #include <testsupport/tempdir.h>
+#include <testsupport/waitfor.h>
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -50,17 +51,7 @@ void EnsureApp()
     (void)app;
 }
 
-bool WaitFor(const std::function<bool()> &cond, int ms)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!cond()) {
-        if (t.elapsed() > ms)
-            return false;
-        QThread::msleep(20);
-    }
-    return true;
-}
+using testsupport::WaitFor;
 
 // True when the peer has closed the connection (read gives 0 or an error) within ms.
 bool ClosedByPeer(int fd, int ms)
