@@ -59,10 +59,9 @@ build_asan() { preset_build asan; }
 run_tests() { ctest --preset "$1"; } # preset
 
 # The threaded units and their tests under ThreadSanitizer (the tsan preset): the master's core
-# and its server on a thread of its own, and the message port; any report fails the run. The
-# watcher and the client agent are built too, but their tests are not run yet: after the first
-# child process a test starts, ThreadSanitizer no longer sees the main thread's locks of the
-# watcher and reports every access the watcher makes under its lock.
+# and its server on a thread of its own, the message port, the watcher's waiter thread and the
+# client agent over it; any report fails the run. Their tests start children with posix_spawn
+# (testsupport/child.h): after a QProcess start ThreadSanitizer loses sight of the parent's locks.
 run_tsan() {
   local start=$SECONDS
   preset_build tsan

@@ -13,13 +13,13 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtCore/qtestsupport_core.h>
 
 #include <gtest/gtest.h>
+#include <testsupport/child.h>
 
 #include <unistd.h>
 
@@ -54,11 +54,7 @@ protected:
     }
     void TearDown() override
     {
-        for (auto &p : children)
-            if (p->state() != QProcess::NotRunning) {
-                p->kill();
-                p->waitForFinished(3000);
-            }
+        children.clear(); // kills and reaps what still runs
     }
 
     void WriteReg(const std::string &values)
@@ -70,13 +66,11 @@ protected:
     }
 
     // A process of the suite's application `code`, announced to the agent as korvel-run does.
-    QProcess *Announced(TClnAgent &agent, unsigned short code)
+    testsupport::Child *Announced(TClnAgent &agent, unsigned short code)
     {
-        auto p = std::make_unique<QProcess>();
-        p->start(QStringLiteral("sleep"), {QStringLiteral("30")});
-        EXPECT_TRUE(p->waitForStarted(5000));
-        EXPECT_TRUE(
-            PostMessage(agent.PortValue(), WM_ANNOUNCE, code, static_cast<std::intptr_t>(p->processId())));
+        auto p = std::make_unique<testsupport::Child>();
+        EXPECT_TRUE(p->Start("sleep", {"30"}));
+        EXPECT_TRUE(PostMessage(agent.PortValue(), WM_ANNOUNCE, code, static_cast<std::intptr_t>(p->Pid())));
         children.push_back(std::move(p));
         return children.back().get();
     }
@@ -87,7 +81,7 @@ protected:
     }
 
     QTemporaryDir dir;
-    std::vector<std::unique_ptr<QProcess>> children;
+    std::vector<std::unique_ptr<testsupport::Child>> children;
 };
 
 } // namespace
@@ -107,7 +101,7 @@ TEST_F(Agent, ReportsAnAnnouncedProcessWhileItRunsAndItsEnd)
     EXPECT_EQ(agent.PollTimer()->interval(), 180000);
     EXPECT_FALSE(agent.PollTimer()->isActive());
 
-    QProcess *app = Announced(agent, 83);
+    testsupport::Child *app = Announced(agent, 83);
     ASSERT_TRUE(WaitForRequests(master, 1));
     EXPECT_EQ(master.requests[0].text, QByteArray("112,0,83,2"));
     ASSERT_TRUE(QTest::qWaitFor(
@@ -126,8 +120,7 @@ TEST_F(Agent, ReportsAnAnnouncedProcessWhileItRunsAndItsEnd)
     agent.PollTimer()->setInterval(24 * 3600 * 1000);
     ASSERT_TRUE(QTest::qWaitFor([&] { return agent.Engine().Pending() == TPending::None; }, 5000));
     const std::size_t before = master.requests.size();
-    app->kill();
-    ASSERT_TRUE(app->waitForFinished(3000));
+    app->Kill();
     ASSERT_TRUE(WaitForRequests(master, before + 1));
     EXPECT_EQ(master.requests[before].text, QByteArray("376,11,83,0"));
     EXPECT_TRUE(QTest::qWaitFor([&] { return !agent.PollTimer()->isActive(); }, 3000)) << "nothing runs";

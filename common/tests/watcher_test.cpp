@@ -5,13 +5,12 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <QProcess>
-#include <QProcessEnvironment>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtCore/qtestsupport_core.h>
 
 #include <gtest/gtest.h>
+#include <testsupport/child.h>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -207,13 +206,15 @@ protected:
     }
     static ToolResult RunTool(const QStringList &args)
     {
-        QProcess p;
-        p.start(QStringLiteral(KORVEL_BIN_DIR "/korvel-run"), args);
+        std::vector<std::string> words;
+        for (const QString &a : args)
+            words.push_back(a.toStdString());
+        testsupport::Child p;
         ToolResult r;
-        if (!p.waitForFinished(10000))
+        if (!p.Start(KORVEL_BIN_DIR "/korvel-run", words) || !p.Wait(10000))
             return r;
-        r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-        r.errors = QString::fromLocal8Bit(p.readAllStandardError());
+        r.exitCode = p.ExitCode();
+        r.errors = QString::fromStdString(p.Err());
         return r;
     }
 
@@ -258,11 +259,9 @@ public:
 TEST_F(Watcher, RunToolAnnouncesAndWatcherReportsTheEnd)
 {
     StartAgent();
-    QProcess app;
-    app.start(QStringLiteral(KORVEL_BIN_DIR "/korvel-run"),
-              {QStringLiteral("83"), QStringLiteral("--"), QStringLiteral("sleep"), QStringLiteral("0.2")});
-    ASSERT_TRUE(app.waitForStarted());
-    const int pid = static_cast<int>(app.processId());
+    testsupport::Child app;
+    ASSERT_TRUE(app.Start(KORVEL_BIN_DIR "/korvel-run", {"83", "--", "sleep", "0.2"}));
+    const int pid = app.Pid();
 
     ASSERT_TRUE(WaitFor(1));
     EXPECT_EQ(got[0].message, WM_ANNOUNCE);
@@ -285,24 +284,20 @@ TEST_F(Watcher, RunToolAnnouncesAndWatcherReportsTheEnd)
     std::printf("end reported %lld us after the process ended\n", static_cast<long long>(lag.count()));
     EXPECT_LT(lag, 2s);
 
-    ASSERT_TRUE(QTest::qWaitFor([&] { return app.state() == QProcess::NotRunning; }, 2000));
-    EXPECT_EQ(app.exitCode(), 0) << "the program's own exit status";
+    ASSERT_TRUE(app.Wait(2000));
+    EXPECT_EQ(app.ExitCode(), 0) << "the program's own exit status";
 }
 
 TEST_F(Watcher, SeveralWatchersReportEachCode)
 {
     StartAgent();
-    std::vector<std::unique_ptr<QProcess>> apps;
+    testsupport::Child apps[3];
     const char *codes[] = {"10", "93", "97"};
     const char *times[] = {"0.1", "0.4", "0.7"};
     std::set<std::pair<quintptr, qintptr>> started;
     for (int i = 0; i < 3; ++i) {
-        apps.push_back(std::make_unique<QProcess>());
-        apps.back()->start(QStringLiteral(KORVEL_BIN_DIR "/korvel-run"),
-                           {QString::fromLatin1(codes[i]), QStringLiteral("--"), QStringLiteral("sleep"),
-                            QString::fromLatin1(times[i])});
-        ASSERT_TRUE(apps.back()->waitForStarted());
-        started.insert({std::strtoul(codes[i], nullptr, 10), apps.back()->processId()});
+        ASSERT_TRUE(apps[i].Start(KORVEL_BIN_DIR "/korvel-run", {codes[i], "--", "sleep", times[i]}));
+        started.insert({std::strtoul(codes[i], nullptr, 10), apps[i].Pid()});
     }
     ASSERT_TRUE(WaitFor(6));
     // Each end names its code and its own process; the order is left to the scheduler.
@@ -313,7 +308,7 @@ TEST_F(Watcher, SeveralWatchersReportEachCode)
     }
     EXPECT_EQ(ended, started);
     for (auto &a : apps)
-        a->waitForFinished();
+        a.Wait(5000);
 }
 
 TEST_F(Watcher, EndReportWaitsForABusyAgent)
@@ -371,10 +366,9 @@ TEST_F(Watcher, ProcessThatCannotBeOpenedPostsNothing)
 TEST_F(Watcher, AnnounceRunningProcessByPid)
 {
     StartAgent();
-    QProcess sleeper;
-    sleeper.start(QStringLiteral("sleep"), {QStringLiteral("30")});
-    ASSERT_TRUE(sleeper.waitForStarted());
-    const auto pid = sleeper.processId();
+    testsupport::Child sleeper;
+    ASSERT_TRUE(sleeper.Start("sleep", {"30"}));
+    const auto pid = sleeper.Pid();
 
     ToolResult r = RunTool({QStringLiteral("93"), QStringLiteral("--pid"), QString::number(pid)});
     EXPECT_EQ(r.exitCode, 0) << r.errors.toStdString();
@@ -383,12 +377,11 @@ TEST_F(Watcher, AnnounceRunningProcessByPid)
     EXPECT_EQ(got[0].wParam, 93u);
     EXPECT_EQ(got[0].lParam, pid);
 
-    sleeper.kill();
+    kill(pid, SIGKILL);
     ASSERT_TRUE(WaitFor(2));
     EXPECT_EQ(got[1].message, WM_INSTANCE_ENDED);
     EXPECT_EQ(got[1].wParam, 93u);
     EXPECT_EQ(got[1].lParam, pid);
-    sleeper.waitForFinished();
 }
 
 TEST_F(Watcher, AnnouncedProgramThatCannotRunFails)
@@ -773,16 +766,13 @@ const bool budgetChildDone = [] {
 TEST(WatcherBudget, StartRefusesPastTheDescriptorBudget)
 {
     App();
-    QProcess child;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("KORVEL_WATCHER_BUDGET_CHILD"), QStringLiteral("1"));
-    child.setProcessEnvironment(env);
-    child.start(QString::fromStdString(std::filesystem::read_symlink("/proc/self/exe").string()), {});
-    ASSERT_TRUE(child.waitForFinished(60000));
-    const QString out = QString::fromLocal8Bit(child.readAllStandardOutput());
-    const QString err = QString::fromLocal8Bit(child.readAllStandardError());
-    EXPECT_EQ(child.exitStatus(), QProcess::NormalExit) << err.toStdString();
-    EXPECT_EQ(child.exitCode(), 0) << out.toStdString() << err.toStdString();
+    testsupport::Child child;
+    ASSERT_TRUE(child.Start(std::filesystem::read_symlink("/proc/self/exe").string(), {},
+                            {"KORVEL_WATCHER_BUDGET_CHILD=1"}));
+    ASSERT_TRUE(child.Wait(60000));
+    const QString out = QString::fromStdString(child.Out());
+    const QString err = QString::fromStdString(child.Err());
+    EXPECT_EQ(child.ExitCode(), 0) << out.toStdString() << err.toStdString();
     EXPECT_TRUE(out.contains(
         QStringLiteral("limit 200, watches %1, refused %2").arg(BudgetFor(200)).arg(1000 - BudgetFor(200))))
         << out.toStdString();
