@@ -436,14 +436,11 @@ bool HttpGet(int port, const std::string &path)
 
 // The master against the reference server on the same requests, alternately (master,
 // reference, master, ...), so that both meet the same load of the machine. A third of the
-// requests announce, the rest are keep-alives. With scrape set, the master's status page is
-// read meanwhile as the page and a monitoring system would: its list and its metrics, ten
-// times a second.
-void MasterAgainstReference(benchmark::State &state, bool scrape, bool history)
+// requests announce, the rest are keep-alives.
+void BM_MasterAgainstReference(benchmark::State &state)
 {
     // Argument 1: the master keeps its history (in its temporary folder) while it serves.
-    const int httpPort = scrape ? FreePort() : 0;
-    Master m("master", history ? "here" : "off", httpPort);
+    Master m("master", state.range(0) != 0 ? "here" : "off");
     Reference ref;
     if (!m.Up() || !ref.Up()) {
         state.SkipWithError("a server did not start");
@@ -453,20 +450,6 @@ void MasterAgainstReference(benchmark::State &state, bool scrape, bool history)
     for (int i = 0; i < Requests; ++i)
         reqs.push_back(i % 3 == 0 ? "112,0,83,0" : "259,10,0,0");
     RunLoad(ref.Port(), {"259,10,0,0"});
-    std::atomic<bool> stop{false};
-    std::atomic<int> scrapes{0}, failed{0};
-    std::thread scraper;
-    if (scrape) {
-        scraper = std::thread([&] {
-            auto next = Clock::now();
-            while (!stop) {
-                next += std::chrono::milliseconds(100);
-                for (const char *path : {"/api/v1/instances", "/metrics"})
-                    (HttpGet(httpPort, path) ? scrapes : failed)++;
-                std::this_thread::sleep_until(next);
-            }
-        });
-    }
     for (auto _ : state) {
         std::vector<double> mRate, rRate, mP99, rP99;
         size_t unanswered = 0;
@@ -489,38 +472,79 @@ void MasterAgainstReference(benchmark::State &state, bool scrape, bool history)
         state.counters["master_p99_ms"] = Median(mP99);
         state.counters["reference_p99_ms"] = Median(rP99);
         state.counters["paints"] = static_cast<double>(paints);
-        if (scrape) {
-            state.counters["http_answers"] = scrapes.load();
-            state.counters["http_failures"] = failed.load();
-        }
-        std::printf(
-            "master %.0f req/s (p99 %.2f ms), reference %.0f req/s (p99 %.2f ms): master = %.2f x reference, "
-            "%zu repaints of the list meanwhile%s\n",
-            Median(mRate), Median(mP99), Median(rRate), Median(rP99), Median(mRate) / Median(rRate), paints,
-            scrape ? (", status page read " + std::to_string(scrapes.load()) + " times, " +
-                      std::to_string(failed.load()) + " failed")
-                         .c_str()
-                   : "");
+        std::printf("master %.0f req/s (p99 %.2f ms), reference %.0f req/s (p99 %.2f ms): master = %.2f x "
+                    "reference, %zu repaints of the list meanwhile\n",
+                    Median(mRate), Median(mP99), Median(rRate), Median(rP99), Median(mRate) / Median(rRate),
+                    paints);
         if (unanswered)
             state.SkipWithError("requests without a reply");
         else if (paints == 0)
             state.SkipWithError("the master's list did not repaint under load");
-        else if (scrape && (scrapes == 0 || failed > 0))
+    }
+}
+
+// The same ratio with and without the status page being read meanwhile, as the page and a
+// monitoring system read it: the list and the metrics, ten times a second. Scraped and quiet
+// turns alternate within one run (each pair in the other order than the last), so a drift of
+// the machine's load meets both alike; the figure is scraped ratio / quiet ratio.
+void BM_MasterAgainstReferenceWhileScraped(benchmark::State &state)
+{
+    const int httpPort = FreePort();
+    Master m("master", "off", httpPort);
+    Reference ref;
+    if (!m.Up() || !ref.Up()) {
+        state.SkipWithError("a server did not start");
+        return;
+    }
+    std::vector<std::string> reqs;
+    for (int i = 0; i < Requests; ++i)
+        reqs.push_back(i % 3 == 0 ? "112,0,83,0" : "259,10,0,0");
+    RunLoad(ref.Port(), {"259,10,0,0"});
+    std::atomic<bool> stop{false}, scraping{false};
+    std::atomic<int> scrapes{0}, failed{0};
+    std::thread scraper([&] {
+        auto next = Clock::now();
+        while (!stop) {
+            next += std::chrono::milliseconds(100);
+            if (scraping)
+                for (const char *path : {"/api/v1/instances", "/metrics"})
+                    (HttpGet(httpPort, path) ? scrapes : failed)++;
+            std::this_thread::sleep_until(next);
+        }
+    });
+    constexpr int Pairs = 4;
+    for (auto _ : state) {
+        std::vector<double> ratios[2]; // quiet, scraped
+        size_t unanswered = 0;
+        const auto t0 = Clock::now();
+        for (int pair = 0; pair < Pairs; ++pair) {
+            for (int k = 0; k < 2; ++k) {
+                const bool scraped = (pair + k) % 2 == 1;
+                scraping = scraped;
+                const RunFigures a = Measure(m.Port(), reqs);
+                const RunFigures b = Measure(ref.Port(), reqs);
+                ratios[scraped].push_back(a.rate / b.rate);
+                unanswered += a.unanswered + b.unanswered;
+            }
+        }
+        scraping = false;
+        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - t0).count());
+        const double quiet = Median(ratios[0]), scraped = Median(ratios[1]);
+        state.counters["quiet_ratio"] = quiet;
+        state.counters["scraped_ratio"] = scraped;
+        state.counters["scraped_to_quiet"] = scraped / quiet;
+        state.counters["http_answers"] = scrapes.load();
+        state.counters["http_failures"] = failed.load();
+        std::printf("master = %.2f x reference while quiet, %.2f x while scraped: scraped / quiet = %.2f; "
+                    "status page read %d times, %d failed\n",
+                    quiet, scraped, scraped / quiet, scrapes.load(), failed.load());
+        if (unanswered)
+            state.SkipWithError("requests without a reply");
+        else if (scrapes == 0 || failed > 0)
             state.SkipWithError("the status page did not answer every read");
     }
     stop = true;
-    if (scraper.joinable())
-        scraper.join();
-}
-
-void BM_MasterAgainstReference(benchmark::State &state)
-{
-    MasterAgainstReference(state, false, state.range(0) != 0);
-}
-
-void BM_MasterAgainstReferenceWhileScraped(benchmark::State &state)
-{
-    MasterAgainstReference(state, true, false);
+    scraper.join();
 }
 
 // The master and masterd against the reference server on the same requests, in turns as
