@@ -22,7 +22,8 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/korvel-package.XXXXXX")
 started=()
 cleanup() {
   local pid
-  for pid in "${started[@]}"; do
+  # What the check started, and the master launch started for it, also after a failure.
+  for pid in "${started[@]}" $(session_pids "pkgcheck$$" master); do
     kill -KILL "$pid" 2>/dev/null || true
   done
   rm -rf "$work"
