@@ -15,6 +15,8 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -40,6 +42,7 @@ struct THostNames::Shared {
     std::mutex lock;
     std::condition_variable wake;
     std::deque<QString> queue;
+    std::vector<std::pair<QString, QString>> results; // address and name, for the owner
     THostNames *owner = nullptr;
     Resolver resolver;
     int threads = 0;
@@ -62,11 +65,16 @@ struct THostNames::Shared {
             const QString name = self->resolver(address);
             l.lock();
             // Under the lock, so the owner cannot go between the test and the post; a post
-            // to an object that is deleted later is dropped with it.
-            if (self->owner)
-                QMetaObject::invokeMethod(
-                    self->owner, [o = self->owner, address, name] { o->Done(address, name); },
-                    Qt::QueuedConnection);
+            // to an object that is deleted later is dropped with it. The results themselves go
+            // through the shared list under this lock, not inside the queued call, so that the
+            // hand-over is one a threads check can follow.
+            if (self->owner) {
+                const bool first = self->results.empty();
+                self->results.emplace_back(address, name);
+                if (first)
+                    QMetaObject::invokeMethod(
+                        self->owner, [o = self->owner] { o->TakeResults(); }, Qt::QueuedConnection);
+            }
         }
     }
 };
@@ -83,6 +91,7 @@ THostNames::~THostNames()
     std::lock_guard<std::mutex> l(FShared->lock);
     FShared->owner = nullptr;
     FShared->queue.clear();
+    FShared->results.clear();
     FShared->wake.notify_all();
 }
 
@@ -126,6 +135,17 @@ void THostNames::Lookup(const QString &address)
         }
     }
     FShared->wake.notify_one();
+}
+
+void THostNames::TakeResults()
+{
+    std::vector<std::pair<QString, QString>> results;
+    {
+        std::lock_guard<std::mutex> l(FShared->lock);
+        results.swap(FShared->results);
+    }
+    for (const auto &[address, name] : results)
+        Done(address, name);
 }
 
 void THostNames::Done(const QString &address, const QString &name)

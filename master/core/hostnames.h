@@ -50,6 +50,8 @@ private:
         bool running = false;
     };
     struct Shared;
+    /// Takes the lookups' results from the shared list, on the owner's thread.
+    void TakeResults();
     void Done(const QString &address, const QString &name);
 
     QHash<QString, Entry> FNames;
