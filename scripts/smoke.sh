@@ -66,8 +66,8 @@ stop() {
 
 # A port nobody answers on yet, away from the default.
 port=
-for i in $(seq 0 19); do
-  candidate=$((40000 + ($$ + i * 997) % 20000))
+for _ in $(seq 0 19); do
+  candidate=$("$(dirname "$0")/listen-port.sh")
   if ! (exec 3<>"/dev/tcp/127.0.0.1/$candidate") 2>/dev/null; then
     port=$candidate
     break

@@ -144,7 +144,7 @@ step "korvel-reg from the unpacked package"
 export KORVEL_REGISTRY=$work/registry.reg
 "$root/usr/bin/korvel-reg" add "$key" >/dev/null || fail "korvel-reg cannot create the key"
 "$root/usr/bin/korvel-reg" add "$key" /v Station /d Master >/dev/null || fail "korvel-reg cannot set Station"
-port=$((40000 + RANDOM % 20000))
+port=$("$src/scripts/listen-port.sh")
 "$root/usr/bin/korvel-reg" add "$key" /v Port /d "$port" >/dev/null
 "$root/usr/bin/korvel-reg" add "$key" /v Master /d b4h78m1e0sb4 >/dev/null
 "$root/usr/bin/korvel-reg" query "$key" /v Station | grep 'Station.*REG_SZ.*Master' >/dev/null ||
@@ -184,7 +184,7 @@ export KORVEL_SESSION=pkgcheckd$$
 # A random port may be taken by some other program of the machine: a few are tried.
 masterd=
 for _ in 1 2 3 4 5; do
-  port=$((40000 + RANDOM % 20000))
+  port=$("$src/scripts/listen-port.sh")
   "$root/usr/bin/korvel-reg" add "$key" /v Port /d "$port" >/dev/null
   env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$bin/masterd" >"$work/masterd.out" 2>&1 &
   masterd=$!

@@ -82,7 +82,7 @@ in_root korvel-reg add "$key" /v Master /d B4h78m1e0sB4 >/dev/null
 # A random port may be taken by some other program of the machine: a few are tried.
 svc=
 for _ in 1 2 3 4 5; do
-  svcport=$((40000 + RANDOM % 20000))
+  svcport=$("$(dirname "$0")/../../scripts/listen-port.sh")
   in_root korvel-reg add "$key" /v Port /d "$svcport" >/dev/null
   (as_user korvel /usr/lib/korvel/bin/masterd >"$work/svc.out" 2>&1) &
   svc=$!
