@@ -8,6 +8,7 @@
 #include <common/timeaddr.h>
 #include <testsupport/handover.h>
 #include <testsupport/heldport.h>
+#include <testsupport/masterstore.h>
 #include <testsupport/rawtcp.h>
 #include <testsupport/tempdir.h>
 
@@ -92,15 +93,7 @@ protected:
     void Start(TMstServer::Options options = {})
     {
         EnsureApp();
-        static int n = 0;
-        const std::string reg = (dir.path() / "korvel.reg").string();
-        std::ofstream(reg, std::ios::binary)
-            << "Windows Registry Editor Version "
-               "5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ardentis\\Korvel]\r\n"
-            << "\"Master\"=\"b4h78m1e0sb4\"\r\n\"Port\"=\"" << held.port() << "\"\r\n";
-        setenv("KORVEL_REGISTRY", reg.c_str(), 1);
-        setenv("KORVEL_SESSION", ("srvTest" + std::to_string(getpid()) + "x" + std::to_string(++n)).c_str(),
-               1);
+        testsupport::UseMasterStore((dir.path() / "korvel.reg").string(), held.port(), "srvTest");
         options.inheritedListener = held.handOver();
         server = new TMstServer(options);
         server->moveToThread(&thread);

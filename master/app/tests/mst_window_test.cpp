@@ -12,6 +12,7 @@
 #include <noticekit/noticekit.h>
 #include <testsupport/child_widget.h>
 #include <testsupport/heldport.h>
+#include <testsupport/masterstore.h>
 #include <testsupport/rawtcp.h>
 #include <testsupport/screenshots.h>
 
@@ -51,18 +52,9 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(dir.isValid());
-        static std::atomic<int> n{0};
         port = held.port();
-        const QString reg = dir.filePath(QStringLiteral("korvel.reg"));
-        std::ofstream f(reg.toStdString(), std::ios::binary);
-        f << "Windows Registry Editor Version 5.00\r\n\r\n"
-          << "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ardentis\\Korvel]\r\n"
-          << "\"Master\"=\"b4h78m1e0sb4\"\r\n"
-          << "\"Port\"=\"" << port << "\"\r\n";
-        f.close();
-        qputenv("KORVEL_REGISTRY", reg.toLocal8Bit());
-        qputenv("KORVEL_SESSION",
-                QByteArray("winTest") + QByteArray::number(getpid()) + "x" + QByteArray::number(++n));
+        testsupport::UseMasterStore(dir.filePath(QStringLiteral("korvel.reg")).toStdString(), port,
+                                    "winTest");
         clockNow = 45000.5; // 12:00:00 of a working day
         Build();
     }
@@ -512,12 +504,8 @@ TEST(MasterWindowsUnderLoad, RowsAreReadWholeWhileTheServerChanges)
 {
     QTemporaryDir dir;
     testsupport::HeldPort held;
-    const QString reg = dir.filePath(QStringLiteral("korvel.reg"));
-    std::ofstream(reg.toStdString(), std::ios::binary)
-        << "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ardentis\\Korvel]\r\n"
-        << "\"Master\"=\"b4h78m1e0sb4\"\r\n\"Port\"=\"" << held.port() << "\"\r\n";
-    qputenv("KORVEL_REGISTRY", reg.toLocal8Bit());
-    qputenv("KORVEL_SESSION", QByteArray("winLoad") + QByteArray::number(getpid()));
+    testsupport::UseMasterStore(dir.filePath(QStringLiteral("korvel.reg")).toStdString(), held.port(),
+                                "winLoad");
 
     TMstServer::Options options;
     options.inheritedListener = held.handOver();

@@ -20,6 +20,7 @@
 
 #include <gtest/gtest.h>
 #include <testsupport/heldport.h>
+#include <testsupport/masterstore.h>
 #include <testsupport/rawtcp.h>
 #include <testsupport/tempdir.h>
 #include <testsupport/waitfor.h>
@@ -70,15 +71,7 @@ protected:
     void Start(TStatusHttp::Options options = {})
     {
         EnsureApp();
-        static int n = 0;
-        const std::string reg = (dir.path() / "korvel.reg").string();
-        std::ofstream(reg, std::ios::binary)
-            << "Windows Registry Editor Version "
-               "5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ardentis\\Korvel]\r\n"
-            << "\"Master\"=\"b4h78m1e0sb4\"\r\n\"Port\"=\"" << held.port() << "\"\r\n";
-        setenv("KORVEL_REGISTRY", reg.c_str(), 1);
-        setenv("KORVEL_SESSION", ("httpTest" + std::to_string(getpid()) + "x" + std::to_string(++n)).c_str(),
-               1);
+        testsupport::UseMasterStore((dir.path() / "korvel.reg").string(), held.port(), "httpTest");
         TMstServer::Options so;
         so.inheritedListener = held.handOver();
         so.resolver = [](const QString &) { return Markup; };
