@@ -202,6 +202,19 @@ protected:
         return QTest::qWaitFor([&] { return p->p->state() == QProcess::NotRunning; }, ms);
     }
 
+    // True once the client's list has gone empty after it listed an application.
+    static bool ListsNoApps(Proc *c, int ms)
+    {
+        return QTest::qWaitFor(
+            [&] {
+                for (const auto &l : c->lines)
+                    if (l.second == "client apps: ")
+                        return true;
+                return false;
+            },
+            ms);
+    }
+
     void Signal(Proc *p, int sig) { ::kill(static_cast<pid_t>(p->p->processId()), sig); }
 
     QTemporaryDir dir;
@@ -239,14 +252,7 @@ TEST_F(ClientProcess, ApplicationReachesTheMasterWithKeepAlivesAndItsEnd)
     EXPECT_LT(withdrawn - ended, 3000);
     RecordProperty("withdrawal_ms", static_cast<int>(withdrawn - ended));
     // Nothing runs: the window lists nothing, and the end of the session ends the client.
-    ASSERT_TRUE(QTest::qWaitFor(
-        [&] {
-            for (const auto &l : client->lines)
-                if (l.second == "client apps: ")
-                    return true;
-            return false;
-        },
-        5000));
+    ASSERT_TRUE(ListsNoApps(client, 5000));
     Signal(client, SIGTERM);
     ASSERT_TRUE(Ends(client, 10000));
     EXPECT_EQ(client->p->exitStatus(), QProcess::NormalExit);
@@ -274,6 +280,8 @@ TEST_F(ClientProcess, EachProgramSavesItsWindowWhereTheEnvironmentSays)
     EXPECT_TRUE(QTest::qWaitFor([&] { return isPng(masterShot); }, 10000));
     EXPECT_TRUE(QTest::qWaitFor([&] { return isPng(clientShot); }, 10000));
     EXPECT_TRUE(Ends(app, 15000));
+    // The client refuses the end of the session until it has seen the application end.
+    EXPECT_TRUE(ListsNoApps(client, 10000));
     Signal(client, SIGTERM);
     EXPECT_TRUE(Ends(client, 10000));
     Signal(master, SIGTERM);
